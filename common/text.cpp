@@ -1,0 +1,173 @@
+#include "common/text.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+
+namespace orvane {
+namespace {
+
+// Decodes one UTF-8 sequence at s[i]; returns its length and the code point (U+FFFD when
+// the bytes are not valid, consuming one byte).
+std::size_t DecodeOne(std::string_view s, std::size_t i, char32_t& cp) {
+    auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char c = b(i);
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) {
+        cp = 0xFFFD;
+        return 1;
+    }
+    char32_t v = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) {
+            cp = 0xFFFD;
+            return 1;
+        }
+        v = (v << 6) | (b(i + k) & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < kMin[len] || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) {
+        cp = 0xFFFD;
+        return 1;
+    }
+    cp = v;
+    return len;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+bool Iconv(const char* to, const char* from, std::string_view in, std::string& out) {
+    out.clear();
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string buf(in.size() * 4 + 16, '\0');
+    char* inp = const_cast<char*>(in.data());
+    std::size_t inLeft = in.size();
+    char* outp = buf.data();
+    std::size_t outLeft = buf.size();
+    std::size_t r = iconv(cd, &inp, &inLeft, &outp, &outLeft);
+    iconv_close(cd);
+    out.assign(buf.data(), buf.size() - outLeft);
+    return r != static_cast<std::size_t>(-1) && inLeft == 0;
+}
+
+}  // namespace
+
+std::size_t Utf16Length(std::string_view utf8) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        char32_t cp;
+        i += DecodeOne(utf8, i, cp);
+        units += cp >= 0x10000 ? 2 : 1;
+    }
+    return units;
+}
+
+std::string CutToCapacity(std::string_view utf8, std::size_t capacity) {
+    if (capacity == 0) return {};
+    std::size_t units = 0, i = 0;
+    while (i < utf8.size()) {
+        char32_t cp;
+        std::size_t len = DecodeOne(utf8, i, cp);
+        std::size_t u = cp >= 0x10000 ? 2 : 1;
+        if (units + u > capacity - 1) break;
+        units += u;
+        i += len;
+    }
+    return std::string(utf8.substr(0, i));
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        char32_t cp;
+        i += DecodeOne(utf8, i, cp);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (cp >> 10));
+            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t c = utf16[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::string Utf8ToUtf16LeBytes(std::string_view utf8) {
+    std::u16string u = Utf8ToUtf16(utf8);
+    std::string out(u.size() * 2, '\0');
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        out[2 * i] = static_cast<char>(u[i] & 0xFF);
+        out[2 * i + 1] = static_cast<char>(u[i] >> 8);
+    }
+    return out;
+}
+
+std::string Utf16LeBytesToUtf8(std::string_view bytes) {
+    std::u16string u;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        char16_t c = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        if (c == 0) break;
+        u += c;
+    }
+    return Utf16ToUtf8(u);
+}
+
+bool Utf8ToAnsi(std::string_view utf8, std::string& out) { return Iconv("GBK", "UTF-8", utf8, out); }
+
+bool AnsiToUtf8(std::string_view ansi, std::string& out) { return Iconv("UTF-8", "GBK", ansi, out); }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string TrimSpaces(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+    return std::string(s.substr(b, e - b));
+}
+
+}  // namespace orvane

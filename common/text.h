@@ -1,0 +1,39 @@
+#pragma once
+// Text is UTF-8 inside the programs. Documented field capacities count UTF-16 code units
+// including the terminating zero; these helpers check and cut to them, and convert at the edges.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+// UTF-16 code units the UTF-8 text would occupy (invalid bytes count one unit each).
+std::size_t Utf16Length(std::string_view utf8);
+
+// True when the text plus its terminating zero fits a field of `capacity` units.
+inline bool FitsCapacity(std::string_view utf8, std::size_t capacity) {
+    return capacity > 0 && Utf16Length(utf8) < capacity;
+}
+
+// The longest prefix that fits a field of `capacity` units, never splitting a character.
+std::string CutToCapacity(std::string_view utf8, std::size_t capacity);
+
+std::u16string Utf8ToUtf16(std::string_view utf8);
+std::string Utf16ToUtf8(std::u16string_view utf16);
+
+// UTF-16LE bytes without terminator (log files, protected clear text).
+std::string Utf8ToUtf16LeBytes(std::string_view utf8);
+// Decodes UTF-16LE bytes (an odd trailing byte is ignored) and stops at a zero unit.
+std::string Utf16LeBytesToUtf8(std::string_view bytes);
+
+// The system ANSI code page of the Windows design: GBK here. False when a character has no
+// GBK form (the output then holds what converted before it).
+bool Utf8ToAnsi(std::string_view utf8, std::string& out);
+bool AnsiToUtf8(std::string_view ansi, std::string& out);
+
+// ASCII case-insensitive equality (section and key names, user names).
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+std::string TrimSpaces(std::string_view s);
+
+}  // namespace orvane

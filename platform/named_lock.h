@@ -1,0 +1,32 @@
+#pragma once
+// A lock shared by name between processes (the stand-in for a named semaphore or mutex).
+// A name starting with "Global\\" is machine-wide; any other name is per user.
+// Held through flock, so a holder that dies releases it; an in-process mutex
+// serialises the threads of one process, which flock alone would not.
+#include <memory>
+#include <string>
+
+namespace orvane::platform {
+
+class NamedLock {
+public:
+    explicit NamedLock(const std::string& name);
+    ~NamedLock();
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+
+    // Waits up to timeoutMs; false when the lock was not obtained.
+    bool Acquire(unsigned timeoutMs);
+    void Release();
+    // Takes the lock only if free now (single-instance checks).
+    bool TryAcquire() { return Acquire(0); }
+
+    // Path of the file behind a name (for diagnostics and tests).
+    static std::string LockFilePath(const std::string& name);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace orvane::platform
