@@ -1,0 +1,69 @@
+#pragma once
+// Records filled by the configuration readers. Texts are UTF-8; the documented field
+// capacities (in UTF-16 units with the terminating zero) are given beside each.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+constexpr std::size_t kIpCapacity = 48;
+constexpr std::size_t kUserNameCapacity = 260;
+constexpr std::size_t kPasswordCapacity = 393;
+constexpr std::size_t kFilterGroupsCapacity = 260;
+constexpr std::size_t kShareKeyCapacity = 32;
+constexpr unsigned kMaxServers = 16;
+constexpr unsigned kMaxGateways = 5;
+
+// One directory server (section "AdServer%u").
+struct ServerEntry {
+    std::string ip;            // 48
+    std::string userName;      // 260
+    std::string password;      // 393; clear text in the worker, protected text in the console
+    std::string filterGroups;  // 260
+};
+
+// One gateway (section "Firewall%u").
+struct DeviceEntry {
+    std::string ip;       // 48
+    std::uint32_t port = 0;
+};
+
+// Everything the worker reads at start-up, with the documented widths.
+struct WorkerSettings {
+    // From the command line.
+    std::string serverArgument;  // at most 95 characters; empty in client-report mode
+    bool heartbeat = false;
+    std::string moduleFolder;
+    std::string configPath;
+
+    std::uint16_t modelType = 0;
+    std::uint16_t encryptType = 0;
+    std::uint16_t adServerNum = 0;
+    std::uint8_t firewallNum = 0;
+    std::uint8_t encodeType = 0;
+    std::uint8_t logLevel = 0;
+    std::uint8_t retranTimes = 0;
+    std::uint8_t messageTimeout = 0;
+    std::uint32_t curLanguageId = 1033;
+
+    std::array<std::uint8_t, 32> deviceKey{};  // UTF-8 device share key, zero-filled
+    std::array<std::uint8_t, 32> clientKey{};  // client share key in the ANSI code page, zero-filled
+
+    std::uint16_t listenPort = 0;
+    std::uint32_t antiReplayTime = 1800;
+    std::uint16_t queryTime = 0;
+
+    std::vector<ServerEntry> servers;                  // accepted directory servers, in index order
+    std::array<DeviceEntry, kMaxGateways> gateways{};  // packed gateway table
+};
+
+// What the service reads.
+struct ServiceSettings {
+    std::uint16_t modelType = 0;
+    std::uint16_t serverCount = 0;
+    std::vector<std::string> serverAddresses;
+};
+
+}  // namespace orvane
