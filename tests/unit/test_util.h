@@ -1,0 +1,87 @@
+#pragma once
+// Shared helpers of the unit tests: a temporary folder, a drivable clock, file reading.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "common/log.h"
+#include "platform/clock.h"
+
+namespace orvane::testing {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-test-XXXXXX").string();
+        path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+// A clock that only moves when told to (or by the sleeps of the code under test).
+class FakeClock final : public platform::Clock {
+public:
+    explicit FakeClock(std::int64_t now = 1700000000) : now_ms_(now * 1000) {}
+    std::int64_t Now() override { return now_ms_.load() / 1000; }
+    bool LocalNow(platform::LocalTime& out) override { return platform::ToLocalTime(Now(), out); }
+    void SleepMs(unsigned ms) override {
+        now_ms_ += ms;
+        ++sleeps_;
+    }
+    void Set(std::int64_t seconds) { now_ms_ = seconds * 1000; }
+    void Advance(std::int64_t seconds) { now_ms_ += seconds * 1000; }
+    int sleeps() const { return sleeps_; }
+
+private:
+    std::atomic<std::int64_t> now_ms_;
+    std::atomic<int> sleeps_{0};
+};
+
+// Installs a clock for the life of the object.
+class ScopedClock {
+public:
+    explicit ScopedClock(platform::Clock& c) { platform::SetClock(&c); }
+    ~ScopedClock() { platform::SetClock(nullptr); }
+};
+
+// Captures LogInfo/LogError for the life of the object.
+class ScopedMemoryLog {
+public:
+    ScopedMemoryLog() { previous_ = SetLogSink(&log_); }
+    ~ScopedMemoryLog() { SetLogSink(previous_); }
+    MemoryLog& log() { return log_; }
+    bool Contains(std::string_view m) const { return log_.Contains(m); }
+    std::string Text() const { return log_.Text(); }
+
+private:
+    MemoryLog log_;
+    LogSink* previous_ = nullptr;
+};
+
+}  // namespace orvane::testing
