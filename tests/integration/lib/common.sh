@@ -1,0 +1,102 @@
+# Shared by the integration scripts: a private program folder, waiting with deadlines, log reading.
+# Usage: source it, then `install_program_folder "$BUILD"`.
+set -euo pipefail
+
+BUILD=${1:?usage: $0 BUILD_DIR}
+BUILD=$(cd "$BUILD" && pwd)
+SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+WORK=$(mktemp -d /tmp/orvane-it-XXXXXX)
+PIDS=()
+
+cleanup() {
+  local p
+  for p in "${PIDS[@]:-}"; do
+    [ -n "$p" ] && kill -9 "$p" 2>/dev/null || true
+  done
+  for p in "${PIDS[@]:-}"; do
+    [ -n "$p" ] && wait "$p" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# Keep every named lock, machine key and clean-up folder of the test inside its work folder.
+export ORVANE_LOCK_DIR="$WORK/locks"
+export ORVANE_MACHINE_KEY="$WORK/machine.key"
+export ORVANE_PROGRAM_FILES="$WORK/programfiles"
+mkdir -p "$ORVANE_LOCK_DIR"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+pass() { echo "PASS: $*"; }
+
+install_program_folder() {
+  PROG="$WORK/prog"
+  cmake --install "$BUILD" --prefix "$PROG" >/dev/null
+  [ -x "$PROG/Orvane" ] || fail "no Orvane in the installed program folder"
+  [ -f "$PROG/config.ini" ] || fail "no config.ini in the installed program folder"
+  [ -d "$PROG/log" ] || fail "no log folder in the installed program folder"
+}
+
+# wait_for SECONDS COMMAND...: polls until COMMAND succeeds or the deadline passes.
+wait_for() {
+  local limit=$1; shift
+  local end=$((SECONDS + limit))
+  until "$@"; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.05
+  done
+}
+
+# The decoded text (UTF-8) of a worker log file, with its BOM checked.
+log_text() {
+  python3 - "$1" <<'PY'
+import sys
+raw = open(sys.argv[1], 'rb').read()
+if raw[:2] != b'\xff\xfe':
+    sys.exit("no UTF-16LE byte-order mark in " + sys.argv[1])
+sys.stdout.write(raw[2:].decode('utf-16-le'))
+PY
+}
+
+# Sets an ini value: ini_set FILE SECTION KEY VALUE (section created when missing).
+ini_set() {
+  python3 - "$@" <<'PY'
+import sys, re
+path, section, key, value = sys.argv[1:5]
+lines = open(path, encoding='utf-8').read().splitlines()
+out, i, found_sec, done = [], 0, False, False
+cur = None
+for line in lines:
+    m = re.match(r'\s*\[(.*)\]\s*$', line)
+    if m:
+        if cur is not None and cur.lower() == section.lower() and not done:
+            out.append(f"{key}={value}"); done = True
+        cur = m.group(1)
+    elif cur is not None and cur.lower() == section.lower() and not done:
+        k = line.split('=', 1)[0].strip()
+        if '=' in line and k.lower() == key.lower():
+            out.append(f"{key}={value}"); done = True; continue
+    out.append(line)
+if not done:
+    if cur is None or cur.lower() != section.lower():
+        out.append(f"[{section}]")
+    out.append(f"{key}={value}")
+open(path, 'w', encoding='utf-8').write("\n".join(out) + "\n")
+PY
+}
+
+# Removes a whole section: ini_remove FILE SECTION
+ini_remove() {
+  python3 - "$@" <<'PY'
+import sys, re
+path, section = sys.argv[1:3]
+out, skip = [], False
+for line in open(path, encoding='utf-8').read().splitlines():
+    m = re.match(r'\s*\[(.*)\]\s*$', line)
+    if m:
+        skip = m.group(1).lower() == section.lower()
+    if not skip:
+        out.append(line)
+open(path, 'w', encoding='utf-8').write("\n".join(out) + "\n")
+PY
+}
