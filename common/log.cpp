@@ -146,7 +146,12 @@ struct WorkerLog::Impl {
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
                       t.second);
-        std::string name = "LOG" + serverArgument + "_" + std::to_string(platform::CurrentProcessId()) + "_" +
+        // The server argument comes from the command line: it must not lead out of the log folder.
+        std::string server = serverArgument;
+        for (char& c : server) {
+            if (c == '/') c = '_';
+        }
+        std::string name = "LOG" + server + "_" + std::to_string(platform::CurrentProcessId()) + "_" +
                            stamp + "_" + std::to_string(fileIndex) + ".txt";
         std::string p = platform::JoinPath(platform::JoinPath(moduleFolder, "log"), name);
         fd = CreateLogFile(p);

@@ -75,6 +75,13 @@ TEST_F(WorkerLogTest, ClientReportNameHasEmptyServerPart) {
               std::vector<std::string>{"LOG_" + std::to_string(getpid()) + "_20191106061921_0.txt"});
 }
 
+TEST_F(WorkerLogTest, ServerArgumentCannotLeaveTheLogFolder) {
+    WorkerLog log(dir.path(), "../../x");
+    log.Write(LogSeverity::Info, "[INF]x");
+    ASSERT_EQ(LogFiles(dir / "log").size(), 1u);
+    EXPECT_EQ(LogFiles(dir / "log")[0].rfind("LOG.._.._x_", 0), 0u);
+}
+
 TEST_F(WorkerLogTest, LevelsDecideByOperationNotByPrefix) {
     WorkerLog log(dir.path(), "");
     log.SetLevel(2);
