@@ -1,0 +1,115 @@
+#include "worker/users/logon_decisions.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/log.h"
+#include "platform/clock.h"
+#include "worker/directory/logon_time.h"
+
+namespace orvane {
+namespace {
+
+std::string_view CutAtFirstDot(std::string_view domain) {
+    auto dot = domain.find('.');
+    return dot == std::string_view::npos ? domain : domain.substr(0, dot);
+}
+
+}  // namespace
+
+bool LogonTimeIsRecent(std::int64_t lastLogon, std::uint32_t window) {
+    const std::int64_t now = UtcToLogonTime(platform::GetClock().Now());
+    return lastLogon <= now && now <= lastLogon + static_cast<std::int64_t>(window);
+}
+
+int LogonDecisions::UserLogon(std::string_view address, std::string_view userName, std::string_view domainText,
+                              std::string_view computer) {
+    const std::string_view domain = CutAtFirstDot(domainText);
+    auto fresh = std::make_unique<OnlineUserRecord>();
+    const std::string user(userName);
+    if (services_.verifyUser(userName, domain, *fresh) != 0) {
+        LogError("[ERR]The user (%s) did not pass the AD server authentication and logon failed.", user.c_str());
+        return -1;
+    }
+    if (antiReplayTime_ != 0 && !LogonTimeIsRecent(fresh->lastLogonTime, antiReplayTime_)) {
+        LogError("[ERR]Fake logon detected, because logon time too far!");
+        return -1;
+    }
+    const std::string addr(address);
+    LogInfo("[INF]The user (%s) logon from %s passed the AD server authentication.", user.c_str(), addr.c_str());
+
+    std::unique_lock<std::mutex> lock(table_.Mutex());
+    if (OnlineUserRecord* found = table_.FindOnlineUser(userName, address, domain)) {
+        found->lastLogonTime = fresh->lastLogonTime;
+        found->state = kUserOnline;
+        if (found->Domain() != domain) found->SetDomain(std::string(domain));
+        if (found->computer != computer) found->computer = std::string(computer);
+        if (found->Address() != address) found->SetAddress(addr);
+        if (found->UserName() != userName) found->SetUserName(user);
+        services_.notifyAllGateways(*found);
+        const std::string name = found->UserName();
+        lock.unlock();
+        LogInfo("[INF]*************User (%s) logon, but has except because has no offline process.", name.c_str());
+        return 0;
+    }
+    lock.unlock();
+
+    // The record's texts are filled outside the lock; only the append and the notifications
+    // need it.
+    fresh->state = kUserOnline;
+    fresh->SetDomain(std::string(domain));
+    fresh->computer = std::string(computer);
+    fresh->SetAddress(addr);
+    fresh->SetUserName(user);
+    lock.lock();
+    OnlineUserRecord& added = table_.Add(std::move(fresh));
+    services_.notifyAllGateways(added);
+    const std::string name = added.UserName();
+    lock.unlock();
+    LogInfo("[INF]*************User (%s) logon.", name.c_str());
+    return 0;
+}
+
+int LogonDecisions::UserLogoff(std::string_view address, std::string_view userName, std::string_view domainText,
+                               std::string_view) {
+    const std::string_view domain = CutAtFirstDot(domainText);
+    const std::string user(userName);
+    {
+        // The record serves the lookup only.
+        OnlineUserRecord lookup;
+        if (services_.verifyUser(userName, domain, lookup) != 0) {
+            LogError("[ERR]The user (%s) did not pass the AD server authentication and logoff failed.",
+                     user.c_str());
+            return -1;
+        }
+    }
+    const std::string addr(address);
+    LogInfo("[INF]The user (%s) logoff from %s passed the AD server authentication.", user.c_str(), addr.c_str());
+
+    std::lock_guard<std::mutex> lock(table_.Mutex());
+    OnlineUserRecord* found = table_.FindOnlineUser(userName, address, domain);
+    if (!found || found->state != kUserOnline) return -1;
+    LogInfo("[INF]*************User '%s' logoff.", found->UserName().c_str());
+    found->state = kUserOffline;
+    services_.notifyAllGateways(*found);
+    return 0;
+}
+
+int LogonDecisions::ReportServerLogon(std::string_view address, std::string_view userName,
+                                      OnlineUserRecord& record) {
+    const std::string user(userName);
+    const std::string addr(address);
+    if (!record.AdPath().empty()) {
+        LogInfo("[INF]User-logon: UserName:%s, ADPath:%s, Ip: %s", user.c_str(), record.AdPath().c_str(),
+                addr.c_str());
+    } else {
+        LogInfo("[INF]User-logon: UserName:%s, Ip: %s", user.c_str(), addr.c_str());
+    }
+    record.state = kUserOnline;
+    record.SetAddress(addr);
+    services_.notifyAllGateways(record);
+    return 0;
+}
+
+}  // namespace orvane

@@ -1,0 +1,48 @@
+#pragma once
+// The logon and logoff decisions: verify the user in the directory, keep the user/address pair
+// in the online-user table and notify every gateway.
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "worker/users/online_users.h"
+
+namespace orvane {
+
+// True exactly when lastLogon <= now <= lastLogon + window, with now the current UTC time on
+// the logon-time scale (the scale lastLogon is read on).
+bool LogonTimeIsRecent(std::int64_t lastLogon, std::uint32_t window);
+
+// What the decisions act through; the worker's are the directory lookup and the gateway
+// notifier, tests put doubles in.
+struct LogonServices {
+    // 0 when a directory server vouches for the user; fills the record's AD path and last
+    // logon time.
+    std::function<long(std::string_view userName, std::string_view domain, OnlineUserRecord& record)> verifyUser;
+    // Sends the record's state to every gateway; called with the user-table lock held.
+    std::function<void(OnlineUserRecord& record)> notifyAllGateways;
+};
+
+class LogonDecisions {
+public:
+    LogonDecisions(OnlineUserTable& table, LogonServices services, std::uint32_t antiReplayTime)
+        : table_(table), services_(std::move(services)), antiReplayTime_(antiReplayTime) {}
+
+    // Client-report mode. 0 notified, -1 refused or failed.
+    int UserLogon(std::string_view address, std::string_view userName, std::string_view domain,
+                  std::string_view computer);
+    // 0 notified, -1 nothing done.
+    int UserLogoff(std::string_view address, std::string_view userName, std::string_view domain,
+                   std::string_view computer);
+
+    // Log-query mode: notifies every gateway of a logon found in a Security log, for a record
+    // filled by the directory lookup; the caller releases the record. No table, no lock.
+    int ReportServerLogon(std::string_view address, std::string_view userName, OnlineUserRecord& record);
+
+private:
+    OnlineUserTable& table_;
+    LogonServices services_;
+    std::uint32_t antiReplayTime_;
+};
+
+}  // namespace orvane
