@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace orvane {
 namespace {
@@ -28,6 +29,87 @@ std::string IdentityKey(std::string_view userName, std::string_view domain, std:
 
 }  // namespace
 
+// Robin Hood open addressing: along a run of occupied slots the entries stay in the order of
+// their home slots, so a search stops at the first entry whose home lies beyond its own
+// instead of scanning the whole run. That matters because numbers sent one after another have
+// neighbouring homes and form long runs.
+class OnlineUserTable::SequenceIndex {
+public:
+    struct Entry {
+        OnlineUserRecord* record = nullptr;  // null: free slot
+        std::uint32_t number = 0;
+        std::uint32_t position = 0;
+    };
+
+    void Insert(std::uint32_t number, OnlineUserRecord* record, unsigned position) {
+        if ((size_ + 1) * 2 > slots_.size()) Grow();
+        Entry e{record, number, position};
+        std::size_t i = Home(number);
+        for (std::size_t dist = 0;; i = (i + 1) & mask_, ++dist) {
+            Entry& slot = slots_[i];
+            if (!slot.record) {
+                slot = e;
+                ++size_;
+                return;
+            }
+            std::size_t slotDist = Distance(slot, i);
+            if (slotDist < dist) {
+                std::swap(slot, e);
+                dist = slotDist;
+            }
+        }
+    }
+
+    void Erase(std::uint32_t number, const OnlineUserRecord* record, unsigned position) {
+        std::size_t i = 0;
+        bool found = false;
+        Scan(number, [&](const Entry& e, std::size_t at) {
+            if (!found && e.record == record && e.position == position) {
+                i = at;
+                found = true;
+            }
+        });
+        if (!found) return;
+        // Backward shift: the rest of the run moves one slot towards its homes.
+        for (std::size_t j = (i + 1) & mask_; slots_[j].record && Distance(slots_[j], j) > 0; j = (j + 1) & mask_) {
+            slots_[i] = slots_[j];
+            i = j;
+        }
+        slots_[i] = Entry{};
+        --size_;
+    }
+
+    // Calls f(entry, slot) for every entry holding `number`.
+    template <class F>
+    void Scan(std::uint32_t number, F f) const {
+        if (slots_.empty()) return;
+        std::size_t i = Home(number);
+        for (std::size_t dist = 0; slots_[i].record && Distance(slots_[i], i) >= dist; i = (i + 1) & mask_, ++dist) {
+            if (slots_[i].number == number) f(slots_[i], i);
+        }
+    }
+
+private:
+    // Numbers sent one after another get neighbouring homes; the high half is folded in so
+    // that numbers far apart with equal low bits do not share a home.
+    std::size_t Home(std::uint32_t number) const { return (number ^ (number >> 16)) & mask_; }
+    std::size_t Distance(const Entry& e, std::size_t at) const { return (at - Home(e.number)) & mask_; }
+
+    void Grow() {
+        std::vector<Entry> old = std::move(slots_);
+        slots_.assign(old.empty() ? 64 : old.size() * 2, Entry{});
+        mask_ = slots_.size() - 1;
+        size_ = 0;
+        for (const Entry& e : old) {
+            if (e.record) Insert(e.number, e.record, e.position);
+        }
+    }
+
+    std::vector<Entry> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
 void OnlineUserRecord::SetUserName(std::string value) {
     userName_ = std::move(value);
     if (owner_) owner_->Reindex(*this);
@@ -51,7 +133,7 @@ void OnlineUserRecord::AssignSequence(unsigned position, std::uint32_t number) {
     if (owner_) owner_->IndexSequence(*this, position);
 }
 
-OnlineUserTable::OnlineUserTable() = default;
+OnlineUserTable::OnlineUserTable() : bySequence_(std::make_unique<SequenceIndex>()) {}
 
 OnlineUserTable::~OnlineUserTable() {
     for (auto& r : records_) r->owner_ = nullptr;
@@ -92,34 +174,25 @@ OnlineUserRecord* OnlineUserTable::FindOnlineUser(std::string_view userName, std
 }
 
 bool OnlineUserTable::ConfirmSequence(std::uint32_t number, unsigned positionCount) {
-    auto [begin, end] = bySequence_.equal_range(number);
-    const Slot* best = nullptr;
-    for (auto it = begin; it != end; ++it) {
-        const Slot& s = it->second;
-        if (s.position >= positionCount) continue;
-        if (!best || s.record->order_ < best->record->order_ ||
-            (s.record->order_ == best->record->order_ && s.position < best->position)) {
-            best = &s;
+    const SequenceIndex::Entry* best = nullptr;
+    bySequence_->Scan(number, [&](const SequenceIndex::Entry& e, std::size_t) {
+        if (e.position >= positionCount) return;
+        if (!best || e.record->order_ < best->record->order_ ||
+            (e.record->order_ == best->record->order_ && e.position < best->position)) {
+            best = &e;
         }
-    }
+    });
     if (!best) return false;
     best->record->status[best->position] = kDeliveryConfirmed;
     return true;
 }
 
 void OnlineUserTable::IndexSequence(OnlineUserRecord& record, unsigned position) {
-    if (record.sentMask_ & (1u << position)) bySequence_.emplace(record.sequence_[position], Slot{&record, position});
+    if (record.sentMask_ & (1u << position)) bySequence_->Insert(record.sequence_[position], &record, position);
 }
 
 void OnlineUserTable::UnindexSequence(OnlineUserRecord& record, unsigned position) {
-    if (!(record.sentMask_ & (1u << position))) return;
-    auto [begin, end] = bySequence_.equal_range(record.sequence_[position]);
-    for (auto it = begin; it != end; ++it) {
-        if (it->second.record == &record && it->second.position == position) {
-            bySequence_.erase(it);
-            return;
-        }
-    }
+    if (record.sentMask_ & (1u << position)) bySequence_->Erase(record.sequence_[position], &record, position);
 }
 
 void OnlineUserTable::IndexIdentity(OnlineUserRecord& record) {

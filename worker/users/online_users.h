@@ -112,23 +112,23 @@ public:
 
 private:
     friend struct OnlineUserRecord;
-    struct Slot {
-        OnlineUserRecord* record;
-        unsigned position;
-    };
-
     void IndexSequence(OnlineUserRecord& record, unsigned position);
     void UnindexSequence(OnlineUserRecord& record, unsigned position);
     void IndexIdentity(OnlineUserRecord& record);
     void UnindexIdentity(OnlineUserRecord& record);
     void Reindex(OnlineUserRecord& record);
 
+    // Open addressing over contiguous slots: answers to numbers sent close together touch
+    // neighbouring memory, so a confirmation costs about the same at a thousand records as
+    // at a hundred thousand. A number lives in one position except after the 32-bit counter has
+    // gone round; then several slots hold it and the first holder in table order wins,
+    // exactly as a walk of the table would find it.
+    class SequenceIndex;
+
     std::mutex mutex_;
     std::list<std::unique_ptr<OnlineUserRecord>> records_;
     std::uint64_t nextOrder_ = 1;
-    // A number lives in one position except after the 32-bit counter wraps; then the first
-    // holder in table order wins, exactly as a walk of the table would find it.
-    std::unordered_multimap<std::uint32_t, Slot> bySequence_;
+    std::unique_ptr<SequenceIndex> bySequence_;
     // Records with the same identity, in table order (normally just one).
     std::unordered_map<std::string, std::vector<OnlineUserRecord*>> byIdentity_;
 };
