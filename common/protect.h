@@ -5,7 +5,14 @@
 
 namespace orvane {
 
-// Protects clear text; 0 with upper-case hex in protectedText, or -1 (empty text, failure).
+// Longest protected text, in characters: the console receives it into 4096 wide characters
+// and UnprotectText works on at most this many.
+inline constexpr std::size_t kMaxProtectedTextLength = 4095;
+// Longest clear text ProtectText accepts, in UTF-16 units, so that its protected text fits.
+inline constexpr std::size_t kMaxProtectableUnits = 1008;
+
+// Protects clear text; 0 with upper-case hex in protectedText, or -1 (empty text, clear text
+// longer than kMaxProtectableUnits or not valid UTF-8 or holding a zero, failure).
 int ProtectText(const std::string& clearText, std::string& protectedText);
 
 // Turns protected text back; on success `field` holds the clear text, cut to a field of
