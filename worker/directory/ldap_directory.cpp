@@ -1,0 +1,309 @@
+#include "worker/directory/ldap_directory.h"
+
+#include <ldap.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace orvane {
+namespace {
+
+struct LdapCloser {
+    void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+using LdapPtr = std::unique_ptr<LDAP, LdapCloser>;
+
+struct MessageFreer {
+    void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageFreer>;
+
+struct BerFreer {
+    void operator()(BerElement* b) const { ber_free(b, 0); }
+};
+using BerPtr = std::unique_ptr<BerElement, BerFreer>;
+
+struct ValuesFreer {
+    void operator()(berval** v) const { ldap_value_free_len(v); }
+};
+using ValuesPtr = std::unique_ptr<berval*, ValuesFreer>;
+
+bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+bool ConnectionLost(int rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_UNAVAILABLE; }
+
+class LdapSession {
+public:
+    LdapSession(std::string server, int timeoutMs) : server_(std::move(server)), timeoutMs_(timeoutMs) {}
+
+    const std::string& Server() const { return server_; }
+    const std::string& NamingContext() const { return namingContext_; }
+    LDAP* Handle() const { return ld_.get(); }
+    void Drop() { ld_.reset(); }
+
+    timeval Timeout() const { return timeval{timeoutMs_ / 1000, (timeoutMs_ % 1000) * 1000}; }
+
+    // The whole binding sequence; on failure says which step failed.
+    bool Bind(const std::string& user, const std::string& password, DirectoryError& error) {
+        ld_.reset();
+        if (!Connect(error)) return false;
+        if (!ReadNamingContext(error)) return false;
+        return BindAndCheck(user, password, error);
+    }
+
+    // After a lost connection: the same binding sequence with the name that worked before.
+    bool Rebind(DirectoryError& error) {
+        ld_.reset();
+        if (!Connect(error)) return false;
+        return BindAs(bindName_, password_, error);
+    }
+
+private:
+    bool Fail(DirectoryError& error, BindStage stage, int code) {
+        error.stage = stage;
+        error.code = code;
+        ld_.reset();
+        return false;
+    }
+
+    bool Connect(DirectoryError& error) {
+        if (server_.empty()) return Fail(error, BindStage::RootDse, EDESTADDRREQ);
+        const std::string url = "ldap://" + server_;
+        LDAP* raw = nullptr;
+        if (ldap_initialize(&raw, url.c_str()) != LDAP_SUCCESS || !raw) {
+            if (raw) ldap_unbind_ext_s(raw, nullptr, nullptr);
+            return Fail(error, BindStage::RootDse, EINVAL);
+        }
+        ld_.reset(raw);
+        const int version = LDAP_VERSION3;
+        const timeval tv = Timeout();
+        ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &version);
+        // Continuation references (other partitions) are not followed: accounts are found in
+        // the server's own naming context.
+        ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+        ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &tv);
+        ldap_set_option(raw, LDAP_OPT_TIMEOUT, &tv);
+        int rc = ldap_start_tls_s(raw, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) return Fail(error, BindStage::RootDse, SystemCodeOfLdapResult(rc));
+        return true;
+    }
+
+    bool ReadNamingContext(DirectoryError& error) {
+        char attr[] = "defaultNamingContext";
+        char* attrs[] = {attr, nullptr};
+        timeval tv = Timeout();
+        LDAPMessage* raw = nullptr;
+        int rc = ldap_search_ext_s(ld_.get(), "", LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0, nullptr, nullptr,
+                                   &tv, 1, &raw);
+        MessagePtr res(raw);
+        if (rc != LDAP_SUCCESS) return Fail(error, BindStage::RootDse, SystemCodeOfLdapResult(rc));
+        LDAPMessage* entry = ldap_first_entry(ld_.get(), res.get());
+        if (!entry) return Fail(error, BindStage::RootDse, ENOENT);
+        ValuesPtr values(ldap_get_values_len(ld_.get(), entry, attr));
+        if (!values || !values.get()[0] || values.get()[0]->bv_len == 0)
+            return Fail(error, BindStage::NamingContext, ENODATA);
+        namingContext_.assign(values.get()[0]->bv_val, values.get()[0]->bv_len);
+        return true;
+    }
+
+    bool BindAndCheck(const std::string& user, const std::string& password, DirectoryError& error) {
+        if (!BindAs(QualifiedBindName(user, namingContext_), password, error)) return false;
+        // Opening the naming context: it must be there and readable with these credentials.
+        char noAttrs[] = LDAP_NO_ATTRS;
+        char* attrs[] = {noAttrs, nullptr};
+        timeval tv = Timeout();
+        LDAPMessage* raw = nullptr;
+        int rc = ldap_search_ext_s(ld_.get(), namingContext_.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs, 0,
+                                   nullptr, nullptr, &tv, 1, &raw);
+        MessagePtr res(raw);
+        if (rc == LDAP_NO_SUCH_OBJECT || (rc == LDAP_SUCCESS && !ldap_first_entry(ld_.get(), res.get())))
+            return Fail(error, BindStage::NoHandle, ENOENT);
+        if (rc != LDAP_SUCCESS) return Fail(error, BindStage::BindDomain, SystemCodeOfLdapResult(rc));
+        return true;
+    }
+
+    bool BindAs(const std::string& name, const std::string& password, DirectoryError& error) {
+        if (password.empty()) return Fail(error, BindStage::BindDomain, EACCES);
+        berval cred;
+        cred.bv_val = const_cast<char*>(password.data());
+        cred.bv_len = password.size();
+        int rc = ldap_sasl_bind_s(ld_.get(), name.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr);
+        if (rc != LDAP_SUCCESS) return Fail(error, BindStage::BindDomain, SystemCodeOfLdapResult(rc));
+        bindName_ = name;
+        password_ = password;
+        return true;
+    }
+
+    std::string server_;
+    int timeoutMs_;
+    LdapPtr ld_;
+    std::string namingContext_;
+    std::string bindName_;
+    std::string password_;
+};
+
+class LdapSearch final : public DirectorySearch {
+public:
+    explicit LdapSearch(std::unique_ptr<LdapSession> session) : session_(std::move(session)) {}
+
+    const std::string& Server() const override { return session_->Server(); }
+    const std::string& NamingContext() const override { return session_->NamingContext(); }
+
+    int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) override {
+        filter_.assign(filter);
+        char lastLogon[] = "lastLogon";
+        char noAttrs[] = LDAP_NO_ATTRS;
+        char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
+        for (int attempt = 0;; ++attempt) {
+            if (!session_->Handle()) {
+                DirectoryError error;
+                if (!session_->Rebind(error)) return error.code;
+            }
+            timeval tv = session_->Timeout();
+            LDAPMessage* raw = nullptr;
+            int rc = ldap_search_ext_s(session_->Handle(), session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
+                                       filter_.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &raw);
+            MessagePtr res(raw);
+            if (ConnectionLost(rc)) {
+                // Servers drop idle connections (AD after 15 minutes) and restart: the handle
+                // stays valid and binds again once, as an ADSI handle would.
+                session_->Drop();
+                if (attempt == 0) continue;
+                return SystemCodeOfLdapResult(rc);
+            }
+            // A server that stopped answering gets a fresh connection at the next search.
+            if (rc == LDAP_TIMEOUT) session_->Drop();
+            if (res) VisitEntries(res.get(), visitor);
+            return rc == LDAP_SUCCESS ? 0 : SystemCodeOfLdapResult(rc);
+        }
+    }
+
+private:
+    void VisitEntries(LDAPMessage* res, AccountVisitor& visitor) {
+        LDAP* ld = session_->Handle();
+        for (LDAPMessage* e = ldap_first_entry(ld, res); e; e = ldap_next_entry(ld, e)) {
+            DirectoryAccount account;
+            values_.clear();
+            BerElement* rawBer = nullptr;
+            berval dn{};
+            // The DN and the values point into the received message: nothing is copied.
+            if (ldap_get_dn_ber(ld, e, &rawBer, &dn) == LDAP_SUCCESS && dn.bv_val)
+                account.dn = std::string_view(dn.bv_val, dn.bv_len);
+            BerPtr ber(rawBer);
+            if (ber) {
+                berval attr{};
+                berval* vals = nullptr;
+                while (ldap_get_attribute_ber(ld, e, ber.get(), &attr, &vals) == LDAP_SUCCESS && attr.bv_val) {
+                    if (EqualsNoCaseAscii(std::string_view(attr.bv_val, attr.bv_len), "lastLogon") && vals) {
+                        account.hasLastLogon = true;
+                        for (berval* v = vals; v->bv_val; ++v) values_.emplace_back(v->bv_val, v->bv_len);
+                    }
+                    ber_memfree(vals);
+                    vals = nullptr;
+                }
+            }
+            account.lastLogon = values_;
+            if (!visitor.Visit(account)) return;
+        }
+    }
+
+    std::unique_ptr<LdapSession> session_;
+    std::string filter_;
+    std::vector<std::string_view> values_;
+};
+
+LdapDirectoryClient g_ldapClient;
+DirectoryClient* g_client = &g_ldapClient;
+
+}  // namespace
+
+std::unique_ptr<DirectorySearch> LdapDirectoryClient::Open(const std::string& server, const std::string& user,
+                                                           const std::string& password, DirectoryError& error) {
+    // libldap writes to its sockets without MSG_NOSIGNAL: a server that closed the connection
+    // (restart, idle time-out) would otherwise kill the process with SIGPIPE instead of
+    // failing the call. A handler the program installed itself is left alone.
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] {
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+    });
+    auto session = std::make_unique<LdapSession>(server, timeoutMs_);
+    if (!session->Bind(user, password, error)) return nullptr;
+    return std::make_unique<LdapSearch>(std::move(session));
+}
+
+std::string DnsDomainOfDn(std::string_view dn) {
+    std::string domain;
+    while (!dn.empty()) {
+        std::size_t comma = dn.find(',');
+        std::string_view rdn = Trim(dn.substr(0, comma));
+        dn = comma == std::string_view::npos ? std::string_view() : dn.substr(comma + 1);
+        std::size_t eq = rdn.find('=');
+        if (eq == std::string_view::npos || !EqualsNoCaseAscii(Trim(rdn.substr(0, eq)), "DC")) continue;
+        if (!domain.empty()) domain.push_back('.');
+        domain.append(Trim(rdn.substr(eq + 1)));
+    }
+    return domain;
+}
+
+std::string QualifiedBindName(std::string_view user, std::string_view namingContext) {
+    std::string name(user);
+    if (user.find_first_of("@\\=") != std::string_view::npos) return name;
+    std::string domain = DnsDomainOfDn(namingContext);
+    if (domain.empty()) return name;
+    name.push_back('@');
+    name.append(domain);
+    return name;
+}
+
+int SystemCodeOfLdapResult(int rc) {
+    switch (rc) {
+        case LDAP_SUCCESS: return 0;
+        case LDAP_SERVER_DOWN: return EHOSTDOWN;
+        case LDAP_TIMEOUT:
+        case LDAP_TIMELIMIT_EXCEEDED: return ETIMEDOUT;
+        case LDAP_CONNECT_ERROR:  // StartTLS refused, certificate not trusted
+        case LDAP_PROTOCOL_ERROR: return EPROTO;
+        case LDAP_INVALID_CREDENTIALS:
+        case LDAP_INSUFFICIENT_ACCESS:
+        case LDAP_INAPPROPRIATE_AUTH: return EACCES;
+        case LDAP_STRONG_AUTH_REQUIRED:
+        case LDAP_CONFIDENTIALITY_REQUIRED:
+        case LDAP_UNWILLING_TO_PERFORM: return EPERM;
+        case LDAP_NO_SUCH_OBJECT: return ENOENT;
+        case LDAP_NO_MEMORY: return ENOMEM;
+        case LDAP_PARAM_ERROR:
+        case LDAP_FILTER_ERROR:
+        case LDAP_INVALID_DN_SYNTAX: return EINVAL;
+        case LDAP_BUSY: return EBUSY;
+        case LDAP_UNAVAILABLE: return EAGAIN;
+        case LDAP_NO_RESULTS_RETURNED: return ENODATA;
+        case LDAP_SIZELIMIT_EXCEEDED:
+        case LDAP_ADMINLIMIT_EXCEEDED: return EOVERFLOW;
+        default: return EIO;
+    }
+}
+
+DirectoryClient& GetDirectoryClient() { return *g_client; }
+
+void SetDirectoryClient(DirectoryClient* client) { g_client = client ? client : &g_ldapClient; }
+
+}  // namespace orvane
