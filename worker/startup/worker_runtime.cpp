@@ -1,0 +1,55 @@
+#include "worker/startup/worker_runtime.h"
+
+#include <cerrno>
+
+#include "common/config.h"
+#include "common/log.h"
+#include "worker/directory/directory_servers.h"
+#include "worker/gateway/heartbeat.h"
+#include "worker/gateway/notification_sender.h"
+#include "worker/gateway/stoppable_thread.h"
+#include "worker/users/online_users.h"
+
+namespace orvane {
+
+WorkerRuntime& Runtime() {
+    static WorkerRuntime rt;
+    return rt;
+}
+
+void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
+    WorkerSettings& s = rt.settings;
+    rt.runState = kRunStateRunning;
+    if (!ReadWorkerConfig(s)) {
+        LogInfo("[INF]read config file failed.");
+        return;
+    }
+    log.SetLevel(s.logLevel);
+    // Log-query workers batch their lines; client-report workers write each line at once.
+    log.SetImmediateFlush(s.modelType == 0);
+
+    // Objects of the process's life: the worker never ends its threads.
+    static GatewayNotifier notifier(s, GetOnlineUserTable());
+    static StoppableThread recvResponseThread, retranThread, heartBeatThread;
+
+    if (!notifier.OpenSocket()) return;  // the failure is logged
+    SetGatewayNotifier(&notifier);
+    LoadDirectoryServers(s);
+
+    if (s.modelType == 0) {
+        if (!StartRecvResponseThread(notifier, recvResponseThread)) {
+            LogError("[ERR]Create recv response thread fail! ErrorCode:%ld", static_cast<long>(errno));
+            return;
+        }
+        if (!StartRetranThread(notifier, retranThread)) {
+            LogError("[ERR]Create retran thread fail! ErrorCode:%ld", static_cast<long>(errno));
+            return;
+        }
+    }
+
+    if (s.heartbeat && !StartHeartBeatThread(s, HeartbeatOptions{}, heartBeatThread)) {
+        LogError("[ERR]Create hreat beat thread Error!");
+    }
+}
+
+}  // namespace orvane
