@@ -100,3 +100,26 @@ for line in open(path, encoding='utf-8').read().splitlines():
 open(path, 'w', encoding='utf-8').write("\n".join(out) + "\n")
 PY
 }
+
+# start_gwemu NAME KEYFILE ARGS...: starts a gateway emulator on a free loopback port with the
+# share key from KEYFILE and waits until it is bound; sets EMU_PID and EMU_PORT. Its JSON lines
+# go to $WORK/NAME.jsonl.
+start_gwemu() {
+  local name=$1 keyfile=$2; shift 2
+  "$BUILD/bin/orvane-gwemu" --listen 127.0.0.1:0 --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
+    >/dev/null 2>"$WORK/$name.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 grep -q '^listening on 127\.0\.0\.1:[0-9]*$' "$WORK/$name.err" \
+    || fail "$name: emulator not listening: $(cat "$WORK/$name.err")"
+  EMU_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/$name.err")
+}
+
+# protect SECRET: the protected text of SECRET under this test's machine key.
+protect() { printf '%s\n' "$1" | "$PROG/orvanectl" protect; }
+
+# count_lines FILE PATTERN: number of lines of FILE matching PATTERN (0 when FILE is missing).
+count_lines() { local n=0; [ -f "$1" ] && n=$(grep -c -- "$2" "$1" || true); echo "${n:-0}"; }
+
+# at_least N FILE PATTERN: FILE has at least N lines matching PATTERN (for wait_for).
+at_least() { [ "$(count_lines "$2" "$3")" -ge "$1" ]; }

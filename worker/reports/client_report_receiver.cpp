@@ -1,0 +1,273 @@
+#include "worker/reports/client_report_receiver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "common/config.h"
+#include "common/log.h"
+#include "platform/clock.h"
+#include "platform/udp_receiver.h"
+
+namespace orvane {
+namespace {
+
+// How long a receive blocks before the loop looks at the stop flag again.
+constexpr unsigned kWakeIntervalMs = 100;
+// Pause after a failed receive or an oversized datagram.
+constexpr unsigned kReceiveErrorPauseMs = 20;
+// Processed elements kept for reuse; more are freed.
+constexpr std::size_t kKeptElements = 64;
+
+void FormatDottedIpv4(std::uint32_t hostOrder, char (&out)[16]) {
+    std::snprintf(out, sizeof out, "%u.%u.%u.%u", (hostOrder >> 24) & 0xFFu, (hostOrder >> 16) & 0xFFu,
+                  (hostOrder >> 8) & 0xFFu, hostOrder & 0xFFu);
+}
+
+}  // namespace
+
+int DispatchClientReport(std::string_view senderAddress, std::string_view reportText, ReportHandler& handler) {
+    ReportFields fields;
+    switch (SplitReportText(reportText, fields)) {
+        case ReportSplitResult::Split:
+            break;
+        case ReportSplitResult::TooManyFields:
+            LogError("[ERR]Received a report with more than four fields from client script %.*s, dropped.",
+                     static_cast<int>(senderAddress.size()), senderAddress.data());
+            return 1;
+        case ReportSplitResult::FieldTooLong:
+            LogError("[ERR]Received a report with a field longer than %zu characters from client script %.*s, "
+                     "dropped.",
+                     kReportFieldLimit, static_cast<int>(senderAddress.size()), senderAddress.data());
+            return 1;
+    }
+    // Computer accounts log on too; only people are reported to the gateways.
+    if (fields.user.find('$') != std::string_view::npos) return 0;
+    if (fields.kind == '0') {
+        LogInfo("[INF]Received user online request from client script.");
+        handler.UserLogon(senderAddress, fields.user, fields.domain, fields.computer);
+    } else if (fields.kind == '1') {
+        LogInfo("[INF]Received user offline request from client script.");
+        handler.UserLogoff(senderAddress, fields.user, fields.domain, fields.computer);
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+ReportQueue::ReportQueue(std::size_t maxElements) : maxElements_(maxElements) { kept_.reserve(kKeptElements); }
+
+ReportQueue::~ReportQueue() = default;
+
+std::unique_ptr<ReceivedReport> ReportQueue::NewElement() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!kept_.empty()) {
+            auto element = std::move(kept_.back());
+            kept_.pop_back();
+            return element;
+        }
+        if (maxElements_ != 0 && live_ >= maxElements_) return nullptr;
+        ++live_;
+    }
+    std::unique_ptr<ReceivedReport> element(new (std::nothrow) ReceivedReport);
+    if (!element) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --live_;
+    }
+    return element;
+}
+
+std::unique_ptr<ReceivedReport> ReportQueue::Append(std::unique_ptr<ReceivedReport> report) {
+    std::unique_ptr<ReceivedReport> spare;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(report));
+        if (!kept_.empty()) {
+            spare = std::move(kept_.back());
+            kept_.pop_back();
+        }
+    }
+    ready_.notify_one();
+    return spare;
+}
+
+std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<ReceivedReport> done) {
+    // Called with the lock held; what is returned is freed by the caller after unlocking.
+    if (!done) return nullptr;
+    if (kept_.size() < kKeptElements) {
+        kept_.push_back(std::move(done));
+        return nullptr;
+    }
+    --live_;
+    return done;
+}
+
+std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport> done) {
+    std::unique_ptr<ReceivedReport> toFree;
+    std::unique_ptr<ReceivedReport> next;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        toFree = KeepOrFree(std::move(done));
+        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+        if (!closed_) {
+            next = std::move(queue_.front());
+            queue_.pop_front();
+        }
+    }
+    return next;
+}
+
+void ReportQueue::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    ready_.notify_all();
+}
+
+std::size_t ReportQueue::Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+ClientReportReceiver::ClientReportReceiver(ReportHandler& handler, ConnectDirectoryServersStep connect,
+                                           std::size_t maxQueuedElements)
+    : handler_(handler), connect_(std::move(connect)), queue_(maxQueuedElements) {}
+
+ClientReportReceiver::~ClientReportReceiver() { Stop(); }
+
+void ClientReportReceiver::Start(std::uint16_t listenPort, const KeyField& clientKey) {
+    if (started_) return;
+    started_ = true;
+    listenPort_ = listenPort;
+    clientKey_ = clientKey;
+    try {
+        recvThread_ = std::thread([this] { recvResult_ = RecvClientDataThread(); });
+    } catch (const std::system_error& e) {
+        LogError("[ERR]Create recv client data thread fail! ErrorCode:%ld", static_cast<long>(e.code().value()));
+        SetSetup(SetupState::Failed, 0);
+    }
+    try {
+        processThread_ = std::thread([this] { ProcessClientMessageThread(); });
+    } catch (const std::system_error& e) {
+        LogError("[ERR]Create process client message thread fail! ErrorCode:%ld",
+                 static_cast<long>(e.code().value()));
+    }
+}
+
+void ClientReportReceiver::Stop() {
+    stop_ = true;
+    queue_.Close();
+    if (recvThread_.joinable()) recvThread_.join();
+    if (processThread_.joinable()) processThread_.join();
+}
+
+void ClientReportReceiver::SetSetup(SetupState state, std::uint16_t port) {
+    {
+        std::lock_guard<std::mutex> lock(setupMutex_);
+        setup_ = state;
+        boundPort_ = port;
+    }
+    setupChanged_.notify_all();
+}
+
+ClientReportReceiver::SetupState ClientReportReceiver::WaitForSetup(std::chrono::milliseconds timeout,
+                                                                    std::uint16_t& port) {
+    std::unique_lock<std::mutex> lock(setupMutex_);
+    setupChanged_.wait_for(lock, timeout, [this] { return setup_ != SetupState::Pending; });
+    port = boundPort_;
+    return setup_;
+}
+
+int ClientReportReceiver::RecvClientDataThread() {
+    platform::UdpReceiver socket;
+    int err = 0;
+    if (!socket.Open(err)) {
+        LogError("[ERR]Create recv client data socket fail! ErrorCode:%ld\n", static_cast<long>(err));
+        SetSetup(SetupState::Failed, 0);
+        return -1;
+    }
+    // The wake interval is ours (so tests can stop the loop); it fails like the documented option.
+    if (!socket.SetReuseAddress(err) || !socket.SetWakeInterval(kWakeIntervalMs, err)) {
+        LogError("[ERR]Set recv client data socket fail! ErrorCode:%ld\n", static_cast<long>(err));
+        SetSetup(SetupState::Failed, 0);
+        return -1;
+    }
+    if (!socket.BindAny(listenPort_, err)) {
+        LogError("[ERR]Bind recv client data socket fail! ErrorCode:%ld\n", static_cast<long>(err));
+        SetSetup(SetupState::Failed, 0);
+        return -1;
+    }
+    platform::Ipv4Endpoint local;
+    SetSetup(SetupState::Listening, socket.LocalEndpoint(local, err) ? local.port : listenPort_);
+
+    // Receives straight into a queue element: one acknowledgement and one append per datagram.
+    std::unique_ptr<ReceivedReport> element;
+    while (!stop_.load(std::memory_order_relaxed)) {
+        if (!element) element = queue_.NewElement();
+        ReceivedReport& into = element ? *element : fallback_;
+        std::size_t length = 0;
+        platform::Ipv4Endpoint from;
+        platform::ReceiveStatus status = socket.Receive(into.datagram.data(), into.datagram.size(), length, from, err);
+        if (status == platform::ReceiveStatus::TimedOut) continue;
+        if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) {
+            platform::GetClock().SleepMs(kReceiveErrorPauseMs);
+            continue;
+        }
+        std::memset(into.datagram.data() + length, 0, into.datagram.size() - length);
+        into.length = length;
+        into.sender = from;
+        // Acknowledged before anything else happens to it: an acknowledgement means "received".
+        if (!socket.SendTo(kReportAck, kReportAckLength, from, err)) {
+            LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+        }
+        if (!element) {
+            // An element may have come free while this one was received.
+            element = queue_.NewElement();
+            if (!element) {
+                LogError("[ERR]Malloc client info fail!");
+                continue;
+            }
+            *element = fallback_;
+        }
+        element = queue_.Append(std::move(element));
+    }
+    return 0;
+}
+
+void ClientReportReceiver::ProcessClientMessageThread() {
+    if (connect_) connect_();
+    std::string text;
+    text.reserve(kReportPlainBuffer);
+    std::unique_ptr<ReceivedReport> report;
+    while (!stop_.load(std::memory_order_relaxed)) {
+        report = queue_.Take(std::move(report));
+        if (!report) break;
+        ProcessReport(*report, plain_.data(), text);
+    }
+}
+
+void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {
+    if (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text) != ReportOpenResult::Opened) {
+        LogError("[ERR]Received unknown message from client script.\n");
+        return;
+    }
+    char address[16];
+    FormatDottedIpv4(report.sender.address, address);
+    DispatchClientReport(address, text, handler_);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void StartClientReportReceiver(WorkerSettings& settings, ClientReportReceiver& receiver,
+                               const ReceiverSettingsReadStep& settingsRead) {
+    ReadReceiverConfig(settings);
+    if (settingsRead) settingsRead(settings);
+    receiver.Start(settings.listenPort, settings.clientKey);
+}
+
+}  // namespace orvane

@@ -1,0 +1,152 @@
+#pragma once
+// The client-report receiver of client-report mode. RecvClientDataThread receives every report,
+// acknowledges it at once and queues it; ProcessClientMessageThread decrypts the queued reports
+// one at a time in arrival order and hands them to the logon/logoff decisions. The two are split
+// so that a reporter gets its acknowledgement even while earlier reports wait for slow
+// directory look-ups.
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/client_report.h"
+#include "common/config_types.h"
+#include "common/gateway_message.h"
+#include "platform/udp.h"
+
+namespace orvane {
+
+// Where decided reports go: the logon/logoff decisions of the online-user table. Called from the
+// processing thread only, one report at a time. Results: 0 notified, -1 refused or failed (the
+// decisions log their own outcome; the receiver does not use it).
+class ReportHandler {
+public:
+    virtual ~ReportHandler() = default;
+    virtual int UserLogon(std::string_view address, std::string_view userName, std::string_view domain,
+                          std::string_view computer) = 0;
+    virtual int UserLogoff(std::string_view address, std::string_view userName, std::string_view domain,
+                           std::string_view computer) = 0;
+};
+
+// Run once by the processing thread before its first report: connecting the directory servers.
+using ConnectDirectoryServersStep = std::function<void()>;
+
+// Splits a report text that begins with the magic and hands it to the handler: kind "0" to
+// UserLogon, "1" to UserLogoff, any other kind to nobody. 0 when the user contains "$" (a
+// computer account, ignored), else 1. A text with more than four fields or a field longer than
+// 259 characters is logged and dropped (1).
+int DispatchClientReport(std::string_view senderAddress, std::string_view reportText, ReportHandler& handler);
+
+// One received datagram, owned by the queue until the processing thread takes it.
+struct ReceivedReport {
+    std::array<std::uint8_t, kReportReceiveBuffer> datagram;  // zero-filled after `length`
+    std::size_t length = 0;
+    platform::Ipv4Endpoint sender;  // formatted as dotted text only when processed
+};
+
+// The received-report queue: first in, first out, no size limit, under the report-queue lock,
+// which is held for one append or one removal. Processed elements are kept (a few dozen at
+// most) and handed back to the receiving loop, so a steady stream of reports allocates nothing.
+class ReportQueue {
+public:
+    // maxElements: how many elements may exist at once, 0 for no limit. A limit stands in for
+    // running out of memory.
+    explicit ReportQueue(std::size_t maxElements = 0);
+    ~ReportQueue();
+    ReportQueue(const ReportQueue&) = delete;
+    ReportQueue& operator=(const ReportQueue&) = delete;
+
+    // An element to receive into: a kept one, else a new one; null when no memory is left.
+    std::unique_ptr<ReceivedReport> NewElement();
+    // Appends in arrival order and returns a kept element for the next receive, or null.
+    std::unique_ptr<ReceivedReport> Append(std::unique_ptr<ReceivedReport> report);
+    // Takes back a processed element (may be null) and waits for the first queued one. Null once
+    // the queue is closed.
+    std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done);
+    // Wakes a waiting Take for good.
+    void Close();
+    std::size_t Size() const;
+
+private:
+    std::unique_ptr<ReceivedReport> KeepOrFree(std::unique_ptr<ReceivedReport> done);
+
+    mutable std::mutex mutex_;  // the report-queue lock
+    std::condition_variable ready_;
+    std::deque<std::unique_ptr<ReceivedReport>> queue_;
+    std::vector<std::unique_ptr<ReceivedReport>> kept_;
+    std::size_t live_ = 0;
+    std::size_t maxElements_;
+    bool closed_ = false;
+};
+
+class ClientReportReceiver {
+public:
+    // `handler` and `connect` are used by the processing thread and must outlive the receiver.
+    explicit ClientReportReceiver(ReportHandler& handler, ConnectDirectoryServersStep connect = {},
+                                  std::size_t maxQueuedElements = 0);
+    ~ClientReportReceiver();
+    ClientReportReceiver(const ClientReportReceiver&) = delete;
+    ClientReportReceiver& operator=(const ClientReportReceiver&) = delete;
+
+    // Starts both threads for a port (0: one the system chooses) and the client key, logging a
+    // thread that cannot be started. Once per object: later calls do nothing.
+    void Start(std::uint16_t listenPort, const KeyField& clientKey);
+    // Ends both threads and waits for them. The worker never calls it; tests do.
+    void Stop();
+
+    enum class SetupState { Pending, Listening, Failed };
+    // Waits until the receiving socket is bound (its port in `port`) or has failed.
+    SetupState WaitForSetup(std::chrono::milliseconds timeout, std::uint16_t& port);
+    // The receiving thread's result once it has ended: 0, or -1 when its socket could not be set up.
+    int RecvThreadResult() const { return recvResult_.load(); }
+    std::size_t QueuedReports() const { return queue_.Size(); }
+
+private:
+    int RecvClientDataThread();
+    void ProcessClientMessageThread();
+    void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
+    void SetSetup(SetupState state, std::uint16_t port);
+
+    ReportHandler& handler_;
+    ConnectDirectoryServersStep connect_;
+    ReportQueue queue_;
+    std::uint16_t listenPort_ = 0;
+    KeyField clientKey_{};
+    bool started_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> recvResult_{0};
+    // Receives a datagram when no queue element can be had, so it is still acknowledged.
+    ReceivedReport fallback_;
+    // The processing thread's decryption buffer.
+    std::array<std::uint8_t, kReportPlainBuffer> plain_{};
+
+    std::mutex setupMutex_;
+    std::condition_variable setupChanged_;
+    SetupState setup_ = SetupState::Pending;
+    std::uint16_t boundPort_ = 0;
+
+    std::thread recvThread_;
+    std::thread processThread_;
+};
+
+// Called with the settings just read, before the threads start: the logon decisions need the
+// anti-replay window, which is read only here.
+using ReceiverSettingsReadStep = std::function<void(const WorkerSettings&)>;
+
+// Reads the receiver's settings (ListenPort, ClientShareKey, AntiReplayTime) into `settings`,
+// runs `settingsRead`, and starts both threads of `receiver`. Called once by the worker's
+// start-up in client-report mode.
+void StartClientReportReceiver(WorkerSettings& settings, ClientReportReceiver& receiver,
+                               const ReceiverSettingsReadStep& settingsRead = {});
+
+}  // namespace orvane
