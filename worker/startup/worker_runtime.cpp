@@ -1,6 +1,7 @@
 #include "worker/startup/worker_runtime.h"
 
 #include <cerrno>
+#include <memory>
 
 #include "common/config.h"
 #include "common/log.h"
@@ -8,6 +9,9 @@
 #include "worker/gateway/heartbeat.h"
 #include "worker/gateway/notification_sender.h"
 #include "worker/gateway/stoppable_thread.h"
+#include "worker/reports/client_report_receiver.h"
+#include "worker/reports/logon_report_handler.h"
+#include "worker/users/logon_decisions.h"
 #include "worker/users/online_users.h"
 
 namespace orvane {
@@ -37,6 +41,18 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     LoadDirectoryServers(s);
 
     if (s.modelType == 0) {
+        static LogonReportHandler handler;
+        static std::unique_ptr<LogonDecisions> decisions;
+        static ClientReportReceiver receiver(handler, [] { ConnectDirectoryServers(); });
+        StartClientReportReceiver(s, receiver, [](const WorkerSettings& settings) {
+            LogonServices services;
+            services.verifyUser = [](std::string_view user, std::string_view domain, OnlineUserRecord& record) {
+                return static_cast<long>(VerifyUser(user, domain, record));
+            };
+            services.notifyAllGateways = [](OnlineUserRecord& record) { NotifyAllGateways(record); };
+            decisions = std::make_unique<LogonDecisions>(GetOnlineUserTable(), services, settings.antiReplayTime);
+            handler.Attach(*decisions);
+        });
         if (!StartRecvResponseThread(notifier, recvResponseThread)) {
             LogError("[ERR]Create recv response thread fail! ErrorCode:%ld", static_cast<long>(errno));
             return;

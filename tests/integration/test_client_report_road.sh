@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The whole client-report road with the installed worker, a real domain controller and a gateway
+# emulator: report -> acknowledgement -> directory -> online-user table -> gateway -> confirmation,
+# and logoff -> offline notification -> removal. Also the refusals that must send nothing.
+set -euo pipefail
+FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
+if [ -z "${ORVANE_NETNS:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
+  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
+  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
+fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+install_program_folder
+
+DC="$WORK/dc"
+trap '"$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
+"$FIX/samba/samba-dc" start "$DC" --address 10.99.0.1 --template "$BUILD/samba-dc-template" >/dev/null
+source "$DC/env"
+"$FIX/samba/samba-dc" add-ou "$DC" OU=Sales >/dev/null
+"$FIX/samba/samba-dc" add-user "$DC" ann 'Ann-Pass-1' OU=Sales >/dev/null
+"$FIX/samba/samba-dc" add-user "$DC" carl 'Carl-Pass-1' >/dev/null
+"$FIX/samba/samba-dc" kinit "$DC" ann 'Ann-Pass-1' >/dev/null
+
+DEVICE_KEY='device-share-key'
+CLIENT_KEY='client-key-16chr'
+printf '%s\n' "$DEVICE_KEY" >"$WORK/device.key"
+printf '%s\n' "$CLIENT_KEY" >"$WORK/client.key"
+printf '%s\n' 'not-the-right-key' >"$WORK/wrong.key"
+start_gwemu gw "$WORK/device.key" --encrypt-type 1 --answer always
+GW_PORT=$EMU_PORT
+LISTEN_PORT=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+
+C="$PROG/config.ini"
+ini_set "$C" ModelType Value 0
+ini_set "$C" EncryptType Value 1
+ini_set "$C" EncodeType Value 1
+ini_set "$C" FirewallShareKey Value "$(protect "$DEVICE_KEY")"
+ini_set "$C" ClientShareKey Value "$(protect "$CLIENT_KEY")"
+ini_set "$C" ListenPort Value "$LISTEN_PORT"
+ini_set "$C" AntiReplayTime Value 1800
+ini_set "$C" RetranTimes Value 3
+ini_set "$C" MessageTimeout Value 5
+ini_set "$C" AdServerNum Value 1
+ini_set "$C" AdServer0 Ip 10.99.0.1
+ini_set "$C" AdServer0 UserName 'CORP\Administrator'
+ini_set "$C" AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"
+ini_set "$C" AdServer0 FilterGroups ''
+ini_set "$C" FirewallNum Value 1
+ini_set "$C" Firewall0 Ip 127.0.0.1
+ini_set "$C" Firewall0 Port "$GW_PORT"
+
+"$PROG/Orvane" . 0 &
+WPID=$!; PIDS+=("$WPID")
+LOG() { log_text "$(ls "$PROG"/log/LOG_"$WPID"_*.txt | head -1)"; }
+log_has() { LOG 2>/dev/null | grep -qF -- "$1"; }
+log_count() { LOG 2>/dev/null | grep -cF -- "$1" || true; }
+
+send() {  # send KIND USER KEYFILE: one report, acknowledged
+  "$PROG/orvane-reportsend" --to "127.0.0.1:$LISTEN_PORT" --kind "$1" --user "$2" \
+    --domain dc=corp,dc=example,dc=com --computer PC01 --key-file "$3" --wait-ack 5 >/dev/null \
+    || fail "$1 report for $2 not acknowledged"
+}
+wait_for 10 bash -c "ss -uln | grep -q ':$LISTEN_PORT '" || fail "worker not listening on $LISTEN_PORT"
+
+# Logon: online notification with the user's address, name and AD path, confirmed.
+send logon ann "$WORK/client.key"
+wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"online"' || fail "no online notification; log: $(LOG)"
+python3 - "$WORK/gw.jsonl" <<'PY' || fail "online notification content: $(cat "$WORK/gw.jsonl")"
+import json, sys
+n = [json.loads(l) for l in open(sys.argv[1]) if '"online"' in l][0]
+assert n["user"] == "ann" and n["address"] == "127.0.0.1", n
+assert n["ad_path"] == "OU=Sales,DC=corp,DC=example,DC=com", n
+assert n["answered"] is True, n
+PY
+wait_for 10 log_has "[INF]The gateway (0x7F000001) confirms that the user is online successfully." \
+  || fail "no confirmation logged"
+log_has "[INF]*************User (ann) logon." || fail "no logon line"
+pass "logon reaches the gateway and is confirmed"
+
+# Logoff: offline notification; once confirmed the record is gone, so a new logon is a fresh one.
+send logoff ann "$WORK/client.key"
+wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"offline"' || fail "no offline notification"
+wait_for 10 log_has "confirms that the user is offline successfully." || fail "no offline confirmation"
+# RetranThread removes the record within its next 200 ms pass; the next report is processed after it.
+send logon ann "$WORK/client.key"
+wait_for 20 at_least 2 "$WORK/gw.jsonl" '"type":"online"' || fail "no second online notification"
+[ "$(log_count '[INF]*************User (ann) logon.')" = 2 ] \
+  || fail "the confirmed offline record was not removed: $(LOG | grep 'User (ann)')"
+log_has "has no offline process" && fail "logon after a confirmed logoff found the old record"
+pass "logoff reaches the gateway; the confirmed record is removed"
+
+# Refusals: nothing reaches the gateway.
+before=$(count_lines "$WORK/gw.jsonl" '"type"')
+send logon ann "$WORK/wrong.key"
+wait_for 10 log_has "[ERR]Received unknown message from client script." || fail "wrong key not logged"
+send logon carl "$WORK/client.key"   # never logged on: outside the anti-replay window
+wait_for 10 log_has "[ERR]Fake logon detected, because logon time too far!" || fail "anti-replay not logged"
+send logon 'PC01$' "$WORK/client.key"   # a computer account: dropped silently
+send logon nobody "$WORK/client.key"
+wait_for 10 log_has "[ERR]The user (nobody) did not pass the AD server authentication and logon failed." \
+  || fail "unknown user not logged"
+[ "$(count_lines "$WORK/gw.jsonl" '"type"')" = "$before" ] || fail "a refused report reached the gateway"
+log_has 'PC01$' && fail "a computer account was processed"
+pass "wrong key, replayed logon, computer account and unknown user send nothing"
+kill -0 "$WPID" || fail "worker died"
+echo "3 passed, 0 failed"
