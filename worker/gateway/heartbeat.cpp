@@ -70,7 +70,7 @@ void HeartBeatThread(const WorkerSettings& settings, const HeartbeatOptions& opt
             SealResult sealed = SealDatagram(encryptType, key, plain, length, datagram);
             if (sealed == SealResult::NoCipher) continue;
             if (sealed == SealResult::EncryptFailed) {
-                LogError("[ERR]Error occurs when execut encrypt function.");
+                LogEncryptFailure();
                 SleepUnlessStopped(kFailurePauseMs, stop);
                 continue;
             }

@@ -60,6 +60,8 @@ bool OpenNotifySocket(platform::UdpSocket& socket) {
     return true;
 }
 
+void LogEncryptFailure() { LogError("[ERR]Error occurs when execut encrypt function."); }
+
 GatewayNotifier::GatewayNotifier(const WorkerSettings& settings, OnlineUserTable& table)
     : table_(table),
       positions_(ResolveGatewayPositions(settings)),
@@ -95,7 +97,7 @@ int GatewayNotifier::SendUserInfo(OnlineUserRecord& record, std::uint8_t kind, u
         case SealResult::Sent:
             break;
         case SealResult::EncryptFailed:
-            LogError("[ERR]Error occurs when execut encrypt function.");
+            LogEncryptFailure();
             return -1;
         case SealResult::NoCipher:
             return -1;

@@ -38,6 +38,9 @@ GatewayPositions ResolveGatewayPositions(const WorkerSettings& settings);
 // "Set firewall notify socket fail!"); on failure the socket is left closed.
 bool OpenNotifySocket(platform::UdpSocket& socket);
 
+// The line logged when a datagram cannot be encrypted (notifications and heartbeats).
+void LogEncryptFailure();
+
 class GatewayNotifier {
 public:
     // Copies what it needs from the settings; `table` is the online-user table whose lock
