@@ -58,48 +58,10 @@ sys.stdout.write(raw[2:].decode('utf-16-le'))
 PY
 }
 
-# Sets an ini value: ini_set FILE SECTION KEY VALUE (section created when missing).
-ini_set() {
-  python3 - "$@" <<'PY'
-import sys, re
-path, section, key, value = sys.argv[1:5]
-lines = open(path, encoding='utf-8').read().splitlines()
-out, i, found_sec, done = [], 0, False, False
-cur = None
-for line in lines:
-    m = re.match(r'\s*\[(.*)\]\s*$', line)
-    if m:
-        if cur is not None and cur.lower() == section.lower() and not done:
-            out.append(f"{key}={value}"); done = True
-        cur = m.group(1)
-    elif cur is not None and cur.lower() == section.lower() and not done:
-        k = line.split('=', 1)[0].strip()
-        if '=' in line and k.lower() == key.lower():
-            out.append(f"{key}={value}"); done = True; continue
-    out.append(line)
-if not done:
-    if cur is None or cur.lower() != section.lower():
-        out.append(f"[{section}]")
-    out.append(f"{key}={value}")
-open(path, 'w', encoding='utf-8').write("\n".join(out) + "\n")
-PY
-}
-
-# Removes a whole section: ini_remove FILE SECTION
-ini_remove() {
-  python3 - "$@" <<'PY'
-import sys, re
-path, section = sys.argv[1:3]
-out, skip = [], False
-for line in open(path, encoding='utf-8').read().splitlines():
-    m = re.match(r'\s*\[(.*)\]\s*$', line)
-    if m:
-        skip = m.group(1).lower() == section.lower()
-    if not skip:
-        out.append(line)
-open(path, 'w', encoding='utf-8').write("\n".join(out) + "\n")
-PY
-}
+# ini_set FILE SECTION KEY VALUE [SECTION KEY VALUE ...]: sets values (sections created when missing).
+ini_set() { python3 "$SRC/tests/integration/lib/ini.py" set "$@"; }
+# ini_remove FILE SECTION: removes a whole section.
+ini_remove() { python3 "$SRC/tests/integration/lib/ini.py" remove "$@"; }
 
 # start_gwemu NAME KEYFILE ARGS...: starts a gateway emulator on a free loopback port with the
 # share key from KEYFILE and waits until it is bound; sets EMU_PID and EMU_PORT. Its JSON lines
