@@ -81,7 +81,8 @@ pass "logon reaches the gateway and is confirmed"
 send logoff ann "$WORK/client.key"
 wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"offline"' || fail "no offline notification"
 wait_for 10 log_has "confirms that the user is offline successfully." || fail "no offline confirmation"
-# RetranThread removes the record within its next 200 ms pass; the next report is processed after it.
+wait_for 10 log_has "[INF]User (ann) from 127.0.0.1 is offline on every gateway; record removed." \
+  || fail "the confirmed offline record was not removed"
 send logon ann "$WORK/client.key"
 wait_for 20 at_least 2 "$WORK/gw.jsonl" '"type":"online"' || fail "no second online notification"
 [ "$(log_count '[INF]*************User (ann) logon.')" = 2 ] \

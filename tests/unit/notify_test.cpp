@@ -241,7 +241,8 @@ TEST_F(Notify, UnknownEncryptTypeSendsNothingButCountsAttempts) {
     EXPECT_EQ(n->LastSequence(), 2u);
     EXPECT_FALSE(InTable(*n, r));  // exhausted in the same pass
     EXPECT_TRUE(gw.DrainAll().empty());
-    EXPECT_EQ(env.Log().Text(), "");
+    // No send line and no error line: only the removal.
+    EXPECT_EQ(env.Log().Text(), "[INF]User (alice) from 10.1.2.3 is offline on every gateway; record removed.\n");
 }
 
 TEST_F(Notify, PositionsWithoutAUsableAddressFailHarmlesslyAndCount) {

@@ -171,6 +171,9 @@ void GatewayNotifier::RetranPass(std::int64_t now) {
             if (record->status[p] != kDeliveryConfirmed && record->sendCount[p] <= retranTimes_) finished = false;
         }
         if (record->state == kUserOffline && finished) {
+            // Administrators (and tests) can see when a user's logoff is complete.
+            LogInfo("[INF]User (%s) from %s is offline on every gateway; record removed.", record->UserName().c_str(),
+                    record->Address().c_str());
             record = table_.Remove(*record);
         } else {
             record = table_.Next(*record);
