@@ -63,7 +63,10 @@ send() {  # send KIND USER KEYFILE: one report, acknowledged
 wait_for 10 bash -c "ss -uln | grep -q ':$LISTEN_PORT '" || fail "worker not listening on $LISTEN_PORT"
 
 # Logon: online notification with the user's address, name and AD path, confirmed.
-send logon ann "$WORK/client.key"
+out=$("$PROG/orvane-reportsend" --to "127.0.0.1:$LISTEN_PORT" --kind logon --user ann \
+  --domain dc=corp,dc=example,dc=com --computer PC01 --key-file "$WORK/client.key" --wait-ack 5) \
+  || fail "logon report not acknowledged: $out"
+[[ $out == *"(84 bytes)"* ]] || fail "the logon report of ann/dc=corp,dc=example,dc=com/PC01 is not 84 bytes: $out"
 wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"online"' || fail "no online notification; log: $(LOG)"
 python3 - "$WORK/gw.jsonl" <<'PY' || fail "online notification content: $(cat "$WORK/gw.jsonl")"
 import json, sys
