@@ -17,6 +17,8 @@ bool ParseIpv4Address(std::string_view dotted, std::uint32_t& hostOrder);
 
 enum class ReceiveStatus { Received, TimedOut, Failed };
 
+class UdpReceiver;
+
 class UdpSocket {
 public:
     UdpSocket() = default;
@@ -45,6 +47,7 @@ public:
     void Close();
 
 private:
+    friend class UdpReceiver;  // adds socket options and a truncation-aware receive on the same descriptor
     int fd_ = -1;
 };
 

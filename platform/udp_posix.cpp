@@ -7,10 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+
+#include "platform/udp_internal.h"
 
 namespace orvane::platform {
-namespace {
+namespace detail {
 
 sockaddr_in ToSockaddr(const Ipv4Endpoint& ep) {
     sockaddr_in sa{};
@@ -20,7 +21,28 @@ sockaddr_in ToSockaddr(const Ipv4Endpoint& ep) {
     return sa;
 }
 
-}  // namespace
+ReceiveStatus ReceiveDatagram(int fd, void* buffer, std::size_t capacity, int flags, std::size_t& length,
+                              Ipv4Endpoint& from, int& err) {
+    sockaddr_in sa{};
+    for (;;) {
+        socklen_t len = sizeof sa;
+        ssize_t n = ::recvfrom(fd, buffer, capacity, flags, reinterpret_cast<sockaddr*>(&sa), &len);
+        if (n >= 0) {
+            length = static_cast<std::size_t>(n);
+            from.address = ntohl(sa.sin_addr.s_addr);
+            from.port = ntohs(sa.sin_port);
+            return ReceiveStatus::Received;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return ReceiveStatus::TimedOut;
+        err = errno;
+        return ReceiveStatus::Failed;
+    }
+}
+
+}  // namespace detail
+
+using detail::ToSockaddr;
 
 bool ParseIpv4Address(std::string_view dotted, std::uint32_t& hostOrder) {
     std::uint32_t value = 0;
@@ -126,22 +148,8 @@ ReceiveStatus UdpSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::si
         err = errno;
         return ReceiveStatus::Failed;
     }
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    for (;;) {
-        ssize_t n = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sa), &len);
-        if (n >= 0) {
-            length = static_cast<std::size_t>(n);
-            from.address = ntohl(sa.sin_addr.s_addr);
-            from.port = ntohs(sa.sin_port);
-            return ReceiveStatus::Received;
-        }
-        if (errno == EINTR) continue;
-        // Another reader took the datagram between poll and recvfrom.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return ReceiveStatus::TimedOut;
-        err = errno;
-        return ReceiveStatus::Failed;
-    }
+    // MSG_DONTWAIT: another reader may have taken the datagram between poll and recvfrom.
+    return detail::ReceiveDatagram(fd_, buffer, capacity, MSG_DONTWAIT, length, from, err);
 }
 
 void UdpSocket::Close() {

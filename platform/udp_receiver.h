@@ -36,7 +36,7 @@ public:
     void Close();
 
 private:
-    int fd_ = -1;
+    UdpSocket socket_;
 };
 
 }  // namespace orvane::platform
