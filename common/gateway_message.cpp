@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "common/text.h"
+#include "platform/udp.h"
 
 namespace orvane {
 
@@ -240,24 +241,16 @@ bool EncodeGatewayText(std::string_view utf8, int encodeType, std::string& out) 
 }
 
 bool ParseIpv4(std::string_view dotted, std::uint8_t (&octets)[4]) {
-    std::size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= dotted.size() || dotted[i] != '.') return false;
-            ++i;
+    // No leading zeros: the system's resolver reads them as octal, so they are refused.
+    for (std::size_t i = 0; i + 1 < dotted.size(); ++i) {
+        if (dotted[i] == '0' && (i == 0 || dotted[i - 1] == '.') && dotted[i + 1] >= '0' && dotted[i + 1] <= '9') {
+            return false;
         }
-        std::size_t start = i;
-        unsigned value = 0;
-        while (i < dotted.size() && dotted[i] >= '0' && dotted[i] <= '9' && i - start < 3) {
-            value = value * 10 + static_cast<unsigned>(dotted[i] - '0');
-            ++i;
-        }
-        std::size_t digits = i - start;
-        // No leading zeros: the system's resolver reads them as octal, so they are refused.
-        if (digits == 0 || value > 255 || (digits > 1 && dotted[start] == '0')) return false;
-        octets[part] = static_cast<std::uint8_t>(value);
     }
-    return i == dotted.size();
+    std::uint32_t hostOrder = 0;
+    if (!platform::ParseIpv4Address(dotted, hostOrder)) return false;
+    WriteBe32(octets, hostOrder);
+    return true;
 }
 
 std::size_t BuildUserNotification(std::uint8_t kind, std::uint32_t sequence, std::string_view userAddress,
