@@ -3,23 +3,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 
+#include "common/key_input.h"
 #include "tools/gwemu/emulator.h"
 #include "tools/gwemu/options.h"
 
 namespace {
 
 void OnStopSignal(int) { orvane::gwemu::g_stopRequested = 1; }
-
-// The first line of a stream, without its line end; false when there is none.
-bool FirstLine(std::istream& in, std::string& line) {
-    if (!std::getline(in, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
-}
 
 }  // namespace
 
@@ -37,19 +29,9 @@ int main(int argc, char** argv) {
     }
 
     std::string keyText;
-    if (options.keySource == gwemu::KeySource::Stdin) {
-        if (!FirstLine(std::cin, keyText)) {
-            std::fprintf(stderr, "orvane-gwemu: --key-stdin: no key line on standard input\n");
-            return 2;
-        }
-    } else if (options.keySource == gwemu::KeySource::File) {
-        std::ifstream f(options.keyFile, std::ios::binary);
-        if (!f) {
-            std::fprintf(stderr, "orvane-gwemu: cannot read the key file %s: %s\n", options.keyFile.c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-        if (!FirstLine(f, keyText)) keyText.clear();
+    if (options.keySource != gwemu::KeySource::None &&
+        !ReadKeyLine("orvane-gwemu", options.keySource == gwemu::KeySource::Stdin, options.keyFile, keyText)) {
+        return 2;
     }
     KeyField key;
     if (!FillKeyField(keyText, key)) {

@@ -8,14 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/client_report.h"
 #include "common/gateway_message.h"
+#include "common/key_input.h"
 #include "platform/udp.h"
 
 namespace {
@@ -168,13 +167,6 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     return true;
 }
 
-// The first line of a stream, without its line end; false when there is none.
-bool FirstLine(std::istream& in, std::string& line) {
-    if (!std::getline(in, line)) return false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return true;
-}
-
 std::string Dotted(std::uint32_t a) {
     return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
            "." + std::to_string(a & 0xFF);
@@ -203,20 +195,7 @@ int main(int argc, char** argv) {
     }
 
     std::string keyText;
-    if (o.keySource == KeySource::Stdin) {
-        if (!FirstLine(std::cin, keyText)) {
-            std::fprintf(stderr, "orvane-reportsend: --key-stdin: no key line on standard input\n");
-            return 2;
-        }
-    } else {
-        std::ifstream f(o.keyFile, std::ios::binary);
-        if (!f) {
-            std::fprintf(stderr, "orvane-reportsend: cannot read the key file %s: %s\n", o.keyFile.c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-        if (!FirstLine(f, keyText)) keyText.clear();
-    }
+    if (!ReadKeyLine("orvane-reportsend", o.keySource == KeySource::Stdin, o.keyFile, keyText)) return 2;
     KeyField key;
     if (!FillKeyField(keyText, key)) {
         std::fprintf(stderr,
