@@ -13,6 +13,7 @@
 
 #include "common/text.h"
 #include "platform/clock.h"
+#include "platform/file_io.h"
 #include "platform/named_lock.h"
 #include "platform/process.h"
 
@@ -59,23 +60,12 @@ std::string TimeStamp() {
     return buf;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Creates (truncating) a log file and writes the byte-order mark; -1 when it cannot.
 int CreateLogFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     static const char kBom[2] = {'\xFF', '\xFE'};
-    if (!WriteAll(fd, kBom, sizeof kBom)) {
+    if (!platform::WriteAll(fd, kBom, sizeof kBom)) {
         ::close(fd);
         return -1;
     }
@@ -162,7 +152,7 @@ struct WorkerLog::Impl {
     }
 
     void Flush() {
-        if (!pending.empty() && fd >= 0 && WriteAll(fd, pending.data(), pending.size())) {
+        if (!pending.empty() && fd >= 0 && platform::WriteAll(fd, pending.data(), pending.size())) {
             fileBytes += pending.size();
         }
         pending.clear();
@@ -264,7 +254,7 @@ void FixedFileLog::Write(LogSeverity severity, std::string_view message) {
     if (d.fd < 0) d.Open();
     if (d.fd >= 0) {
         std::string line = Utf8ToUtf16LeBytes(TimeStamp() + std::string(message) + "\r\n");
-        if (WriteAll(d.fd, line.data(), line.size())) d.fileBytes += line.size();
+        if (platform::WriteAll(d.fd, line.data(), line.size())) d.fileBytes += line.size();
     }
     d.lock.Release();
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/text.h"
+#include "platform/file_io.h"
 #include "platform/process.h"
 
 namespace orvane {
@@ -41,20 +42,6 @@ bool NeedsQuotes(std::string_view v) {
     if (v.empty()) return false;
     if (IsBlank(v.front()) || IsBlank(v.back())) return true;
     return v.size() >= 2 && v.front() == '"' && v.back() == '"';
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 bool ReadAll(int fd, std::string& out) {
@@ -420,7 +407,8 @@ bool ProfileFile::SaveTo(const std::string& path) const {
         if (::fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return fail();
     }
     if (::fchmod(fd, mode) != 0) return fail();
-    if (!WriteAll(fd, Serialize())) return fail();
+    const std::string text = Serialize();
+    if (!platform::WriteAll(fd, text.data(), text.size())) return fail();
     if (::fsync(fd) != 0) return fail();
     int closing = fd;
     fd = -1;

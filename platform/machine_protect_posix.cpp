@@ -1,5 +1,7 @@
 #include "platform/machine_protect.h"
 
+#include "platform/file_io.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -109,17 +111,6 @@ std::string FolderOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const unsigned char* data, std::size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Writes a new key to a private temporary file and links it under the final name: the link
