@@ -1,6 +1,7 @@
 #include "platform/machine_protect.h"
 
 #include "platform/file_io.h"
+#include "platform/process.h"
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
@@ -104,13 +105,6 @@ MachineProtectStatus ReadKey(const std::string& path, MachineKey& key) {
     if (ok) std::memcpy(key.bytes, buf, kMachineKeySize);
     OPENSSL_cleanse(buf, sizeof buf);
     return ok ? MachineProtectStatus{} : Fail(MachineProtectResult::KeyInvalid);
-}
-
-std::string FolderOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 // Writes a new key to a private temporary file and links it under the final name: the link
