@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "common/text.h"
+#include "tests/unit/cipher_test_support.h"
 
 namespace orvane {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::ScopedRandom;
 
 // IV bytes 0x40, 0x41, ... so a datagram can be recomputed independently.
 class CountingRandom final : public RandomSource {
@@ -25,30 +27,6 @@ public:
 private:
     std::uint8_t next_ = 0x40;
 };
-
-class ScopedRandom {
-public:
-    explicit ScopedRandom(RandomSource* source) : previous_(SetRandomSource(source)) {}
-    ~ScopedRandom() { SetRandomSource(previous_); }
-
-private:
-    RandomSource* previous_;
-};
-
-// AES-128-CBC without padding through OpenSSL directly, with an explicit 16-byte key.
-Bytes AesCbc(const Bytes& key16, const std::uint8_t* iv, const Bytes& in, bool encrypt) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    Bytes out(in.size() + 16);
-    int n = 0, f = 0;
-    bool ok = EVP_CipherInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key16.data(), iv, encrypt ? 1 : 0) == 1 &&
-              EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-              EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size())) == 1 &&
-              EVP_CipherFinal_ex(ctx, out.data() + n, &f) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    EXPECT_TRUE(ok);
-    out.resize(static_cast<std::size_t>(n + f));
-    return out;
-}
 
 Bytes KeyBytes(std::string_view text) {
     Bytes key(16, 0);
@@ -108,7 +86,7 @@ TEST(ClientReportBuild, WorkedExampleByteForByte) {
     ASSERT_EQ(text.size(), 45u);
     Bytes plain(text.begin(), text.end());
     plain.resize(48, 0);  // the terminating zero and two bytes of padding
-    Bytes expected = AesCbc(KeyBytes("Orvane-Share-Key-2024"), iv, plain, true);
+    Bytes expected = testing::EvpRun(EVP_aes_128_cbc(), KeyBytes("Orvane-Share-Key-2024"), iv, plain, true);
     EXPECT_EQ(Bytes(d.begin() + 36, d.end()), expected);
 
     Opened o = Open(d, key);
@@ -195,8 +173,8 @@ TEST(ClientReportKey, LongKeysUseTheirFirst16BytesShortOnesArePaddedWithZeros) {
     EXPECT_EQ(Open(d20, MakeKeyField("ABCDEFGHIJKLMNO")).result, ReportOpenResult::Unknown);
 
     Bytes d10 = BuildExample(MakeKeyField("0123456789"));
-    Bytes plain = AesCbc(KeyBytes(std::string("0123456789\0\0\0\0\0\0", 16)), d10.data() + 20,
-                         Bytes(d10.begin() + 36, d10.end()), false);
+    Bytes plain = testing::EvpRun(EVP_aes_128_cbc(), KeyBytes(std::string("0123456789\0\0\0\0\0\0", 16)),
+                                  d10.data() + 20, Bytes(d10.begin() + 36, d10.end()), false);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(plain.data())), kExampleText);
 }
 

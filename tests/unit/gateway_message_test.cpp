@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/cipher_test_support.h"
+
 namespace orvane {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::EvpRun;
+using testing::ScopedRandom;
 
 Bytes B(std::initializer_list<int> v) {
     Bytes out;
@@ -38,30 +42,6 @@ private:
     std::vector<int> failing_;
     int calls_ = 0;
 };
-
-class ScopedRandom {
-public:
-    explicit ScopedRandom(RandomSource* source) : previous_(SetRandomSource(source)) {}
-    ~ScopedRandom() { SetRandomSource(previous_); }
-
-private:
-    RandomSource* previous_;
-};
-
-// Reference cipher run with an explicit key, independent of the key field.
-Bytes EvpRun(const EVP_CIPHER* cipher, const Bytes& key, const std::uint8_t* iv, const Bytes& in, bool encrypt) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    Bytes out(in.size() + 32);
-    int n = 0, f = 0;
-    bool ok = EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv, encrypt) == 1 &&
-              EVP_CIPHER_CTX_set_padding(ctx, 0) == 1 &&
-              EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size())) == 1 &&
-              EVP_CipherFinal_ex(ctx, out.data() + n, &f) == 1;
-    EVP_CIPHER_CTX_free(ctx);
-    EXPECT_TRUE(ok);
-    out.resize(static_cast<std::size_t>(n + f));
-    return out;
-}
 
 struct Plain {
     Bytes buffer = Bytes(kGatewayBufferSize, 0);
