@@ -3,15 +3,14 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 
 #include "common/config.h"
 #include "common/log.h"
 #include "common/profile.h"
 #include "common/text.h"
+#include "tests/unit/test_util.h"
 
 namespace orvane {
 namespace {
@@ -88,16 +87,8 @@ protected:
         for (const auto& [k, v] : values) text += "[" + k + "]\nValue=" + v + "\n\n";
         WriteRaw(text + extra);
     }
-    void WriteRaw(const std::string& bytes) {
-        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    void WriteRaw(const std::string& bytes) { testing::WriteFile(path_, bytes); }
+    std::string Read() const { return testing::ReadFile(path_); }
     static std::string Server(unsigned i, const std::string& ip, const std::string& user = "CORP\\admin",
                               const std::string& password = "secret") {
         return "[AdServer" + std::to_string(i) + "]\nIp=" + ip + "\nUserName=" + user + "\nPassword=" + P(password) +

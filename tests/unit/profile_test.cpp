@@ -7,14 +7,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/profile.h"
 #include "common/text.h"
+#include "tests/unit/test_util.h"
 
 namespace orvane {
 namespace {
@@ -32,16 +31,8 @@ protected:
         std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
         std::filesystem::remove_all(dir_, ec);
     }
-    void Write(const std::string& bytes) {
-        std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    void Write(const std::string& bytes) { testing::WriteFile(path_, bytes); }
+    std::string Read() const { return testing::ReadFile(path_); }
     std::vector<std::string> FolderEntries() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
@@ -305,10 +296,7 @@ TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileAndNoLeftovers) {
 
 TEST_F(ProfileTest, AWriteThroughASymbolicLinkReplacesTheTarget) {
     std::string real = dir_ + "/real.ini";
-    {
-        std::ofstream out(real, std::ios::binary);
-        out << "[S]\nValue=1\n";
-    }
+    testing::WriteFile(real, "[S]\nValue=1\n");
     std::filesystem::create_symlink(real, path_);
     ASSERT_TRUE(WriteProfileString(path_, "S", "Value", "2"));
     EXPECT_TRUE(std::filesystem::is_symlink(path_));
