@@ -13,7 +13,6 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/clock.h"
-#include "platform/named_lock.h"
 #include "platform/process.h"
 #include "platform/udp.h"
 #include "reporter/reporter_log.h"
@@ -380,8 +379,7 @@ int RunReporter(int argc, const char* const* argv) {
         if (IsWatchCopyPath(session.modulePath)) {
             // One watch copy per user: a second one (the autostart entry and a logon run racing)
             // waits briefly for the first to end, else leaves.
-            platform::NamedLock single("Orvane Pemrose watch");
-            if (single.Acquire(10000)) {
+            if (AcquireWatchLock(session.programFolder, 10000) >= 0) {
                 std::unique_ptr<AddressSource> source = MakeAddressSource();
                 RunNetworkWatch(session, *source);
             }

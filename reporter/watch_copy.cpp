@@ -1,6 +1,7 @@
 #include "reporter/watch_copy.h"
 
 #include <dirent.h>
+#include <sys/file.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 
 #include "common/log.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 
 namespace orvane {
@@ -233,6 +235,20 @@ int ReadRunValue(const std::string& autostartFolder, std::string& command) {
     }
     LogError("Query value failed!");
     return 0;
+}
+
+int AcquireWatchLock(const std::string& programFolder, unsigned waitMs) {
+    const std::string path = platform::JoinPath(programFolder, std::string(kWatchCopyName) + ".lock");
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    for (unsigned waited = 0;; waited += 100) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR) break;
+        if (waited >= waitMs) break;
+        platform::GetClock().SleepMs(100);
+    }
+    ::close(fd);
+    return -1;
 }
 
 ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids, int& err) {

@@ -36,6 +36,11 @@ int WriteRunValue(const std::string& autostartFolder, const std::string& command
 // Reads the Exec value of that entry. Logs "Open reg key failed!" / "Query value failed!"; 1 or 0.
 int ReadRunValue(const std::string& autostartFolder, std::string& command);
 
+// One watch copy per user: a lock file in the program folder, held for the life of the process
+// (the kernel lets go of it when the process ends, however it ends). Waits up to `waitMs` for an
+// ending copy to let go; -1 when another copy holds it, else the descriptor to keep open.
+int AcquireWatchLock(const std::string& programFolder, unsigned waitMs);
+
 // Stopping and starting watch copies; tests replace it.
 class WatchControl {
 public:

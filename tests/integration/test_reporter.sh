@@ -118,6 +118,16 @@ logs_of 'LOG_LOGON_*' | grep -q "the current version is \([0-9.]*\),the local ve
   || fail "no version line: $(logs_of 'LOG_LOGON_*')"
 pass "a second logon run changes nothing and starts nothing"
 
+# --- A second watch copy (the autostart entry racing a logon run) leaves without reporting.
+before=$(count_lines "$WORK/worker.jsonl" .)
+"$WATCH" 127.0.0.1 "$PORT" 0 3 "$KEY" &
+extra=$!
+PIDS+=("$extra")
+wait_for 20 sh -c "! kill -0 $extra 2>/dev/null" || fail "a second watch copy keeps running"
+[ "$(count_lines "$WORK/worker.jsonl" .)" = "$before" ] || fail "the second watch copy reported"
+[ "$(watch_pids)" = "$FIRST" ] || fail "watch copies after the second left: $(watch_pids)"
+pass "one watch copy per user"
+
 # --- The PC gains an address: the watch copy reports the logon again.
 printf '10.99.0.5\n10.99.0.6\n' >"$ORVANE_REPORTER_ADDRESS_FILE"
 wait_for 15 at_least 2 "$WORK/worker.jsonl" "\"text\": \"$LOGON\"" || fail "no second report after the address change"

@@ -220,6 +220,21 @@ TEST(AutostartEntry, ArgumentsThatNeedItAreQuotedAndEscaped) {
     EXPECT_EQ(log.Text(), "Query value failed!\n");
 }
 
+TEST(WatchLock, OneWatchCopyPerUserAndTheSecondWaitsOnlyBriefly) {
+    testing::TempDir dir;
+    testing::FakeClock clock;
+    testing::ScopedClock scoped(clock);
+    int first = AcquireWatchLock(dir.path(), 10000);
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(AcquireWatchLock(dir.path(), 10000), -1);
+    EXPECT_EQ(clock.sleeps(), 100) << "100 ms steps up to 10 seconds";
+    ::close(first);  // the holder ended
+    int second = AcquireWatchLock(dir.path(), 0);
+    EXPECT_GE(second, 0);
+    ::close(second);
+    EXPECT_EQ(AcquireWatchLock(dir / "missing", 0), -1);
+}
+
 // The real process control, on a program of another name so no watch copy of this user is hit.
 TEST(WatchProcesses, StartsDetachedWithoutInheritedDescriptorsAndFindsItByName) {
     testing::TempDir dir;
