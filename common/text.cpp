@@ -2,7 +2,6 @@
 
 #include <iconv.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 
@@ -156,9 +155,11 @@ bool AnsiToUtf8(std::string_view ansi, std::string& out) { return Iconv("UTF-8",
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
+        // ASCII only, whatever the locale: bytes of multibyte characters compare exactly.
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
     }
     return true;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/config_types.h"
+#include "common/text.h"
 #include "worker/directory/directory_client.h"
 #include "worker/directory/directory_servers.h"
 
@@ -38,17 +39,6 @@ struct FakeServer {
     std::vector<bool> withLastLogon;
 };
 
-inline bool FakeEqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 class FakeSearch final : public DirectorySearch {
 public:
     FakeSearch(std::string address, FakeServer& server) : address_(std::move(address)), server_(server) {}
@@ -68,7 +58,7 @@ public:
             wanted = wanted.substr(0, wanted.find(')'));
         }
         for (const FakeAccount& a : server_.accounts) {
-            if (!FakeEqualsNoCase(a.name, wanted)) continue;
+            if (!EqualsNoCase(a.name, wanted)) continue;
             std::vector<std::string_view> values(a.lastLogon.begin(), a.lastLogon.end());
             DirectoryAccount account;
             account.dn = a.dn;

@@ -37,5 +37,14 @@ TEST(Text, GbkConversion) {
     EXPECT_FALSE(Utf8ToAnsi("\xF0\x9F\x98\x80", gbk));  // no GBK form
 }
 
+TEST(Text, EqualsNoCaseFoldsAsciiLettersOnly) {
+    EXPECT_TRUE(EqualsNoCase("lastLogon", "LASTLOGON"));
+    EXPECT_TRUE(EqualsNoCase("", ""));
+    EXPECT_FALSE(EqualsNoCase("DC", "DCX"));
+    EXPECT_FALSE(EqualsNoCase("[", "{"));  // 0x5B and 0x7B differ by the case bit but are not letters
+    EXPECT_FALSE(EqualsNoCase("\xC9", "\xE9"));  // Latin-1 E-acute cases: no locale decides here
+    EXPECT_TRUE(EqualsNoCase("\xE4\xB8\xAD" "a", "\xE4\xB8\xAD" "A"));
+}
+
 }  // namespace
 }  // namespace orvane

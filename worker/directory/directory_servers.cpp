@@ -51,15 +51,7 @@ bool BuildAdsPath(const DirectorySearch& handle, std::string_view dn, std::strin
 }
 
 bool HasPrefixNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(text[i]);
-        unsigned char b = static_cast<unsigned char>(prefix[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 enum class BindContext { Initialization, Reconnection };

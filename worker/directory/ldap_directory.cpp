@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/text.h"
+
 namespace orvane {
 namespace {
 
@@ -30,17 +32,6 @@ struct ValuesFreer {
     void operator()(berval** v) const { ldap_value_free_len(v); }
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesFreer>;
-
-bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -212,7 +203,7 @@ private:
                 berval attr{};
                 berval* vals = nullptr;
                 while (ldap_get_attribute_ber(ld, e, ber.get(), &attr, &vals) == LDAP_SUCCESS && attr.bv_val) {
-                    if (EqualsNoCaseAscii(std::string_view(attr.bv_val, attr.bv_len), "lastLogon") && vals) {
+                    if (EqualsNoCase(std::string_view(attr.bv_val, attr.bv_len), "lastLogon") && vals) {
                         account.hasLastLogon = true;
                         for (berval* v = vals; v->bv_val; ++v) values_.emplace_back(v->bv_val, v->bv_len);
                     }
@@ -257,7 +248,7 @@ std::string DnsDomainOfDn(std::string_view dn) {
         std::string_view rdn = Trim(dn.substr(0, comma));
         dn = comma == std::string_view::npos ? std::string_view() : dn.substr(comma + 1);
         std::size_t eq = rdn.find('=');
-        if (eq == std::string_view::npos || !EqualsNoCaseAscii(Trim(rdn.substr(0, eq)), "DC")) continue;
+        if (eq == std::string_view::npos || !EqualsNoCase(Trim(rdn.substr(0, eq)), "DC")) continue;
         if (!domain.empty()) domain.push_back('.');
         domain.append(Trim(rdn.substr(eq + 1)));
     }
