@@ -646,12 +646,7 @@ TEST_F(ConfigTest, DeviceEntriesFollowTheSameRules) {
 
 TEST_F(ConfigTest, StoredSecretsRoundTripThroughTheMachineProtection) {
     // The real protection, with a machine key of this test's own.
-    struct KeyEnvironment {
-        const char* old = std::getenv("ORVANE_MACHINE_KEY");
-        std::string saved = old ? old : "";
-        explicit KeyEnvironment(const std::string& path) { ::setenv("ORVANE_MACHINE_KEY", path.c_str(), 1); }
-        ~KeyEnvironment() { old ? ::setenv("ORVANE_MACHINE_KEY", saved.c_str(), 1) : ::unsetenv("ORVANE_MACHINE_KEY"); }
-    } keyEnvironment(dir_ + "/machine.key");
+    testing::ScopedEnv keyEnvironment("ORVANE_MACHINE_KEY", dir_ + "/machine.key");
     SetProtectionFunctions({nullptr, nullptr});
 
     WriteConfig({{"ClientShareKey", "-"}, {"FirewallShareKey", "-"}});

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "common/log.h"
@@ -33,25 +34,14 @@ constexpr const char* kJulyNoonFileTime = "133643088000000000";
 
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char* tz) {
-        if (const char* old = std::getenv("TZ")) {
-            had_ = true;
-            old_ = old;
-        }
-        setenv("TZ", tz, 1);
-        tzset();
-    }
+    explicit ScopedTimeZone(const char* tz) : tz_(std::in_place, "TZ", tz) { tzset(); }
     ~ScopedTimeZone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        tz_.reset();
         tzset();
     }
 
 private:
-    bool had_ = false;
-    std::string old_;
+    std::optional<testing::ScopedEnv> tz_;
 };
 
 ServerEntry Entry(const std::string& ip, const std::string& user = "CORP\\svc", const std::string& password = "pw") {

@@ -21,15 +21,6 @@ class MachineProtectTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
-        if (const char* old = std::getenv("ORVANE_MACHINE_KEY")) saved_ = old;
-        keyPath_ = dir_ / "keys/machine.key";
-        ::setenv("ORVANE_MACHINE_KEY", keyPath_.c_str(), 1);
-    }
-    void TearDown() override {
-        if (saved_.empty())
-            ::unsetenv("ORVANE_MACHINE_KEY");
-        else
-            ::setenv("ORVANE_MACHINE_KEY", saved_.c_str(), 1);
     }
     static unsigned Mode(const std::string& path) {
         struct stat st {};
@@ -37,8 +28,8 @@ protected:
     }
 
     TempDir dir_;
-    std::string keyPath_;
-    std::string saved_;
+    std::string keyPath_ = dir_ / "keys/machine.key";
+    orvane::testing::ScopedEnv keyEnv_{"ORVANE_MACHINE_KEY", keyPath_};
 };
 
 TEST_F(MachineProtectTest, BlobCarriesVersionPathMarkerNonceAndTag) {

@@ -27,18 +27,11 @@ class ProtectTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.path().empty());
-        if (const char* old = std::getenv("ORVANE_MACHINE_KEY")) saved_ = old;
-        keyPath_ = dir_ / "keys/machine.key";
-        UseKey(keyPath_);
         UseVersion(kCng);
     }
     void TearDown() override {
         platform::SetOsVersionValueForTest(std::nullopt);
         platform::SetOsVersionFailsForTest(false);
-        if (saved_.empty())
-            ::unsetenv("ORVANE_MACHINE_KEY");
-        else
-            ::setenv("ORVANE_MACHINE_KEY", saved_.c_str(), 1);
     }
     static void UseKey(const std::string& path) { ::setenv("ORVANE_MACHINE_KEY", path.c_str(), 1); }
     static void UseVersion(int value) { platform::SetOsVersionValueForTest(value); }
@@ -59,8 +52,8 @@ protected:
     }
 
     TempDir dir_;
-    std::string keyPath_;
-    std::string saved_;
+    std::string keyPath_ = dir_ / "keys/machine.key";
+    orvane::testing::ScopedEnv keyEnv_{"ORVANE_MACHINE_KEY", keyPath_};
     ScopedMemoryLog log_;
 };
 

@@ -1,5 +1,7 @@
 #pragma once
 // Shared helpers of the unit tests: a temporary folder, a drivable clock, file reading.
+#include <stdlib.h>
+
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -61,6 +63,32 @@ public:
 private:
     std::atomic<std::int64_t> now_ms_;
     std::atomic<int> sleeps_{0};
+};
+
+// Sets an environment variable for the life of the object, then puts back the earlier value or
+// its absence.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            had_ = true;
+            old_ = old;
+        }
+        ::setenv(name_, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
 };
 
 // Installs a clock for the life of the object.
