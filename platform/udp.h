@@ -3,6 +3,7 @@
 // callers resolve a destination once and never touch socket structures themselves.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace orvane::platform {
@@ -14,6 +15,9 @@ struct Ipv4Endpoint {
 
 // Strict dotted decimal ("a.b.c.d", each 0-255) to a host-order address; false otherwise.
 bool ParseIpv4Address(std::string_view dotted, std::uint32_t& hostOrder);
+// The dotted form of a host-order address; the buffer form for paths that must not allocate.
+void FormatIpv4Address(std::uint32_t hostOrder, char (&out)[16]);
+std::string FormatIpv4Address(std::uint32_t hostOrder);
 
 enum class ReceiveStatus { Received, TimedOut, Failed };
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/udp_internal.h"
 
@@ -64,6 +65,17 @@ bool ParseIpv4Address(std::string_view dotted, std::uint32_t& hostOrder) {
     if (i != dotted.size()) return false;
     hostOrder = value;
     return true;
+}
+
+void FormatIpv4Address(std::uint32_t hostOrder, char (&out)[16]) {
+    std::snprintf(out, sizeof out, "%u.%u.%u.%u", (hostOrder >> 24) & 0xFFu, (hostOrder >> 16) & 0xFFu,
+                  (hostOrder >> 8) & 0xFFu, hostOrder & 0xFFu);
+}
+
+std::string FormatIpv4Address(std::uint32_t hostOrder) {
+    char buf[16];
+    FormatIpv4Address(hostOrder, buf);
+    return buf;
 }
 
 UdpSocket::~UdpSocket() { Close(); }

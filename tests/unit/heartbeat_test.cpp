@@ -82,6 +82,18 @@ TEST(Udp, StrictDottedAddressesOnly) {
     }
 }
 
+TEST(Udp, FormatIsTheInverseOfParse) {
+    EXPECT_EQ(platform::FormatIpv4Address(0xC0A80101u), "192.168.1.1");
+    char buf[16];
+    platform::FormatIpv4Address(0xFFFFFFFFu, buf);  // the longest form fills the buffer exactly
+    EXPECT_STREQ(buf, "255.255.255.255");
+    for (std::uint32_t a : {0u, 0x7F000001u, 0x0A00FF10u, 0xFFFFFFFFu}) {
+        std::uint32_t back = 1;
+        EXPECT_TRUE(platform::ParseIpv4Address(platform::FormatIpv4Address(a), back));
+        EXPECT_EQ(back, a);
+    }
+}
+
 TEST(Udp, ReceiveTimesOutAndCutsLongDatagrams) {
     FakeGateway peer;
     platform::UdpSocket s;

@@ -13,15 +13,10 @@ volatile std::sig_atomic_t g_stopRequested = 0;
 
 namespace {
 
+using platform::FormatIpv4Address;
+
 constexpr int kSliceMs = 200;           // how quickly a stop request is noticed
 constexpr std::size_t kMaxDatagram = 65536;
-
-std::string Dotted(std::uint32_t hostOrder) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", hostOrder >> 24, (hostOrder >> 16) & 0xFF, (hostOrder >> 8) & 0xFF,
-                  hostOrder & 0xFF);
-    return buf;
-}
 
 std::string MacText(const std::array<std::uint8_t, 6>& mac) {
     char buf[18];
@@ -48,13 +43,13 @@ public:
     int Run() {
         int err = 0;
         if (!socket_.Open(err) || !socket_.Bind(o_.listen, err)) {
-            std::fprintf(stderr, "orvane-gwemu: cannot listen on %s:%u: %s\n", Dotted(o_.listen.address).c_str(),
-                         o_.listen.port, std::strerror(err));
+            std::fprintf(stderr, "orvane-gwemu: cannot listen on %s:%u: %s\n",
+                         FormatIpv4Address(o_.listen.address).c_str(), o_.listen.port, std::strerror(err));
             return 1;
         }
         platform::Ipv4Endpoint bound = o_.listen;
         if (!socket_.LocalEndpoint(bound, err)) bound = o_.listen;
-        std::fprintf(stderr, "listening on %s:%u\n", Dotted(bound.address).c_str(), bound.port);
+        std::fprintf(stderr, "listening on %s:%u\n", FormatIpv4Address(bound.address).c_str(), bound.port);
 
         using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::seconds(o_.timeoutSeconds);
@@ -94,14 +89,16 @@ private:
         if (notification) {
             std::uint32_t address = (std::uint32_t{m.address[0]} << 24) | (std::uint32_t{m.address[1]} << 16) |
                                     (std::uint32_t{m.address[2]} << 8) | m.address[3];
-            line.AddNumber("sequence", m.sequence).AddText("address", Dotted(address)).AddText("user", m.user);
+            line.AddNumber("sequence", m.sequence)
+                .AddText("address", FormatIpv4Address(address))
+                .AddText("user", m.user);
             if (m.type == GatewayMessageType::Online) {
                 line.AddText("ad_path", m.adPath).AddText("org2", m.org2).AddText("org3", m.org3);
             }
         } else if (m.type == GatewayMessageType::Heartbeat) {
             line.AddText("version", m.version).AddText("mac", MacText(m.mac));
         }
-        line.AddText("from", Dotted(from.address)).AddNumber("port", from.port).AddNumber("length", length);
+        line.AddText("from", FormatIpv4Address(from.address)).AddNumber("port", from.port).AddNumber("length", length);
         if (notification) line.AddBool("answered", Answer(m, from));
 
         std::string text = line.Finish();
@@ -126,8 +123,8 @@ private:
         }
         int err = 0;
         if (!socket_.SendTo(datagram_.data(), datagram_.size(), to, err)) {
-            std::fprintf(stderr, "orvane-gwemu: cannot answer %s:%u: %s\n", Dotted(to.address).c_str(), to.port,
-                         std::strerror(err));
+            std::fprintf(stderr, "orvane-gwemu: cannot answer %s:%u: %s\n", FormatIpv4Address(to.address).c_str(),
+                         to.port, std::strerror(err));
             return false;
         }
         return true;

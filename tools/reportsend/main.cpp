@@ -20,6 +20,7 @@
 namespace {
 
 using namespace orvane;
+using platform::FormatIpv4Address;
 
 constexpr char kUsage[] =
     "Usage: orvane-reportsend --to ADDR:PORT --user NAME --domain DOMAIN (--key-stdin | --key-file PATH)\n"
@@ -167,11 +168,6 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     return true;
 }
 
-std::string Dotted(std::uint32_t a) {
-    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) +
-           "." + std::to_string(a & 0xFF);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,13 +220,14 @@ int main(int argc, char** argv) {
     platform::UdpSocket socket;
     int err = 0;
     if (!socket.Open(err) || !socket.SendTo(datagram.data(), datagram.size(), o.to, err)) {
-        std::fprintf(stderr, "orvane-reportsend: cannot send to %s:%u: %s\n", Dotted(o.to.address).c_str(), o.to.port,
-                     std::strerror(err));
+        std::fprintf(stderr, "orvane-reportsend: cannot send to %s:%u: %s\n", FormatIpv4Address(o.to.address).c_str(),
+                     o.to.port, std::strerror(err));
         return 1;
     }
     const char* kindText = o.kind == ReportKind::Logon ? "logon" : "logoff";
     std::printf("sent a %s report (%zu bytes) for %s in %s from %s to %s:%u\n", kindText, datagram.size(),
-                o.user.c_str(), o.domain.c_str(), o.computer.c_str(), Dotted(o.to.address).c_str(), o.to.port);
+                o.user.c_str(), o.domain.c_str(), o.computer.c_str(), FormatIpv4Address(o.to.address).c_str(),
+                o.to.port);
     if (o.waitSeconds == 0) return 0;
 
     using Clock = std::chrono::steady_clock;

@@ -20,11 +20,6 @@ constexpr unsigned kReceiveErrorPauseMs = 20;
 // Processed elements kept for reuse; more are freed.
 constexpr std::size_t kKeptElements = 64;
 
-void FormatDottedIpv4(std::uint32_t hostOrder, char (&out)[16]) {
-    std::snprintf(out, sizeof out, "%u.%u.%u.%u", (hostOrder >> 24) & 0xFFu, (hostOrder >> 16) & 0xFFu,
-                  (hostOrder >> 8) & 0xFFu, hostOrder & 0xFFu);
-}
-
 }  // namespace
 
 int DispatchClientReport(std::string_view senderAddress, std::string_view reportText, ReportHandler& handler) {
@@ -257,7 +252,7 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
         return;
     }
     char address[16];
-    FormatDottedIpv4(report.sender.address, address);
+    platform::FormatIpv4Address(report.sender.address, address);
     DispatchClientReport(address, text, handler_);
 }
 
