@@ -52,9 +52,8 @@ std::string P(const std::string& clear) { return Hex("P:" + clear); }
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-config-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(tmp_.path().empty());
+        dir_ = tmp_.path();
         path_ = dir_ + "/config.ini";
         previousSink_ = SetLogSink(&log_);
         previousProtection_ = SetProtectionFunctions({&FakeProtect, &FakeUnprotect});
@@ -63,8 +62,6 @@ protected:
     void TearDown() override {
         SetProtectionFunctions(previousProtection_);
         SetLogSink(previousSink_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
 
     // A complete file; `changes` replaces or (with "-") removes single values, `extra` is appended.
@@ -110,6 +107,7 @@ protected:
         return std::string(reinterpret_cast<const char*>(k.data()));
     }
 
+    testing::TempDir tmp_;
     std::string dir_, path_;
     MemoryLog log_;
     LogSink* previousSink_ = nullptr;

@@ -21,15 +21,14 @@ namespace {
 class ProfileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "orvane-profile-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        ASSERT_FALSE(tmp_.path().empty());
+        dir_ = tmp_.path();
         path_ = dir_ + "/config.ini";
     }
     void TearDown() override {
+        // Some tests take the folder's permissions away; TempDir must be able to remove it.
         std::error_code ec;
         std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-        std::filesystem::remove_all(dir_, ec);
     }
     void Write(const std::string& bytes) { testing::WriteFile(path_, bytes); }
     std::string Read() const { return testing::ReadFile(path_); }
@@ -40,6 +39,7 @@ protected:
         return names;
     }
 
+    testing::TempDir tmp_;
     std::string dir_;
     std::string path_;
 };
