@@ -1,12 +1,16 @@
 #pragma once
-// Shared by the datagram tests: a fixed random source for a scope, and OpenSSL run directly as
-// the reference the message code's encryption is checked against.
+// Shared by the datagram tests: a fixed random source for a scope, OpenSSL run directly as the
+// reference the message code's encryption is checked against, and sealing of arbitrary report texts.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "common/client_report.h"
 #include "common/gateway_message.h"
 
 namespace orvane::testing {
@@ -37,6 +41,18 @@ inline std::vector<std::uint8_t> EvpRun(const EVP_CIPHER* cipher, const std::vec
     EXPECT_TRUE(ok);
     out.resize(static_cast<std::size_t>(n + f));
     return out;
+}
+
+// Seals an arbitrary report text (the builder only makes well-formed ones).
+inline std::vector<std::uint8_t> SealText(std::string_view text, const KeyField& key) {
+    std::uint8_t plain[kReportTextCapacity] = {};
+    EXPECT_LT(text.size(), sizeof plain);
+    std::memcpy(plain, text.data(), std::min(text.size(), sizeof plain - 1));
+    std::vector<std::uint8_t> d(kMaxBuiltReportDatagram);
+    std::size_t n = SealClientReport(plain, text.size() + 1, key, d.data());
+    EXPECT_NE(n, 0u);
+    d.resize(n);
+    return d;
 }
 
 }  // namespace orvane::testing

@@ -15,6 +15,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing::ScopedRandom;
+using testing::SealText;
 
 // IV bytes 0x40, 0x41, ... so a datagram can be recomputed independently.
 class CountingRandom final : public RandomSource {
@@ -39,17 +40,6 @@ constexpr const char* kExampleText = "DEDOVEROZ0|ann|dc=corp,dc=example,dc=com|P
 Bytes BuildExample(const KeyField& key) {
     Bytes d;
     EXPECT_TRUE(BuildClientReport(ReportKind::Logon, "ann", "dc=corp,dc=example,dc=com", "PC01", key, d));
-    return d;
-}
-
-// Seals an arbitrary text (the builder only makes well-formed ones).
-Bytes SealText(std::string_view text, const KeyField& key) {
-    std::uint8_t plain[kReportTextCapacity] = {};
-    std::memcpy(plain, text.data(), text.size());
-    Bytes d(kMaxBuiltReportDatagram);
-    std::size_t n = SealClientReport(plain, text.size() + 1, key, d.data());
-    EXPECT_NE(n, 0u);
-    d.resize(n);
     return d;
 }
 

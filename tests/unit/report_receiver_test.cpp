@@ -13,6 +13,7 @@
 #include "common/config.h"
 #include "common/text.h"
 #include "platform/udp.h"
+#include "tests/unit/cipher_test_support.h"
 #include "test_util.h"
 #include "worker/reports/logon_report_handler.h"
 
@@ -22,6 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+using testing::SealText;
 
 constexpr auto kDeadline = 5s;
 
@@ -121,13 +123,6 @@ Bytes Report(ReportKind kind, std::string_view user, const KeyField& key, std::s
     return d;
 }
 
-Bytes SealText(std::string_view text, const KeyField& key) {
-    std::uint8_t plain[kReportTextCapacity] = {};
-    std::memcpy(plain, text.data(), text.size());
-    Bytes d(kMaxBuiltReportDatagram);
-    d.resize(SealClientReport(plain, text.size() + 1, key, d.data()));
-    return d;
-}
 
 class ReceiverTest : public ::testing::Test {
 protected:
