@@ -261,12 +261,23 @@ TEST(WatchProcesses, StartsDetachedWithoutInheritedDescriptorsAndFindsItByName) 
     EXPECT_EQ(session, pgrp) << "leads a session of its own";
     EXPECT_NE(session, static_cast<long>(::getsid(0)));
     EXPECT_NE(ppid, static_cast<long>(::getpid()));
-    std::vector<std::string> fds;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        fds.push_back(e.path().filename().string() + "->" + std::filesystem::read_symlink(e.path()).string());
+    // The program's loader may hold a file open for a moment while it starts; a descriptor
+    // inherited from here would stay.
+    auto fdsOf = [pid] {
+        std::vector<std::string> fds;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            fds.push_back(e.path().filename().string() + "->" + std::filesystem::read_symlink(e.path(), ec).string());
+        }
+        std::sort(fds.begin(), fds.end());
+        return fds;
+    };
+    const std::vector<std::string> expected{"0->/dev/null", "1->/dev/null", "2->/dev/null"};
+    auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (fdsOf() != expected && std::chrono::steady_clock::now() < settle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::sort(fds.begin(), fds.end());
-    EXPECT_EQ(fds, (std::vector<std::string>{"0->/dev/null", "1->/dev/null", "2->/dev/null"}));
+    EXPECT_EQ(fdsOf(), expected);
 
     // A program file replaced while it runs is still recognised by its name.
     std::filesystem::remove(program);
