@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole client-report road with the installed worker, a real domain controller and a gateway
 # emulator: report -> acknowledgement -> directory -> online-user table -> gateway -> confirmation,
-# and logoff -> offline notification -> removal. Also the refusals that must send nothing.
+# and logoff -> offline notification -> removal. Also the refusals that must send nothing, and the
+# real logon reporter driving the same road.
 set -euo pipefail
 FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
 if [ -z "${ORVANE_NETNS:-}" ]; then
@@ -93,8 +94,8 @@ wait_for 20 at_least 2 "$WORK/gw.jsonl" '"type":"online"' || fail "no second onl
 log_has "has no offline process" && fail "logon after a confirmed logoff found the old record"
 pass "logoff reaches the gateway; the confirmed record is removed"
 
-# Refusals: nothing reaches the gateway.
-before=$(count_lines "$WORK/gw.jsonl" '"type"')
+# Refusals: no notification reaches the gateway (heartbeats go on meanwhile).
+before=$(count_lines "$WORK/gw.jsonl" '"type":"o[nf]*line"')
 send logon ann "$WORK/wrong.key"
 wait_for 10 log_has "[ERR]Received unknown message from client script." || fail "wrong key not logged"
 send logon carl "$WORK/client.key"   # never logged on: outside the anti-replay window
@@ -103,8 +104,31 @@ send logon 'PC01$' "$WORK/client.key"   # a computer account: dropped silently
 send logon nobody "$WORK/client.key"
 wait_for 10 log_has "[ERR]The user (nobody) did not pass the AD server authentication and logon failed." \
   || fail "unknown user not logged"
-[ "$(count_lines "$WORK/gw.jsonl" '"type"')" = "$before" ] || fail "a refused report reached the gateway"
+[ "$(count_lines "$WORK/gw.jsonl" '"type":"o[nf]*line"')" = "$before" ] || fail "a refused report reached the gateway"
 log_has 'PC01$' && fail "a computer account was processed"
 pass "wrong key, replayed logon, computer account and unknown user send nothing"
+# The real reporter: the logon run's watch copy reports from the PC's address, the logoff run
+# stops it and reports the logoff. The PC gets a network card of its own in this namespace, and
+# the reporter runs as this account renamed "ann" in a passwd file only it sees.
+ip link add pc0 type veth peer name pc1 && ip link set pc1 up && ip link set pc0 up
+ip addr add 10.99.1.2/24 dev pc0
+awk -F: -v uid="$(id -u)" 'BEGIN{OFS=":"} $3==uid {$1="ann"} {print}' /etc/passwd >"$WORK/passwd"
+quenby() {
+  HOME="$WORK/home" unshare --mount bash -c 'mount --bind "$1" /etc/passwd && shift && exec "$@"' _ \
+    "$WORK/passwd" "$PROG/Quenby" 10.99.1.2 "$LISTEN_PORT" "$1" 3 "$CLIENT_KEY"
+}
+mkdir -p "$WORK/home"
+trap 'pkill -x Pemrose 2>/dev/null || true; "$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
+online_before=$(count_lines "$WORK/gw.jsonl" '"address":"10.99.1.2"')
+quenby 0 || fail "Quenby logon run failed"
+pgrep -x Pemrose >/dev/null || fail "no watch copy runs after the logon run"
+wait_for 20 at_least $((online_before + 1)) "$WORK/gw.jsonl" '"type":"online","sequence":[0-9]*,"address":"10.99.1.2","user":"ann"' \
+  || fail "the watch copy's logon report did not reach the gateway"
+quenby 1 || fail "Quenby logoff run failed"
+pgrep -x Pemrose >/dev/null && fail "the watch copy still runs after the logoff run"
+wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"offline","sequence":[0-9]*,"address":"10.99.1.2","user":"ann"' \
+  || fail "the logoff report did not reach the gateway"
+pass "Quenby's logon and logoff runs reach the gateway through the worker"
+
 kill -0 "$WPID" || fail "worker died"
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"
