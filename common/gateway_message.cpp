@@ -23,11 +23,25 @@ struct CtxFree {
 };
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
 
-// One no-padding CBC pass; false when OpenSSL refuses at any step.
+// OpenSSL 3 looks an implicitly named cipher up in its provider store at every init, which
+// costs more than the cipher itself on these short texts: fetch each one once, for the life of
+// the process (never freed, so no exit-time ordering with OpenSSL's own clean-up).
+const EVP_CIPHER* Aes128Cbc() {
+    static const EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+    return c;
+}
+
+const EVP_CIPHER* DesEde3Cbc() {
+    static const EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+    return c;
+}
+
+// One no-padding CBC pass; false when OpenSSL refuses at any step. Each thread keeps its
+// context, so a datagram costs no allocation.
 bool RunCipher(const EVP_CIPHER* cipher, const std::uint8_t* key, const std::uint8_t* iv, std::uint8_t* out,
                const std::uint8_t* in, std::size_t length, bool encrypt) {
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return false;
+    thread_local CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || !cipher) return false;
     if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0) != 1) return false;
     if (EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) return false;
     int outLen = 0, finalLen = 0;
@@ -180,7 +194,7 @@ KeyField MakeKeyField(std::string_view utf8Key) {
 int CryptGeneral(const std::uint8_t* key, const std::uint8_t* iv, std::uint8_t* out, const std::uint8_t* in,
                  std::size_t length, bool encrypt) {
     if (!key || !iv || !out || !in || length == 0 || length % 8 != 0 || length > INT_MAX) return -2;
-    return RunCipher(EVP_des_ede3_cbc(), key, iv, out, in, length, encrypt) ? 0 : -1;
+    return RunCipher(DesEde3Cbc(), key, iv, out, in, length, encrypt) ? 0 : -1;
 }
 
 void EncryptEnhanced(const std::uint8_t* plain, std::size_t paddedLength, const std::uint8_t* key,
@@ -195,7 +209,7 @@ void EncryptEnhanced(const std::uint8_t* plain, std::size_t paddedLength, const 
     envelope[3] = 0;
     // The length field is 16 bits; anything that does not fit is refused like a key failure.
     if (!plain || !key || paddedLength == 0 || paddedLength % 16 != 0 || paddedLength > 0xFFFF) return;
-    if (!RunCipher(EVP_aes_128_cbc(), key, iv, envelope + kEnhancedHeaderSize, plain, paddedLength, true)) {
+    if (!RunCipher(Aes128Cbc(), key, iv, envelope + kEnhancedHeaderSize, plain, paddedLength, true)) {
         std::memset(envelope + kEnhancedHeaderSize, 0, paddedLength);
         return;
     }
@@ -206,7 +220,7 @@ void EncryptEnhanced(const std::uint8_t* plain, std::size_t paddedLength, const 
 int DecryptEnhanced(const std::uint8_t* cipher, std::size_t length, const std::uint8_t* key, const std::uint8_t* iv,
                     std::uint8_t* plainOut) {
     if (!cipher || !key || !iv || !plainOut || length == 0 || length % 16 != 0 || length > INT_MAX) return -2;
-    return RunCipher(EVP_aes_128_cbc(), key, iv, plainOut, cipher, length, false) ? 0 : -1;
+    return RunCipher(Aes128Cbc(), key, iv, plainOut, cipher, length, false) ? 0 : -1;
 }
 
 void RandomSource::Fill(std::uint8_t* out, std::size_t count) {
