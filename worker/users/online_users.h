@@ -17,9 +17,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/config_types.h"
+
 namespace orvane {
 
-constexpr unsigned kGatewayPositions = 5;
+// One delivery slot per entry of the gateway table.
+constexpr unsigned kGatewayPositions = kMaxGateways;
 
 // Record state; also the kind of notification sent (online for 1, offline otherwise).
 constexpr std::uint8_t kUserFresh = 0;
