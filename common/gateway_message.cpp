@@ -1,7 +1,10 @@
 #include "common/gateway_message.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -50,12 +53,39 @@ bool RunCipher(const EVP_CIPHER* cipher, const std::uint8_t* key, const std::uin
     return static_cast<std::size_t>(outLen) + static_cast<std::size_t>(finalLen) == length;
 }
 
+// Random bytes are drawn from OpenSSL a block at a time and handed out per thread: each draw
+// costs OpenSSL a fork check (a system call), and a datagram needs only a few bytes.
+struct RandomBlock {
+    std::uint8_t bytes[512];
+    std::size_t used = sizeof bytes;
+};
+thread_local RandomBlock t_randomBlock;
+
 class SystemRandom final : public RandomSource {
 public:
-    bool NextByte(std::uint8_t& out) override { return RAND_bytes(&out, 1) == 1; }
+    SystemRandom() {
+        // A forked child must not hand out the bytes its parent hands out too.
+        pthread_atfork(nullptr, nullptr, [] { t_randomBlock.used = sizeof t_randomBlock.bytes; });
+    }
+    bool NextByte(std::uint8_t& out) override { return Take(&out, 1); }
     void Fill(std::uint8_t* out, std::size_t count) override {
-        if (count <= INT_MAX && RAND_bytes(out, static_cast<int>(count)) == 1) return;
+        if (Take(out, count)) return;
         RandomSource::Fill(out, count);
+    }
+
+private:
+    static bool Take(std::uint8_t* out, std::size_t count) {
+        RandomBlock& b = t_randomBlock;
+        if (count > sizeof b.bytes / 2) return count <= INT_MAX && RAND_bytes(out, static_cast<int>(count)) == 1;
+        if (sizeof b.bytes - b.used < count) {
+            if (RAND_bytes(b.bytes, static_cast<int>(sizeof b.bytes)) != 1) return false;
+            b.used = 0;
+        }
+        std::memcpy(out, b.bytes + b.used, count);
+        // Handed-out bytes do not stay behind in memory.
+        OPENSSL_cleanse(b.bytes + b.used, count);
+        b.used += count;
+        return true;
     }
 };
 

@@ -44,20 +44,46 @@ std::string FormatV(const char* format, va_list args) {
 
 void Dispatch(LogSeverity severity, const char* format, va_list args) {
     LogSink* sink = g_sink.load(std::memory_order_acquire);
-    if (!sink) return;
+    if (!sink || !sink->Wants(severity)) return;
     std::string msg = FormatV(format, args);
     if (msg.size() >= sink->MessageLimit()) msg = CutToCapacity(msg, sink->MessageLimit() + 1);
     sink->Write(severity, msg);
 }
 
-// "[YYYY-MM-DD HH-MM-SS]" of the local time, empty when it cannot be had.
-std::string TimeStamp() {
+// Appends "[YYYY-MM-DD HH-MM-SS]" of the local time (nothing when it cannot be had), the
+// message and "\r\n" to `out` as UTF-16LE bytes. Built before the log lock is taken, so
+// the lock covers little more than the write.
+void AppendLine(std::string_view message, std::string& out) {
     platform::LocalTime t;
-    if (!platform::GetClock().LocalNow(t)) return {};
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "[%04d-%02d-%02d %02d-%02d-%02d]", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
-    return buf;
+    char stamp[64];
+    int n = 0;
+    if (platform::GetClock().LocalNow(t)) {
+        n = std::snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d %02d-%02d-%02d]", t.year, t.month, t.day, t.hour,
+                          t.minute, t.second);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof stamp) n = 0;
+    }
+    thread_local std::string utf8;
+    utf8.assign(stamp, static_cast<std::size_t>(n));
+    utf8 += message;
+    utf8 += "\r\n";
+    bool ascii = true;
+    for (char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            ascii = false;
+            break;
+        }
+    }
+    if (!ascii) {
+        out += Utf8ToUtf16LeBytes(utf8);
+        return;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + utf8.size() * 2);
+    char* p = out.data() + at;
+    for (char c : utf8) {
+        *p++ = c;
+        *p++ = '\0';
+    }
 }
 
 // Creates (truncating) a log file and writes the byte-order mark; -1 when it cannot.
@@ -181,9 +207,14 @@ void WorkerLog::SetSizeLimit(std::uint64_t bytes) { impl_->sizeLimit = bytes; }
 
 std::string WorkerLog::CurrentPath() const { return impl_->path; }
 
+bool WorkerLog::Wants(LogSeverity severity) const { return LevelAllows(impl_->level, severity); }
+
 void WorkerLog::Write(LogSeverity severity, std::string_view message) {
     Impl& d = *impl_;
     if (!LevelAllows(d.level, severity)) return;
+    thread_local std::string line;
+    line.clear();
+    AppendLine(message, line);
     if (!d.lock.Acquire(kLockWaitMs)) return;
     if (d.fd < 0) {
         d.OpenFile();
@@ -202,7 +233,12 @@ void WorkerLog::Write(LogSeverity severity, std::string_view message) {
         d.lock.Release();
         return;
     }
-    std::string line = Utf8ToUtf16LeBytes(TimeStamp() + std::string(message) + "\r\n");
+    if (d.immediate && d.pending.empty()) {
+        // Nothing waits: the line goes straight to the file without passing the pending text.
+        if (platform::WriteAll(d.fd, line.data(), line.size())) d.fileBytes += line.size();
+        d.lock.Release();
+        return;
+    }
     if (d.pending.size() + line.size() > kPendingCapacity * 2) d.Flush();
     d.pending += line;
     ++d.pendingLines;
@@ -253,7 +289,8 @@ void FixedFileLog::Write(LogSeverity severity, std::string_view message) {
     }
     if (d.fd < 0) d.Open();
     if (d.fd >= 0) {
-        std::string line = Utf8ToUtf16LeBytes(TimeStamp() + std::string(message) + "\r\n");
+        std::string line;
+        AppendLine(message, line);
         if (platform::WriteAll(d.fd, line.data(), line.size())) d.fileBytes += line.size();
     }
     d.lock.Release();

@@ -18,6 +18,8 @@ public:
     // A formatted message (no time stamp, no line end), already cut to the sink's limit.
     virtual void Write(LogSeverity severity, std::string_view message) = 0;
     virtual void RequestFlush() {}
+    // False when a message of this severity would be dropped (spares formatting it).
+    virtual bool Wants(LogSeverity) const { return true; }
     // Longest message in UTF-16 units (8191 for the worker, 4095 for the fixed-file logs).
     virtual std::size_t MessageLimit() const { return 8191; }
 };
@@ -52,6 +54,7 @@ public:
 
     void Write(LogSeverity severity, std::string_view message) override;
     void RequestFlush() override;
+    bool Wants(LogSeverity severity) const override;
 
     // Path of the file being written, empty before the first line (tests, diagnostics).
     std::string CurrentPath() const;

@@ -1,8 +1,8 @@
 #pragma once
 // A lock shared by name between processes (the stand-in for a named semaphore or mutex).
 // A name starting with "Global\\" is machine-wide; any other name is per user.
-// Held through flock, so a holder that dies releases it; an in-process mutex
-// serialises the threads of one process, which flock alone would not.
+// A process-shared robust mutex kept in a small lock file: it serialises threads and processes
+// alike, costs no system call when free, and passes to the next waiter when its holder dies.
 #include <memory>
 #include <string>
 

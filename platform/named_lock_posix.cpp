@@ -1,26 +1,51 @@
 #include "platform/named_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
-#include <mutex>
+#include <cstring>
+#include <ctime>
+#include <string_view>
 #include <thread>
 
 namespace orvane::platform {
 
-struct NamedLock::Impl {
-    std::string path;
-    std::timed_mutex mutex;
-    int fd = -1;
+namespace {
+
+// The lock file holds one process-shared robust mutex. Uncontended, taking and releasing it
+// are atomic operations in user space (the log takes it for every line); a holder that dies
+// leaves it to the next waiter, who repairs it.
+constexpr std::uint64_t kMagic = 0x314B434C4E56524FULL;  // "ORVNLCK1"
+
+struct SharedLock {
+    std::atomic<std::uint64_t> magic;
+    std::uint64_t mutexSize;
+    // The boot that set the mutex up. A lock file on disk outlives a reboot, and a mutex
+    // held when the machine went down would otherwise stay held for good.
+    char bootId[40];
+    pthread_mutex_t mutex;
 };
 
-namespace {
+std::string CurrentBootId() {
+    char buf[40] = {};
+    int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ssize_t n = ::read(fd, buf, sizeof buf - 1);
+        ::close(fd);
+        if (n > 0 && buf[n - 1] == '\n') buf[n - 1] = '\0';
+    }
+    return buf;
+}
 
 std::string SanitizedName(const std::string& name) {
     std::string out;
@@ -49,7 +74,79 @@ std::string LockFolder(bool global) {
     return folder;
 }
 
+using Steady = std::chrono::steady_clock;
+
+// flock with a deadline; only used while a lock file is first set up.
+bool FlockUntil(int fd, Steady::time_point deadline) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (Steady::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
+
+struct NamedLock::Impl {
+    std::string path;
+    std::atomic<SharedLock*> shared{nullptr};
+    std::atomic_flag opening = ATOMIC_FLAG_INIT;
+
+    // Maps the lock file, setting up the mutex in it when this process is the first user.
+    // Serialised between processes by flock, which is held only for these few calls.
+    SharedLock* Open(Steady::time_point deadline) {
+        while (opening.test_and_set(std::memory_order_acquire)) {
+            if (SharedLock* s = shared.load(std::memory_order_acquire)) return s;
+            if (Steady::now() >= deadline) return nullptr;
+            std::this_thread::yield();
+        }
+        SharedLock* result = shared.load(std::memory_order_acquire);
+        if (!result) result = MapFile(deadline);
+        if (result) shared.store(result, std::memory_order_release);
+        opening.clear(std::memory_order_release);
+        return result;
+    }
+
+    SharedLock* MapFile(Steady::time_point deadline) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return nullptr;
+        ::fchmod(fd, 0666);
+        SharedLock* s = nullptr;
+        if (FlockUntil(fd, deadline)) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 &&
+                (st.st_size >= static_cast<off_t>(sizeof(SharedLock)) || ::ftruncate(fd, sizeof(SharedLock)) == 0)) {
+                void* p = ::mmap(nullptr, sizeof(SharedLock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                if (p != MAP_FAILED) s = static_cast<SharedLock*>(p);
+            }
+            static const std::string bootId = CurrentBootId();
+            if (s && (s->magic.load(std::memory_order_acquire) != kMagic || s->mutexSize != sizeof(pthread_mutex_t) ||
+                      std::string_view(s->bootId, strnlen(s->bootId, sizeof s->bootId)) != bootId)) {
+                // A new file, one of an earlier boot, or one left by another kind of lock: nobody
+                // can be using it now.
+                pthread_mutexattr_t attr;
+                pthread_mutexattr_init(&attr);
+                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+                int rc = pthread_mutex_init(&s->mutex, &attr);
+                pthread_mutexattr_destroy(&attr);
+                if (rc == 0) {
+                    s->mutexSize = sizeof(pthread_mutex_t);
+                    std::memset(s->bootId, 0, sizeof s->bootId);
+                    bootId.copy(s->bootId, sizeof s->bootId - 1);
+                    s->magic.store(kMagic, std::memory_order_release);
+                } else {
+                    ::munmap(s, sizeof(SharedLock));
+                    s = nullptr;
+                }
+            }
+            ::flock(fd, LOCK_UN);
+        }
+        ::close(fd);
+        return s;
+    }
+};
 
 std::string NamedLock::LockFilePath(const std::string& name) {
     const std::string prefix = "Global\\";
@@ -63,36 +160,41 @@ NamedLock::NamedLock(const std::string& name) : impl_(std::make_unique<Impl>()) 
 }
 
 NamedLock::~NamedLock() {
-    if (impl_->fd >= 0) ::close(impl_->fd);
+    if (SharedLock* s = impl_->shared.load()) ::munmap(s, sizeof(SharedLock));
 }
 
 bool NamedLock::Acquire(unsigned timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    if (!impl_->mutex.try_lock_until(deadline)) return false;
-    if (impl_->fd < 0) {
+    SharedLock* s = impl_->shared.load(std::memory_order_acquire);
+    if (!s) {
         // Opened lazily and kept: a lock file that cannot be created must not stall the caller
         // for long, so the failure ends this attempt at once.
-        impl_->fd = ::open(impl_->path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (impl_->fd < 0) {
-            impl_->mutex.unlock();
-            return false;
+        s = impl_->Open(Steady::now() + std::chrono::milliseconds(timeoutMs));
+        if (!s) return false;
+    }
+    int rc = pthread_mutex_trylock(&s->mutex);
+    if (rc == EBUSY && timeoutMs > 0) {
+        timespec deadline{};
+        ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+        deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_nsec -= 1000000000L;
+            ++deadline.tv_sec;
         }
-        ::fchmod(impl_->fd, 0666);
+        do {
+            rc = pthread_mutex_clocklock(&s->mutex, CLOCK_MONOTONIC, &deadline);
+        } while (rc == EINTR);
     }
-    for (;;) {
-        if (::flock(impl_->fd, LOCK_EX | LOCK_NB) == 0) return true;
-        if (errno != EWOULDBLOCK && errno != EINTR) break;
-        if (Clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (rc == EOWNERDEAD) {
+        // The holder died; what it guarded is at worst a half-written line.
+        pthread_mutex_consistent(&s->mutex);
+        rc = 0;
     }
-    impl_->mutex.unlock();
-    return false;
+    return rc == 0;
 }
 
 void NamedLock::Release() {
-    ::flock(impl_->fd, LOCK_UN);
-    impl_->mutex.unlock();
+    if (SharedLock* s = impl_->shared.load(std::memory_order_acquire)) pthread_mutex_unlock(&s->mutex);
 }
 
 }  // namespace orvane::platform

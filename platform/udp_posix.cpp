@@ -149,6 +149,9 @@ ReceiveStatus UdpSocket::ReceiveFrom(void* buffer, std::size_t capacity, std::si
         err = EBADF;
         return ReceiveStatus::Failed;
     }
+    // A datagram already waiting is taken at once: a busy socket costs one call per datagram.
+    ReceiveStatus first = detail::ReceiveDatagram(fd_, buffer, capacity, MSG_DONTWAIT, length, from, err);
+    if (first != ReceiveStatus::TimedOut || timeoutMs == 0) return first;
     pollfd p{};
     p.fd = fd_;
     p.events = POLLIN;

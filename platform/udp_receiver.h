@@ -33,6 +33,21 @@ public:
 
     bool SendTo(const void* data, std::size_t length, const Ipv4Endpoint& to, int& err);
 
+    // Several datagrams in one system call: waits (up to the wake interval) for the first, then
+    // takes what is already waiting, up to `count`. Each slot's `datagramLength` is the real
+    // length, as with Receive. Returns how many slots were filled, 0 when the wake interval
+    // passed, -1 on failure (`err`).
+    struct Slot {
+        void* buffer = nullptr;
+        std::size_t capacity = 0;
+        std::size_t datagramLength = 0;
+        Ipv4Endpoint from;
+    };
+    int ReceiveBatch(Slot* slots, int count, int& err);
+    // Sends the same datagram to each of `to[0..count)` in as few system calls as it can. Returns
+    // how many were sent before the first failure (`err` holds its error); count when all were.
+    int SendToEach(const void* data, std::size_t length, const Ipv4Endpoint* to, int count, int& err);
+
     void Close();
 
 private:

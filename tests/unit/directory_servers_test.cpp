@@ -137,6 +137,35 @@ TEST(DirectoryLastLogon, UtcFieldsAreReadAsLocalStandardTime) {
     }
 }
 
+TEST(DirectoryLastLogon, EverySecondMatchesMktimeAcrossZoneChanges) {
+    // Conversions are shared per minute; each second must still read exactly as mktime reads
+    // it, also in the minutes around a change of offset and in zones with half-hour offsets.
+    auto direct = [](std::int64_t utc) {
+        std::time_t t = static_cast<std::time_t>(utc);
+        std::tm fields{};
+        gmtime_r(&t, &fields);
+        fields.tm_isdst = 0;
+        return static_cast<std::int64_t>(std::mktime(&fields));
+    };
+    struct Case {
+        const char* tz;
+        std::int64_t around;  // a UTC instant whose calendar fields, read as local, meet a change
+    };
+    const Case cases[] = {
+        {"EST5EDT,M3.2.0,M11.1.0", 1710037800},          // 2024-03-10 02:30 read as local: the gap
+        {"EST5EDT,M3.2.0,M11.1.0", 1730599200},          // 2024-11-03 02:00: the repeated hour
+        {"ACST-9:30ACDT,M10.1.0,M4.1.0/3", 1712458800},  // 2024-04-07 03:00 in Adelaide
+        {"<+0545>-5:45", kJulyNoonUtc},
+        {"XST5XDT,M3.2.0/2:30,M11.1.0/1:30", 1710037800},  // changes in the middle of an hour
+    };
+    for (const Case& c : cases) {
+        ScopedTimeZone tz(c.tz);
+        for (std::int64_t t = c.around - 3700; t <= c.around + 3700; t += 7) {
+            ASSERT_EQ(UtcToLogonTime(t), direct(t)) << c.tz << " at " << t;
+        }
+    }
+}
+
 TEST(DirectoryLastLogon, NeverLoggedOnIsZero) {
     ScopedTimeZone tz("<+08>-8");
     EXPECT_EQ(FileTimeToLogonTime(0), 0);

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/unit/cipher_test_support.h"
@@ -285,6 +290,40 @@ TEST(GatewayCipher, EnhancedIvComesFromTheRandomSourceAndEndsInZero) {
             EXPECT_NE(iv, first);
         }
     }
+}
+
+TEST(GatewayCipher, SystemRandomBytesAreNotRepeatedAcrossThreadsOrAFork) {
+    // The system generator hands bytes out of a per-thread block: no two draws, no two threads
+    // and no parent and child after a fork may see the same bytes.
+    auto draw = [] {
+        Bytes b(15);
+        FillRandomBytes(b.data(), b.size());
+        return b;
+    };
+    Bytes a = draw();
+    Bytes other;
+    std::thread([&] { other = draw(); }).join();
+    EXPECT_NE(a, other);
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        Bytes c = draw();
+        (void)!write(pipeFds[1], c.data(), c.size());
+        _exit(0);
+    }
+    Bytes parent = draw();
+    Bytes fromChild(15);
+    ASSERT_EQ(read(pipeFds[0], fromChild.data(), fromChild.size()), 15);
+    waitpid(child, nullptr, 0);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    EXPECT_NE(parent, fromChild);
+    EXPECT_NE(parent, a);
+    // More than a block's worth in one call still comes back whole and random.
+    Bytes big(4096, 0);
+    FillRandomBytes(big.data(), big.size());
+    EXPECT_NE(std::count(big.begin(), big.end(), 0), 4096);
 }
 
 TEST(GatewayCipher, GeneralPrefixesRepeatWhileEnhancedDifferFromTheFirstBlock) {

@@ -270,6 +270,29 @@ TEST_F(ReceiverTest, Accepts1059BytesButNot1060) {
     EXPECT_FALSE(log_.Contains("[ERR]Received unknown message from client script."));
 }
 
+TEST_F(ReceiverTest, ABurstWithAnOversizedDatagramAmongItIsAcknowledgedAroundIt) {
+    StartReceiver();
+    handler_.HoldCalls();
+    Reporter reporter(port_);
+    reporter.Send(Report(ReportKind::Logon, "first", key_));
+    ASSERT_TRUE(reporter.NextAck());
+    ASSERT_TRUE(handler_.WaitForCalls(1));
+    // Forty reports waiting at once are received several at a time; the 1060-byte datagram
+    // among them must neither be acknowledged nor hold back the reports after it.
+    Bytes tooLong = Report(ReportKind::Logon, std::string(1009 - 14 - 29, 'x'), key_, "PC01");
+    for (int i = 0; i < 40; ++i) {
+        if (i == 7) reporter.Send(tooLong);
+        reporter.Send(Report(ReportKind::Logon, "user" + std::to_string(i), key_));
+    }
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(reporter.NextAck()) << i;
+    handler_.Release();
+    ASSERT_TRUE(handler_.WaitForCalls(41));
+    EXPECT_FALSE(reporter.NextAck(0));
+    auto calls = handler_.Calls();
+    ASSERT_EQ(calls.size(), 41u);
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(calls[i + 1].user, "user" + std::to_string(i));
+}
+
 TEST_F(ReceiverTest, WrongKeyIsAcknowledgedThenLoggedAsUnknown) {
     StartReceiver();
     Reporter reporter(port_);

@@ -74,18 +74,35 @@ std::unique_ptr<ReceivedReport> ReportQueue::NewElement() {
     return element;
 }
 
-std::unique_ptr<ReceivedReport> ReportQueue::Append(std::unique_ptr<ReceivedReport> report) {
-    std::unique_ptr<ReceivedReport> spare;
+std::size_t ReportQueue::Refill(std::unique_ptr<ReceivedReport>* slots, std::size_t count) {
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i]) {
+            if (i != filled) slots[filled] = std::move(slots[i]);
+            ++filled;
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(report));
-        if (!kept_.empty()) {
-            spare = std::move(kept_.back());
+        while (filled < count && !kept_.empty()) {
+            slots[filled++] = std::move(kept_.back());
             kept_.pop_back();
         }
     }
+    while (filled < count) {
+        std::unique_ptr<ReceivedReport> element = NewElement();
+        if (!element) break;
+        slots[filled++] = std::move(element);
+    }
+    return filled;
+}
+
+void ReportQueue::Append(std::unique_ptr<ReceivedReport> report) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(report));
+    }
     ready_.notify_one();
-    return spare;
 }
 
 std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<ReceivedReport> done) {
@@ -200,38 +217,81 @@ int ClientReportReceiver::RecvClientDataThread() {
     platform::Ipv4Endpoint local;
     SetSetup(SetupState::Listening, socket.LocalEndpoint(local, err) ? local.port : listenPort_);
 
-    // Receives straight into a queue element: one acknowledgement and one append per datagram.
-    std::unique_ptr<ReceivedReport> element;
+    // Receives straight into queue elements, as many datagrams per system call as are waiting;
+    // each is acknowledged before it is queued, and all of a call's acknowledgements go out in
+    // one system call too.
     while (!stop_.load(std::memory_order_relaxed)) {
-        if (!element) element = queue_.NewElement();
-        ReceivedReport& into = element ? *element : fallback_;
-        std::size_t length = 0;
-        platform::Ipv4Endpoint from;
-        platform::ReceiveStatus status = socket.Receive(into.datagram.data(), into.datagram.size(), length, from, err);
-        if (status == platform::ReceiveStatus::TimedOut) continue;
-        if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) {
-            platform::GetClock().SleepMs(kReceiveErrorPauseMs);
-            continue;
-        }
-        std::memset(into.datagram.data() + length, 0, into.datagram.size() - length);
-        into.length = length;
-        into.sender = from;
-        // Acknowledged before anything else happens to it: an acknowledgement means "received".
-        if (!socket.SendTo(kReportAck, kReportAckLength, from, err)) {
-            LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
-        }
-        if (!element) {
-            // An element may have come free while this one was received.
-            element = queue_.NewElement();
-            if (!element) {
-                LogError("[ERR]Malloc client info fail!");
-                continue;
-            }
-            *element = fallback_;
-        }
-        element = queue_.Append(std::move(element));
+        const bool ok = queue_.Refill(receiving_.data(), receiving_.size()) > 0 ? ReceiveAvailable(socket)
+                                                                                : ReceiveWithoutElement(socket);
+        if (!ok) platform::GetClock().SleepMs(kReceiveErrorPauseMs);
     }
     return 0;
+}
+
+bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
+    platform::UdpReceiver::Slot slots[kReceiveBatch];
+    std::size_t ready = 0;
+    while (ready < receiving_.size() && receiving_[ready]) {
+        slots[ready].buffer = receiving_[ready]->datagram.data();
+        slots[ready].capacity = receiving_[ready]->datagram.size();
+        ++ready;
+    }
+    int err = 0;
+    const int received = socket.ReceiveBatch(slots, static_cast<int>(ready), err);
+    if (received == 0) return true;
+    if (received < 0) return false;
+    bool ok = true;
+    platform::Ipv4Endpoint ackTo[kReceiveBatch];
+    std::size_t accepted[kReceiveBatch];
+    int count = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        if (slots[i].datagramLength > kMaxReportDatagram) {
+            ok = false;  // not acknowledged; the loop pauses once the others are queued
+            continue;
+        }
+        ReceivedReport& into = *receiving_[i];
+        std::memset(into.datagram.data() + slots[i].datagramLength, 0, into.datagram.size() - slots[i].datagramLength);
+        into.length = slots[i].datagramLength;
+        into.sender = slots[i].from;
+        ackTo[count] = slots[i].from;
+        accepted[count++] = i;
+    }
+    // Acknowledged before anything else happens to them: an acknowledgement means "received".
+    for (int sent = 0; sent < count;) {
+        sent += socket.SendToEach(kReportAck, kReportAckLength, ackTo + sent, count - sent, err);
+        if (sent < count) {
+            LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+            ++sent;
+        }
+    }
+    for (int k = 0; k < count; ++k) {
+        queue_.Append(std::move(receiving_[accepted[k]]));
+    }
+    return ok;
+}
+
+bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) {
+    std::size_t length = 0;
+    platform::Ipv4Endpoint from;
+    int err = 0;
+    platform::ReceiveStatus status = socket.Receive(fallback_.datagram.data(), fallback_.datagram.size(), length, from, err);
+    if (status == platform::ReceiveStatus::TimedOut) return true;
+    if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) return false;
+    std::memset(fallback_.datagram.data() + length, 0, fallback_.datagram.size() - length);
+    fallback_.length = length;
+    fallback_.sender = from;
+    if (!socket.SendTo(kReportAck, kReportAckLength, from, err)) {
+        LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+    }
+    // An element may have come free while this one was received.
+    std::unique_ptr<ReceivedReport> element = queue_.NewElement();
+    if (!element) {
+        LogError("[ERR]Malloc client info fail!");
+        return true;
+    }
+    *element = fallback_;
+    queue_.Append(std::move(element));
+    return true;
 }
 
 void ClientReportReceiver::ProcessClientMessageThread() {

@@ -23,6 +23,7 @@
 #include "common/config_types.h"
 #include "common/gateway_message.h"
 #include "platform/udp.h"
+#include "platform/udp_receiver.h"
 
 namespace orvane {
 
@@ -55,8 +56,9 @@ struct ReceivedReport {
 };
 
 // The received-report queue: first in, first out, no size limit, under the report-queue lock,
-// which is held for one append or one removal. Processed elements are kept (a few dozen at
-// most) and handed back to the receiving loop, so a steady stream of reports allocates nothing.
+// which is held for one append or one removal (or for handing kept elements back). Processed
+// elements are kept (a few dozen at most) and handed back to the receiving loop, so a steady
+// stream of reports allocates nothing.
 class ReportQueue {
 public:
     // maxElements: how many elements may exist at once, 0 for no limit. A limit stands in for
@@ -68,8 +70,12 @@ public:
 
     // An element to receive into: a kept one, else a new one; null when no memory is left.
     std::unique_ptr<ReceivedReport> NewElement();
-    // Appends in arrival order and returns a kept element for the next receive, or null.
-    std::unique_ptr<ReceivedReport> Append(std::unique_ptr<ReceivedReport> report);
+    // Gives each empty slot of `slots[0..count)` an element (kept ones first, under one lock)
+    // and moves the filled ones to the front. Returns how many slots hold an element: fewer
+    // than `count` only when no memory is left.
+    std::size_t Refill(std::unique_ptr<ReceivedReport>* slots, std::size_t count);
+    // Appends in arrival order.
+    void Append(std::unique_ptr<ReceivedReport> report);
     // Takes back a processed element (may be null) and waits for the first queued one. Null once
     // the queue is closed.
     std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done);
@@ -113,6 +119,10 @@ public:
 
 private:
     int RecvClientDataThread();
+    // Receives, acknowledges and queues what one wait brings; false when the loop must pause.
+    bool ReceiveAvailable(platform::UdpReceiver& socket);
+    // One datagram into the fallback buffer when no element can be had; false likewise.
+    bool ReceiveWithoutElement(platform::UdpReceiver& socket);
     void ProcessClientMessageThread();
     void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
     void SetSetup(SetupState state, std::uint16_t port);
@@ -127,6 +137,9 @@ private:
     std::atomic<int> recvResult_{0};
     // Receives a datagram when no queue element can be had, so it is still acknowledged.
     ReceivedReport fallback_;
+    // Elements the receiving loop receives into, several datagrams per system call.
+    static constexpr std::size_t kReceiveBatch = 16;
+    std::array<std::unique_ptr<ReceivedReport>, kReceiveBatch> receiving_;
     // The processing thread's decryption buffer.
     std::array<std::uint8_t, kReportPlainBuffer> plain_{};
 
