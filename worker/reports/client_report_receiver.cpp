@@ -97,12 +97,17 @@ std::size_t ReportQueue::Refill(std::unique_ptr<ReceivedReport>* slots, std::siz
     return filled;
 }
 
-void ReportQueue::Append(std::unique_ptr<ReceivedReport> report) {
+void ReportQueue::Append(std::unique_ptr<ReceivedReport> report) { AppendAll(&report, nullptr, 1); }
+
+void ReportQueue::AppendAll(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count) {
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(std::move(report));
+        wasEmpty = queue_.empty();
+        for (std::size_t i = 0; i < count; ++i) queue_.push_back(std::move(slots[which ? which[i] : i]));
     }
-    ready_.notify_one();
+    // The processing thread only ever waits on an empty queue: later appends need not wake it.
+    if (wasEmpty && count > 0) ready_.notify_one();
 }
 
 std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<ReceivedReport> done) {
@@ -264,9 +269,7 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
             ++sent;
         }
     }
-    for (int k = 0; k < count; ++k) {
-        queue_.Append(std::move(receiving_[accepted[k]]));
-    }
+    queue_.AppendAll(receiving_.data(), accepted, static_cast<std::size_t>(count));
     return ok;
 }
 

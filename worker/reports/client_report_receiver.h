@@ -56,7 +56,8 @@ struct ReceivedReport {
 };
 
 // The received-report queue: first in, first out, no size limit, under the report-queue lock,
-// which is held for one append or one removal (or for handing kept elements back). Processed
+// which is held for one removal, for the appends of one receive, or for handing kept elements
+// back. Processed
 // elements are kept (a few dozen at most) and handed back to the receiving loop, so a steady
 // stream of reports allocates nothing.
 class ReportQueue {
@@ -76,6 +77,9 @@ public:
     std::size_t Refill(std::unique_ptr<ReceivedReport>* slots, std::size_t count);
     // Appends in arrival order.
     void Append(std::unique_ptr<ReceivedReport> report);
+    // Appends the reports of `slots` named by `which[0..count)`, in that order, under one lock
+    // and with at most one wake-up; the slots are left empty.
+    void AppendAll(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count);
     // Takes back a processed element (may be null) and waits for the first queued one. Null once
     // the queue is closed.
     std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done);
