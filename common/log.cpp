@@ -66,24 +66,7 @@ void AppendLine(std::string_view message, std::string& out) {
     utf8.assign(stamp, static_cast<std::size_t>(n));
     utf8 += message;
     utf8 += "\r\n";
-    bool ascii = true;
-    for (char c : utf8) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-    }
-    if (!ascii) {
-        out += Utf8ToUtf16LeBytes(utf8);
-        return;
-    }
-    const std::size_t at = out.size();
-    out.resize(at + utf8.size() * 2);
-    char* p = out.data() + at;
-    for (char c : utf8) {
-        *p++ = c;
-        *p++ = '\0';
-    }
+    AppendUtf8AsUtf16LeBytes(utf8, out);
 }
 
 // Creates (truncating) a log file and writes the byte-order mark; -1 when it cannot.

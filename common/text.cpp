@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -128,13 +129,30 @@ std::string Utf16ToUtf8(std::u16string_view utf16) {
 }
 
 std::string Utf8ToUtf16LeBytes(std::string_view utf8) {
-    std::u16string u = Utf8ToUtf16(utf8);
-    std::string out(u.size() * 2, '\0');
-    for (std::size_t i = 0; i < u.size(); ++i) {
-        out[2 * i] = static_cast<char>(u[i] & 0xFF);
-        out[2 * i + 1] = static_cast<char>(u[i] >> 8);
-    }
+    std::string out;
+    AppendUtf8AsUtf16LeBytes(utf8, out);
     return out;
+}
+
+void AppendUtf8AsUtf16LeBytes(std::string_view utf8, std::string& out) {
+    const bool ascii =
+        std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::size_t at = out.size();
+    if (ascii) {
+        out.resize(at + utf8.size() * 2);
+        char* p = out.data() + at;
+        for (char c : utf8) {
+            *p++ = c;
+            *p++ = '\0';
+        }
+        return;
+    }
+    std::u16string u = Utf8ToUtf16(utf8);
+    out.resize(at + u.size() * 2);
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        out[at + 2 * i] = static_cast<char>(u[i] & 0xFF);
+        out[at + 2 * i + 1] = static_cast<char>(u[i] >> 8);
+    }
 }
 
 std::string Utf16LeBytesToUtf8(std::string_view bytes) {

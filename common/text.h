@@ -23,6 +23,8 @@ std::string Utf16ToUtf8(std::u16string_view utf16);
 
 // UTF-16LE bytes without terminator (log files, protected clear text).
 std::string Utf8ToUtf16LeBytes(std::string_view utf8);
+// The same, appended to `out`; ASCII text is widened without an intermediate copy.
+void AppendUtf8AsUtf16LeBytes(std::string_view utf8, std::string& out);
 // Decodes UTF-16LE bytes (an odd trailing byte is ignored) and stops at a zero unit.
 std::string Utf16LeBytesToUtf8(std::string_view bytes);
 

@@ -25,6 +25,11 @@ TEST(Text, Utf16RoundTripAndLittleEndianBytes) {
     ASSERT_EQ(le.size(), 4u);
     EXPECT_EQ(le, std::string("A\0\xE9\0", 4));
     EXPECT_EQ(Utf16LeBytesToUtf8(le + std::string("\0\0zz", 4)), "A\xC3\xA9");
+    // Appending keeps what is there, on the ASCII path and on the general one alike.
+    std::string out("\xFF\xFE", 2);
+    AppendUtf8AsUtf16LeBytes("Hi\r\n", out);
+    AppendUtf8AsUtf16LeBytes("\xE4\xB8\xAD!", out);
+    EXPECT_EQ(out, std::string("\xFF\xFEH\0i\0\r\0\n\0\x2D\x4E!\0", 14));
 }
 
 TEST(Text, GbkConversion) {

@@ -20,6 +20,13 @@ constexpr unsigned kReceiveErrorPauseMs = 20;
 // Processed elements kept for reuse; more are freed.
 constexpr std::size_t kKeptElements = 64;
 
+// Completes an element received into: the bytes after the datagram zeroed, length and sender.
+void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv4Endpoint& from) {
+    std::memset(into.datagram.data() + length, 0, into.datagram.size() - length);
+    into.length = length;
+    into.sender = from;
+}
+
 }  // namespace
 
 int DispatchClientReport(std::string_view senderAddress, std::string_view reportText, ReportHandler& handler) {
@@ -254,10 +261,7 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
             ok = false;  // not acknowledged; the loop pauses once the others are queued
             continue;
         }
-        ReceivedReport& into = *receiving_[i];
-        std::memset(into.datagram.data() + slots[i].datagramLength, 0, into.datagram.size() - slots[i].datagramLength);
-        into.length = slots[i].datagramLength;
-        into.sender = slots[i].from;
+        StoreDatagram(*receiving_[i], slots[i].datagramLength, slots[i].from);
         ackTo[count] = slots[i].from;
         accepted[count++] = i;
     }
@@ -280,9 +284,7 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     platform::ReceiveStatus status = socket.Receive(fallback_.datagram.data(), fallback_.datagram.size(), length, from, err);
     if (status == platform::ReceiveStatus::TimedOut) return true;
     if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) return false;
-    std::memset(fallback_.datagram.data() + length, 0, fallback_.datagram.size() - length);
-    fallback_.length = length;
-    fallback_.sender = from;
+    StoreDatagram(fallback_, length, from);
     if (!socket.SendTo(kReportAck, kReportAckLength, from, err)) {
         LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
     }
