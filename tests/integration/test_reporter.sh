@@ -76,6 +76,9 @@ if text and not text.endswith("\r\n"):
 PY
 }
 logs_of() { local f; for f in "$FOLDER"/$1; do [ -f "$f" ] && reporter_log "$f"; done; return 0; }
+# has_log_line GLOB LINE: a reporter log matching GLOB holds LINE. The watch copy writes its lines
+# after its datagram went out, so checks of its logs wait for the line with a deadline.
+has_log_line() { logs_of "$1" | grep -qx -- "$2"; }
 the_watch_pid() { local p; p=$(watch_pids); [ "$(wc -w <<<"$p")" = 1 ] && echo "$p"; }
 
 start_peer worker
@@ -104,8 +107,8 @@ wait_for 15 at_least 1 "$WORK/worker.jsonl" "\"text\": \"$LOGON\"" \
   || fail "no logon report from the watch copy: $(cat "$WORK/worker.jsonl" 2>/dev/null) $(logs_of 'LOG_*')"
 grep -q '"head": "00010030"' "$WORK/worker.jsonl" || fail "datagram header: $(cat "$WORK/worker.jsonl")"
 ls "$FOLDER" | grep -Eq '^LOG_LOGON_[0-9]{14} _[0-9]+\.txt$' || fail "log names: $(ls "$FOLDER")"
-logs_of 'LOG_LOGON_*' | grep -qx 'send request to AD, already sent 1 times.' || fail "log: $(logs_of 'LOG_LOGON_*')"
-logs_of 'LOG_LOGON_*' | grep -qx 'AD control accepts the request.' || fail "log: $(logs_of 'LOG_LOGON_*')"
+wait_for 5 has_log_line 'LOG_LOGON_*' 'send request to AD, already sent 1 times.' || fail "log: $(logs_of 'LOG_LOGON_*')"
+wait_for 5 has_log_line 'LOG_LOGON_*' 'AD control accepts the request.' || fail "log: $(logs_of 'LOG_LOGON_*')"
 pass "logon run installs, registers and starts Pemrose, which reports the logon"
 
 # --- A second logon run with the same build and arguments changes nothing and starts nothing.
@@ -154,6 +157,7 @@ pass "a newer build stops, replaces and restarts the watch copy"
 "$QUENBY" 127.0.0.1 "$PORT" 1 3 "$KEY" || fail "logoff run: exit $?"
 [ -z "$(watch_pids | while read -r p; do grep -q '^State:.*Z' /proc/$p/status 2>/dev/null || echo "$p"; done)" ] \
   || fail "a watch copy survived the logoff: $(watch_pids)"
+wait_for 5 at_least 1 "$WORK/worker.jsonl" "\"text\": \"$LOGOFF\"" || fail "no logoff report: $(cat "$WORK/worker.jsonl")"
 [ "$(reports worker "$LOGOFF")" = 1 ] || fail "logoff reports: $(cat "$WORK/worker.jsonl")"
 ls "$FOLDER" | grep -Eq '^LOG_LOGOFF_[0-9]{14} _[0-9]+\.txt$' || fail "no logoff log: $(ls "$FOLDER")"
 pass "the logoff run stops the watch copy and reports the logoff"
@@ -161,8 +165,10 @@ pass "the logoff run stops the watch copy and reports the logoff"
 # --- No acknowledgement: 1 + repetitions datagrams, at most 4, and the run still ends.
 start_peer silent silent
 "$QUENBY" 127.0.0.1 "$PORT" 1 9 "$KEY" || fail "logoff to a silent worker: exit $?"
+wait_for 5 at_least 4 "$WORK/silent.jsonl" "\"text\": \"$LOGOFF\"" || true
 [ "$(reports silent "$LOGOFF")" = 4 ] || fail "repetitions 9: $(count_lines "$WORK/silent.jsonl" .) datagrams"
 "$QUENBY" 127.0.0.1 "$PORT" 1 1 "$KEY" || fail "logoff to a silent worker: exit $?"
+wait_for 5 at_least 6 "$WORK/silent.jsonl" "\"text\": \"$LOGOFF\"" || true
 [ "$(reports silent "$LOGOFF")" = 6 ] || fail "repetitions 1: $(count_lines "$WORK/silent.jsonl" .) datagrams in all"
 # Nobody at all on the port: the run ends after its attempts.
 closed=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')

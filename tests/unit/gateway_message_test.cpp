@@ -246,8 +246,10 @@ TEST(GatewayCipher, TwentyCharKeyGivesAesItsFirstSixteenBytes) {
     // The 24-byte general key of the same field is bytes 0-23.
     Bytes out(32);
     ASSERT_EQ(CryptGeneral(key.data(), kGeneralIv, out.data(), plain.data(), 32, true), 0);
-    Bytes desKey = Str("0123456789abcdefghij");
-    desKey.resize(24, 0);
+    // Zero-padded to 24 bytes (built in place: GCC 12 at -O3 misreads a growing vector::resize here).
+    Bytes desKey(24, 0);
+    const Bytes keyText = Str("0123456789abcdefghij");
+    std::copy(keyText.begin(), keyText.end(), desKey.begin());
     EXPECT_EQ(out, EvpRun(EVP_des_ede3_cbc(), desKey, kGeneralIv, plain, true));
 }
 
