@@ -23,6 +23,9 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::size_t kBackChunk = 64 << 10;
+// The first bytes of the last line read, compared at every read: a file rewritten in place to
+// the same length or longer is noticed too.
+constexpr std::uint64_t kSignatureBytes = 64;
 constexpr char kDefaultSmbConf[] = "/etc/samba/smb.conf";
 constexpr char kSmbConfVariable[] = "ORVANE_SMB_CONF";
 // Samba writes successful logons of this class from level 3 on.
@@ -434,14 +437,32 @@ bool SambaAuditLog::OpenCurrent(int& err) {
     return true;
 }
 
+void SambaAuditLog::TakeSignature(std::uint64_t lineStart) {
+    // The start of the last line read: its time stamp tells one line from the next.
+    signatureAt_ = lineStart;
+    signature_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kSignatureBytes, offset_ - lineStart)));
+    if (::pread(file_->fd.fd, signature_.data(), signature_.size(), static_cast<off_t>(lineStart)) !=
+        static_cast<ssize_t>(signature_.size()))
+        signature_.clear();
+}
+
+bool SambaAuditLog::SignatureHolds() {
+    if (signature_.empty()) return true;
+    std::string now(signature_.size(), '\0');
+    return ::pread(file_->fd.fd, now.data(), now.size(), static_cast<off_t>(signatureAt_)) ==
+               static_cast<ssize_t>(now.size()) &&
+           now == signature_;
+}
+
 bool SambaAuditLog::ReadForward(const wql::Query& query, const std::optional<std::string>& bound,
                                 std::vector<EventObject>& fresh) {
     struct stat st {};
     if (::fstat(file_->fd.fd, &st) != 0) return false;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     bool truncated = false;
-    if (size < offset_) {
-        // Truncated: what is there now is new.
+    if (size < offset_ || !SignatureHolds()) {
+        signature_.clear();
+        // Truncated (or rewritten in place): what is there now is new.
         offset_ = 0;
         truncated = true;
     }
@@ -457,6 +478,7 @@ bool SambaAuditLog::ReadForward(const wql::Query& query, const std::optional<std
         const std::size_t filled = carried + static_cast<std::size_t>(n);
         std::memset(buffer_.data() + filled, 0, AuditLineMapper::Padding());
         std::size_t begin = 0;
+        std::size_t lastLine = 0;
         while (begin < filled) {
             const char* nl = static_cast<const char*>(std::memchr(buffer_.data() + begin, '\n', filled - begin));
             if (!nl) break;
@@ -466,10 +488,12 @@ bool SambaAuditLog::ReadForward(const wql::Query& query, const std::optional<std
                 if (newestBefore_ < time) newestBefore_ = time;
                 if (TimeAbove(time, bound) && wql::Matches(query.where.get(), object)) fresh.push_back(std::move(object));
             }
+            lastLine = begin;
             begin += len + 1;
         }
         bytesParsed_ += begin;
         offset_ += begin;
+        if (begin > 0) TakeSignature(offset_ - begin + lastLine);
         // An unfinished last line waits for the next read; a line longer than the chunk grows it.
         carried = filled - begin;
         if (begin > 0 && carried > 0) std::memmove(buffer_.data(), buffer_.data() + begin, carried);
@@ -528,6 +552,7 @@ void SambaAuditLog::FindEnd(std::uint64_t size) {
     EventObject object;
     std::string time;
     bool endFound = false;
+    std::uint64_t lastLine = 0;
     offset_ = 0;
     newestBefore_.clear();
     while (tail.Previous(line, length, capacity, at)) {
@@ -535,14 +560,18 @@ void SambaAuditLog::FindEnd(std::uint64_t size) {
             endFound = true;
             if (at + length >= size) continue;  // no newline yet: the writer is still at it
             offset_ = at + length + 1;
+            lastLine = at;
         } else if (offset_ == 0) {
             offset_ = at + length + 1;
+            lastLine = at;
         }
         if (mapper_.Map(line, length, capacity, at, object, time)) {
             newestBefore_ = time;
             break;
         }
     }
+    signature_.clear();
+    if (offset_ > 0) TakeSignature(lastLine);
 }
 
 std::string LocalOsCaption() {

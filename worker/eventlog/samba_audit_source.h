@@ -66,6 +66,8 @@ private:
     struct File;
     bool OpenCurrent(int& err);
     void FindEnd(std::uint64_t size);
+    void TakeSignature(std::uint64_t lineStart);
+    bool SignatureHolds();
     // True when the file had been truncated.
     bool ReadForward(const wql::Query& query, const std::optional<std::string>& bound,
                      std::vector<EventObject>& fresh);
@@ -74,6 +76,8 @@ private:
     std::shared_ptr<File> file_;
     std::uint64_t offset_ = 0;     // everything before was read (or predates the first query)
     std::string newestBefore_;     // time of the newest event before offset_ ("" when none)
+    std::string signature_;        // the first bytes of the last line before offset_
+    std::uint64_t signatureAt_ = 0;
     std::uint64_t bytesParsed_ = 0;
     AuditLineMapper mapper_;
     std::vector<char> buffer_;

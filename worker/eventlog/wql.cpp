@@ -77,6 +77,7 @@ public:
 
     std::optional<Query> Run(std::string& error) {
         if (!Advance() || !Keyword("SELECT")) return Fail("SELECT expected");
+        if (!Advance()) return Fail();
         Query q;
         if (Symbol("*")) {
             if (!Advance()) return Fail();
