@@ -21,6 +21,7 @@ struct ScriptedServer {
     // The next queries fail while this is above 0 (one per query).
     int failingQueries = 0;
     HResult callSecurity = kSOk;
+    HResult initialize = kSOk, initializeSecurity = kSOk, createLocator = kSOk;
 
     std::vector<std::string> queries;
     std::vector<std::string> paths;
@@ -127,7 +128,10 @@ class ScriptedFactory final : public EventSourceFactory {
 public:
     explicit ScriptedFactory(ScriptedServer& s) : s_(s) { SetEventSourceFactory(this); }
     ~ScriptedFactory() override { SetEventSourceFactory(nullptr); }
+    HResult Initialize() override { return s_.initialize; }
+    HResult InitializeSecurity() override { return s_.initializeSecurity; }
     HResult CreateLocator(std::unique_ptr<EventLocator>& out) override {
+        if (s_.createLocator != kSOk) return s_.createLocator;
         out = std::make_unique<ScriptedLocator>(s_);
         return kSOk;
     }

@@ -339,6 +339,32 @@ TEST_F(PollerTest, StartFailuresEndTheWorker) {
     EXPECT_EQ(server.connects, 2);
 }
 
+TEST_F(PollerTest, EventSourceInitialisationFailures) {
+    WorkerSettings settings;  // no server: no thread is started
+    server.initialize = kEFail;
+    StartEventLogPoller(settings);
+    EXPECT_TRUE(log.Contains("[ERR]Failed to initialize COM library. Error:" + FormatSystemError(kEFail)));
+    EXPECT_FALSE(log.Contains("[INF] initialize COM library. "));
+    server.initialize = kSOk;
+    server.initializeSecurity = kEFail;
+    StartEventLogPoller(settings);
+    EXPECT_TRUE(log.Contains("[INF] initialize COM library. "));
+    EXPECT_TRUE(log.Contains("[ERR]Failed to initialize security. Error:" + FormatSystemError(kEFail)));
+
+    // In the thread: no locator, or no COM, ends the worker before any server entry is taken.
+    LoadServer();
+    server.createLocator = kEFail;
+    QueryLogThread(services);
+    EXPECT_TRUE(log.Contains("[ERR]Failed to create IWbemLocator object. Error:" + FormatSystemError(kEFail)));
+    server.createLocator = kSOk;
+    server.initialize = kEFail;
+    QueryLogThread(services);
+    EXPECT_EQ(exitCodes, (std::vector<int>{0, 0}));
+    EXPECT_EQ(server.connects, 0);
+    ServerEntry left;
+    EXPECT_TRUE(TakeDirectoryServer(left)) << "the entry stays for another thread";
+}
+
 TEST_F(PollerTest, ABrokenConnectionIsRetriedEverySecondWithoutLimit) {
     LoadServer();
     local = true;
