@@ -101,7 +101,7 @@ grep -q '"becameAccount": "PC01\$"' "$AUDIT" || fail "the DC did not log the com
 wait_for 15 at_least 2 "$WORK/gw.jsonl" '"type":"online"' || fail "bob not reported; log: $(LOG)"
 T_BOB=$(now_ms)
 gap=$((T_BOB - T_ANN))
-[ "$gap" -ge 4300 ] && [ "$gap" -le 6000 ] || fail "polls not 5 s apart: ann at $T_ANN, bob at $T_BOB ($gap ms)"
+[ "$gap" -ge 4300 ] && [ "$gap" -le 6500 ] || fail "polls not 5 s apart: ann at $T_ANN, bob at $T_BOB ($gap ms)"
 pass "QueryTime 3: the next poll came $gap ms later"
 # A poll's lines are batched in this mode: they reach the file with the first line of a later
 # poll that logs something.
@@ -117,7 +117,7 @@ client_kinit ann 'Ann-Pass-1' || fail "kinit ann failed"
 wait_for 15 at_least 3 "$WORK/gw.jsonl" '"type":"online"' || fail "second ann logon not reported"
 T_ANN2=$(now_ms)
 gap=$((T_ANN2 - T_BOB))
-[ "$gap" -ge 4300 ] && [ "$gap" -le 6000 ] || fail "polls not 5 s apart: $gap ms"
+[ "$gap" -ge 4300 ] && [ "$gap" -le 6500 ] || fail "polls not 5 s apart: $gap ms"
 python3 - "$WORK/gw.jsonl" <<'PY' || fail "unexpected notifications: $(cat "$WORK/gw.jsonl")"
 import json, sys
 users = [json.loads(l)["user"] for l in open(sys.argv[1]) if '"online"' in l]
