@@ -75,7 +75,7 @@ class Parser {
 public:
     explicit Parser(std::string_view s) : lex_(s) {}
 
-    std::optional<Query> Run(std::string& error) {
+    std::optional<Query> Run() {
         if (!Advance() || !Keyword("SELECT")) return Fail("SELECT expected");
         if (!Advance()) return Fail();
         Query q;
@@ -99,21 +99,20 @@ public:
             if (!q.where) return Fail();
         }
         if (tok_.kind != Token::Kind::End) return Fail("unexpected '" + tok_.text + "'");
-        error.clear();
         return q;
     }
 
 private:
+public:
+    const std::string& Error() const { return error_; }
+
+private:
+    // The first reason found (a lexer or inner parser error) wins over the caller's.
     std::nullopt_t Fail(std::string why = {}) {
         if (error_.empty()) error_ = why.empty() ? "syntax error" : std::move(why);
-        errorOut_ = error_;
         return std::nullopt;
     }
 
-public:
-    const std::string& Error() const { return errorOut_; }
-
-private:
     bool Advance() {
         ok_ = lex_.Next(tok_, error_);
         return ok_;
@@ -207,7 +206,6 @@ private:
     Token tok_;
     bool ok_ = true;
     std::string error_;
-    std::string errorOut_;
 };
 
 template <typename T>
@@ -239,24 +237,11 @@ void Conjuncts(const Condition* c, std::vector<const Condition*>& out) {
     }
 }
 
-// Collects the literals of an OR tree of "property = literal"; false when it holds anything else.
-bool EqualityAlternatives(const Condition* c, std::string_view property, std::vector<std::int64_t>& out) {
-    if (c->kind == Condition::Kind::Or)
-        return EqualityAlternatives(c->left.get(), property, out) && EqualityAlternatives(c->right.get(), property, out);
-    std::int64_t v = 0;
-    if (c->kind != Condition::Kind::Compare || c->op != Op::Eq || !EqualsNoCase(c->property, property) ||
-        !ParseInteger(c->literal, v))
-        return false;
-    out.push_back(v);
-    return true;
-}
-
 }  // namespace
 
 std::optional<Query> Parse(std::string_view text, std::string* error) {
     Parser p(text);
-    std::string e;
-    auto q = p.Run(e);
+    auto q = p.Run();
     if (!q && error) *error = p.Error();
     return q;
 }
@@ -289,16 +274,6 @@ std::optional<std::string> LowerBound(const Condition* where, std::string_view p
             bound = c->literal;
     }
     return bound;
-}
-
-std::vector<std::int64_t> AllowedValues(const Condition* where, std::string_view property) {
-    std::vector<const Condition*> parts;
-    Conjuncts(where, parts);
-    for (const Condition* c : parts) {
-        std::vector<std::int64_t> values;
-        if (EqualityAlternatives(c, property, values)) return values;
-    }
-    return {};
 }
 
 }  // namespace orvane::wql

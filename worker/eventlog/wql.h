@@ -43,9 +43,4 @@ bool Matches(const Condition* where, const EventObject& object);
 // Lets a source skip what is older without evaluating it. Nullopt when there is none.
 std::optional<std::string> LowerBound(const Condition* where, std::string_view property);
 
-// The integer literals of "property = literal" comparisons when the condition can only hold
-// for one of them (a comparison, or an OR of them, at the top or inside a top-level AND chain).
-// Empty when the condition does not restrict the property that way.
-std::vector<std::int64_t> AllowedValues(const Condition* where, std::string_view property);
-
 }  // namespace orvane::wql
