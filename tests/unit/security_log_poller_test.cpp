@@ -7,6 +7,7 @@
 #include "fake_directory.h"
 #include "fake_event_source.h"
 #include "test_util.h"
+#include "platform/netif.h"
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/startup/worker_runtime.h"
 
@@ -124,6 +125,18 @@ TEST(PollerTexts, ClientAddressIsTheIpv4AfterTheLastColon) {
     EXPECT_EQ(PollingIntervalMs(3), 5000u);
     EXPECT_EQ(PollingIntervalMs(5), 5000u);
     EXPECT_EQ(PollingIntervalMs(30), 30000u);
+}
+
+TEST(PollerTexts, LocalAddressesAreTheMachinesOwnNonLoopbackOnes) {
+    ScopedMemoryLog log;
+    EXPECT_FALSE(IsLocalAddress("dc1.corp.example.com"));
+    EXPECT_TRUE(log.Contains("[ERR]The string of server IP is Invalid."));
+    EXPECT_FALSE(IsLocalAddress("127.0.0.1")) << "loopback is no address a gateway's DC could have";
+    std::vector<std::string> own;
+    int err = 0;
+    ASSERT_TRUE(platform::LocalIpv4Addresses(own, err));
+    for (const std::string& a : own) EXPECT_TRUE(IsLocalAddress(a)) << a;
+    EXPECT_FALSE(IsLocalAddress("192.0.2.254")) << "TEST-NET-1 is nobody's address";
 }
 
 TEST_F(PollerTest, GenerationFromTheCaption) {
