@@ -1,6 +1,12 @@
 #include "platform/netif.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdio>
@@ -71,6 +77,26 @@ MacLookup FirstEthernetMac(std::array<std::uint8_t, 6>& mac, const std::string& 
                                   [](const Candidate& a, const Candidate& b) { return a.index < b.index; });
     mac = first->mac;
     return MacLookup::Found;
+}
+
+bool LocalIpv4Addresses(std::vector<std::string>& out, int& err) {
+    out.clear();
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        err = errno;
+        return false;
+    }
+    for (ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        if (a->ifa_flags & IFF_LOOPBACK) continue;
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+        // 127.0.0.0/8 on another interface is no address a peer could reach either.
+        if ((ntohl(sin->sin_addr.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) out.emplace_back(text);
+    }
+    ::freeifaddrs(list);
+    return true;
 }
 
 }  // namespace orvane::platform

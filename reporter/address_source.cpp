@@ -1,36 +1,16 @@
 #include "reporter/address_source.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
 #include "common/text.h"
+#include "platform/netif.h"
 
 namespace orvane {
 
 bool InterfaceAddressSource::Addresses(std::vector<std::string>& out, int& err) {
-    out.clear();
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        err = errno;
-        return false;
-    }
-    for (ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-        if (a->ifa_flags & IFF_LOOPBACK) continue;
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
-        // 127.0.0.0/8 on another interface is no address a worker could reach either.
-        if ((ntohl(sin->sin_addr.s_addr) >> 24) == 127) continue;
-        char text[INET_ADDRSTRLEN] = {};
-        if (::inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) out.emplace_back(text);
-    }
-    ::freeifaddrs(list);
-    return true;
+    return platform::LocalIpv4Addresses(out, err);
 }
 
 bool FileAddressSource::Addresses(std::vector<std::string>& out, int& err) {

@@ -17,6 +17,7 @@
 #include "common/config_types.h"
 #include "common/log.h"
 #include "platform/clock.h"
+#include "tests/integration/bare_ldap.h"
 #include "worker/directory/directory_servers.h"
 #include "worker/directory/ldap_directory.h"
 #include "worker/directory/logon_time.h"
@@ -112,62 +113,15 @@ struct Probe {
     }
 
     // The same search as a lookup on a connection of its own, without the worker's code.
-    struct RawConnection {
-        LDAP* ld = nullptr;
-        std::string base;
-        ~RawConnection() {
-            if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
-        }
-    };
-    std::unique_ptr<RawConnection> raw;
-
-    bool OpenRaw() {
-        if (raw) return true;
-        if (settings.servers.empty()) return false;
-        const ServerEntry& server = settings.servers.front();
-        auto c = std::make_unique<RawConnection>();
-        std::string url = "ldap://" + server.ip;
-        int version = LDAP_VERSION3;
-        if (ldap_initialize(&c->ld, url.c_str()) != LDAP_SUCCESS) return false;
-        ldap_set_option(c->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-        ldap_set_option(c->ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-        char nc[] = "defaultNamingContext";
-        char* rootAttrs[] = {nc, nullptr};
-        LDAPMessage* res = nullptr;
-        if (ldap_start_tls_s(c->ld, nullptr, nullptr) != LDAP_SUCCESS) return false;
-        if (ldap_search_ext_s(c->ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", rootAttrs, 0, nullptr, nullptr, nullptr,
-                              1, &res) == LDAP_SUCCESS) {
-            if (LDAPMessage* e = ldap_first_entry(c->ld, res)) {
-                if (berval** v = ldap_get_values_len(c->ld, e, nc)) {
-                    if (v[0]) c->base.assign(v[0]->bv_val, v[0]->bv_len);
-                    ldap_value_free_len(v);
-                }
-            }
-        }
-        ldap_msgfree(res);
-        std::string who = QualifiedBindName(BindUserOf(server.userName), c->base);
-        berval cred{server.password.size(), const_cast<char*>(server.password.data())};
-        if (c->base.empty() ||
-            ldap_sasl_bind_s(c->ld, who.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) != LDAP_SUCCESS)
-            return false;
-        raw = std::move(c);
-        return true;
-    }
+    std::unique_ptr<bench::BareLdap> raw;
 
     // Searches per second of n bare searches; negative when one failed.
     double TimeRaw(long n, const std::string& user) {
-        if (!OpenRaw()) return -1;
-        std::string filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + user + "))";
-        char lastLogon[] = "lastLogon";
-        char* attrs[] = {lastLogon, nullptr};
+        if (!raw && !settings.servers.empty()) raw = bench::BareLdap::Open(settings.servers.front());
+        if (!raw) return -1;
         auto start = Clock::now();
         for (long i = 0; i < n; ++i) {
-            LDAPMessage* r = nullptr;
-            int rc = ldap_search_ext_s(raw->ld, raw->base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0,
-                                       nullptr, nullptr, nullptr, 0, &r);
-            bool found = rc == LDAP_SUCCESS && ldap_first_entry(raw->ld, r);
-            ldap_msgfree(r);
-            if (!found) return -1;
+            if (!raw->Find(user, "lastLogon")) return -1;
         }
         return static_cast<double>(n) * 1000.0 / MillisecondsSince(start);
     }

@@ -6,6 +6,7 @@
 #include "common/config.h"
 #include "common/log.h"
 #include "worker/directory/directory_servers.h"
+#include "worker/eventlog/security_log_poller.h"
 #include "worker/gateway/heartbeat.h"
 #include "worker/gateway/notification_sender.h"
 #include "worker/gateway/stoppable_thread.h"
@@ -62,6 +63,8 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
             return;
         }
     }
+
+    if (s.modelType == 1) StartEventLogPoller(s);
 
     if (s.heartbeat && !StartHeartBeatThread(s, HeartbeatOptions{}, heartBeatThread)) {
         LogError("[ERR]Create hreat beat thread Error!");

@@ -1,0 +1,70 @@
+#pragma once
+// A bare libldap connection (StartTLS, simple bind, the default naming context) without the
+// worker's code: the yardstick the benchmarks measure the worker's lookups against.
+#include <ldap.h>
+
+#include <memory>
+#include <string>
+
+#include "common/config_types.h"
+#include "worker/directory/directory_servers.h"
+#include "worker/directory/ldap_directory.h"
+
+namespace orvane::bench {
+
+struct BareLdap {
+    LDAP* ld = nullptr;
+    std::string base;
+    BareLdap() = default;
+    BareLdap(const BareLdap&) = delete;
+    BareLdap& operator=(const BareLdap&) = delete;
+    ~BareLdap() {
+        if (ld) ldap_unbind_ext_s(ld, nullptr, nullptr);
+    }
+
+    // Null when the server cannot be reached or refuses the bind.
+    static std::unique_ptr<BareLdap> Open(const ServerEntry& server) {
+        auto c = std::make_unique<BareLdap>();
+        std::string url = "ldap://" + server.ip;
+        int version = LDAP_VERSION3;
+        if (ldap_initialize(&c->ld, url.c_str()) != LDAP_SUCCESS) return nullptr;
+        ldap_set_option(c->ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+        ldap_set_option(c->ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+        char nc[] = "defaultNamingContext";
+        char* rootAttrs[] = {nc, nullptr};
+        LDAPMessage* res = nullptr;
+        if (ldap_start_tls_s(c->ld, nullptr, nullptr) != LDAP_SUCCESS) return nullptr;
+        if (ldap_search_ext_s(c->ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", rootAttrs, 0, nullptr, nullptr, nullptr,
+                              1, &res) == LDAP_SUCCESS) {
+            if (LDAPMessage* e = ldap_first_entry(c->ld, res)) {
+                if (berval** v = ldap_get_values_len(c->ld, e, nc)) {
+                    if (v[0]) c->base.assign(v[0]->bv_val, v[0]->bv_len);
+                    ldap_value_free_len(v);
+                }
+            }
+        }
+        ldap_msgfree(res);
+        std::string who = QualifiedBindName(BindUserOf(server.userName), c->base);
+        berval cred{server.password.size(), const_cast<char*>(server.password.data())};
+        if (c->base.empty() ||
+            ldap_sasl_bind_s(c->ld, who.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) != LDAP_SUCCESS)
+            return nullptr;
+        return c;
+    }
+
+    // One subtree search for the account, as the worker's lookups send it; true when found.
+    bool Find(const std::string& user, const char* attribute) {
+        std::string filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + user + "))";
+        char attr[32];
+        std::snprintf(attr, sizeof attr, "%s", attribute);
+        char* attrs[] = {attr, nullptr};
+        LDAPMessage* r = nullptr;
+        int rc = ldap_search_ext_s(ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, nullptr, nullptr,
+                                   nullptr, 0, &r);
+        bool found = rc == LDAP_SUCCESS && ldap_first_entry(ld, r);
+        ldap_msgfree(r);
+        return found;
+    }
+};
+
+}  // namespace orvane::bench

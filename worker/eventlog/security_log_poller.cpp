@@ -1,0 +1,359 @@
+#include "worker/eventlog/security_log_poller.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/clock.h"
+#include "platform/netif.h"
+#include "platform/thread.h"
+#include "platform/udp.h"
+#include "worker/directory/directory_servers.h"
+#include "worker/gateway/notification_sender.h"
+#include "worker/startup/worker_runtime.h"
+#include "worker/users/logon_decisions.h"
+
+namespace orvane {
+namespace {
+
+constexpr std::size_t kEventUserCapacity = 256;
+constexpr std::size_t kEventAddressCapacity = 96;
+constexpr std::size_t kCaptionCapacity = 256;
+
+struct EventSlots {
+    int generation;
+    std::int64_t code;
+    std::size_t user, address;
+};
+constexpr EventSlots kEventTable[] = {
+    {2003, 672, 0, 9},  {2003, 673, 0, 6},  {2003, 674, 0, 6},  {2008, 4768, 0, 9},
+    {2008, 4769, 0, 6}, {2008, 4770, 0, 6}, {2008, 4624, 5, 18},
+};
+
+const EventSlots* SlotsOf(std::uint32_t generation, std::int64_t code) {
+    for (const EventSlots& s : kEventTable) {
+        if (s.generation == static_cast<int>(generation) && s.code == code) return &s;
+    }
+    return nullptr;
+}
+
+// Stores `value` in a context field, or refuses it with a log line when it does not fit.
+bool StoreField(std::string& field, std::string_view value, std::size_t capacity, const char* what) {
+    if (!FitsCapacity(value, capacity)) {
+        LogError("[ERR]%s is longer than %zu characters: %.*s", what, capacity - 1, static_cast<int>(value.size()),
+                 value.data());
+        return false;
+    }
+    field.assign(value);
+    return true;
+}
+
+CallIdentity IdentityOf(const PollerContext& c) { return CallIdentity{c.user, c.domain, c.password}; }
+
+unsigned long Code(HResult hr) { return static_cast<std::uint32_t>(hr); }
+
+// Step 12 of the query-log thread: the worker process ends and the supervisor starts another.
+void EndWorker(PollerContext& context, const PollerServices& services) {
+    context.services.reset();
+    context.locator.reset();
+    RequestLogFlush();
+    LogError("[ERR]Error accured, restart Orvane service.");
+    platform::GetClock().SleepMs(10000);
+    services.exitProcess(0);
+}
+
+}  // namespace
+
+unsigned PollingIntervalMs(std::uint16_t queryTime) {
+    return queryTime < kMinPollMs / 1000 ? kMinPollMs : static_cast<unsigned>(queryTime) * 1000u;
+}
+
+bool ReportedPairs::Add(std::string_view userName, std::string_view address) {
+    std::string key;
+    key.reserve(userName.size() + address.size() + 1);
+    key.append(userName).push_back('\n');
+    key.append(address);
+    return pairs_.insert(std::move(key)).second;
+}
+
+std::string ClientAddressOf(std::string_view text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string_view::npos) text.remove_prefix(colon + 1);
+    std::uint32_t parsed = 0;
+    if (!platform::ParseIpv4Address(text, parsed)) return {};
+    if (text == "127.0.0.1" || EqualsNoCase(text, "1")) return {};
+    return std::string(text);
+}
+
+bool IsLocalAddress(std::string_view address) {
+    const std::string text = CutToCapacity(address, 48);
+    std::uint32_t wanted = 0;
+    if (!platform::ParseIpv4Address(text, wanted)) {
+        LogError("[ERR]The string of server IP is Invalid.");
+        return false;
+    }
+    std::vector<std::string> own;
+    int err = 0;
+    if (!platform::LocalIpv4Addresses(own, err)) {
+        LogError("[ERR]Get host by name failed! errorcode:%d", err);
+        return false;
+    }
+    for (const std::string& a : own) {
+        std::uint32_t v = 0;
+        if (platform::ParseIpv4Address(a, v) && v == wanted) return true;
+    }
+    return false;
+}
+
+int ConnectWmi(PollerContext& context) {
+    const std::string authority = "ntlmdomain:" + context.domain;
+    context.services.reset();
+    const HResult remote = context.locator->ConnectServer(context.namespacePath, context.user, context.password,
+                                                          authority, context.services);
+    if (remote != kSOk || !context.services) {
+        context.services.reset();
+        if (context.remote == 1) {
+            LogError("[ERR]Connect remote AD server failed. errno = 0x%lX.", Code(remote));
+            return 1;
+        }
+        LogInfo("[INF]Try to connect the local AD server.");
+        const HResult local = context.locator->ConnectServer("root\\cimv2", "", "", "", context.services);
+        if (local != kSOk || !context.services) {
+            context.services.reset();
+            LogError("[ERR]Connect AD server failed. Remote server errno = 0x%lX, local server errno = 0x%0lX.",
+                     Code(remote), Code(local));
+            return 1;
+        }
+    }
+    const HResult hr = context.services->SetCallSecurity(IdentityOf(context));
+    if (hr != kSOk) {
+        context.services.reset();
+        LogError("[ERR]Set Proxy-Server fail. hResult:0x%0lX\n", Code(hr));
+        return 1;
+    }
+    return 0;
+}
+
+std::unique_ptr<EventEnumerator> ExecWql(std::string_view query, PollerContext& context) {
+    std::unique_ptr<EventEnumerator> e;
+    const HResult hr = context.services ? context.services->ExecQuery(query, e) : kEFail;
+    if (hr != kSOk || !e) {
+        LogError("[ERR]ExecQuery error.hResult:0x%0lX\n", Code(hr != kSOk ? hr : kEFail));
+        return nullptr;
+    }
+    const HResult sec = e->SetCallSecurity(IdentityOf(context));
+    if (sec != kSOk) {
+        LogError("[ERR]SetProxy error.hResult:0x%0lX\n", Code(sec));
+        return nullptr;
+    }
+    return e;
+}
+
+int DetectServerGeneration(PollerContext& context) {
+    auto e = ExecWql("SELECT Caption FROM Win32_OperatingSystem", context);
+    if (!e) {
+        LogError("[ERR]%s: Fail to select caption", context.serverAddress.c_str());
+        return 0;
+    }
+    bool any = false;
+    EventObject os;
+    while (e->Next(os)) {
+        const std::string* caption = os.GetString("Caption");
+        if (!caption) continue;
+        any = true;
+        char filter[kPollerFieldCapacity];
+        if (CutToCapacity(*caption, kCaptionCapacity).find("2003") != std::string::npos) {
+            context.generation = 2003;
+            std::snprintf(filter, sizeof filter, "(EventCode='%d' OR EventCode='%d' OR EventCode='%d')", 672, 673, 674);
+        } else {
+            context.generation = 2008;
+            std::snprintf(filter, sizeof filter,
+                          "(EventCode='%d' OR EventCode='%d' OR EventCode='%d' OR EventCode='%d')", 4768, 4769,
+                          4770, 4624);
+        }
+        context.eventFilter = filter;
+    }
+    // Without a caption the filter stays empty and every poll query would fail for ever.
+    return any ? 1 : 0;
+}
+
+int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, const PollerServices& services) {
+    ReportedPairs reported;
+    char query[512];
+    int n = context.lastQueryTime.empty()
+                ? std::snprintf(query, sizeof query, "SELECT * FROM Win32_NTLogEvent where LogFile='Security' AND %s",
+                                context.eventFilter.c_str())
+                : std::snprintf(query, sizeof query,
+                                "SELECT * FROM Win32_NTLogEvent where TimeGenerated>'%s' and LogFile='Security' AND %s",
+                                context.lastQueryTime.c_str(), context.eventFilter.c_str());
+    if (n < 0 || static_cast<std::size_t>(n) > kMaxQueryLength) {
+        LogError("[ERR]The query is longer than %zu characters.", kMaxQueryLength);
+        return -1;
+    }
+    auto events = ExecWql(query, context);
+    if (!events) {
+        LogError("[ERR]query error\n");
+        return -1;
+    }
+    EventObject event;
+    while (events->Next(event)) {
+        const std::string* time = event.GetString("TimeGenerated");
+        if (!time) {
+            LogError("[ERR]Error in getting specified object\n");
+            break;
+        }
+        if (context.lastQueryTime.empty()) {
+            if (StoreField(context.lastQueryTime, *time, kLastQueryTimeCapacity, "TimeGenerated"))
+                LogInfo("[INF]First query time %s", context.lastQueryTime.c_str());
+            break;
+        }
+        if (context.lastQueryTime < *time &&
+            StoreField(context.lastQueryTime, *time, kLastQueryTimeCapacity, "TimeGenerated"))
+            LogInfo("[INF]New query time %s", context.lastQueryTime.c_str());
+        const std::int64_t* code = event.GetInteger("EventIdentifier");
+        if (!code) {
+            LogInfo("[INF]does not read RecordNumber");
+            continue;
+        }
+        const EventSlots* slots = SlotsOf(context.generation, *code);
+        const std::vector<std::string>* strings = event.GetStrings("InsertionStrings");
+        if (!slots || !strings) continue;
+        const std::string* address = slots->address < strings->size() ? &(*strings)[slots->address] : nullptr;
+        const std::string* user = slots->user < strings->size() ? &(*strings)[slots->user] : nullptr;
+        if (!address || address->empty()) {
+            LogError("[INF]user Ip null ");
+            continue;
+        }
+        if (!user || user->empty()) {
+            LogError("[INF]UserName null ");
+            continue;
+        }
+        if (!FitsCapacity(*user, kEventUserCapacity) || !FitsCapacity(*address, kEventAddressCapacity)) {
+            LogError("[ERR]Event skipped: user name or address too long (%s)", time->c_str());
+            continue;
+        }
+        const std::string client = ClientAddressOf(*address);
+        if (client.empty()) continue;
+        std::string_view name(*user);
+        name = name.substr(0, name.find('@'));
+        if (name.find('$') != std::string_view::npos || EqualsNoCase(name, "Administrator")) continue;
+        if (!reported.Add(name, client)) continue;
+        if (reported.Size() >= kReportedPairsLimit) reported.Clear();
+        OnlineUserRecord record;
+        const std::string userName(name);
+        if (FindUserInDirectory(searchHandle, userName, record) != kSOk) {
+            LogInfo("[INF]User non-exist(name : %s IP:%s", userName.c_str(), client.c_str());
+        } else {
+            services.reportServerLogon(client, userName, record);
+        }
+    }
+    return 0;
+}
+
+void QueryLogThread(const PollerServices& services) {
+    platform::Clock& clock = platform::GetClock();
+    PollerContext context;
+    EventSourceFactory& factory = GetEventSourceFactory();
+    if (HResult hr = factory.Initialize(); hr != kSOk) {
+        LogError("[ERR]Failed to initialize COM library. Error:%s", FormatSystemError(hr).c_str());
+        return EndWorker(context, services);
+    }
+    if (HResult hr = factory.CreateLocator(context.locator); hr != kSOk || !context.locator) {
+        LogError("[ERR]Failed to create IWbemLocator object. Error:%s", FormatSystemError(hr).c_str());
+        return EndWorker(context, services);
+    }
+    ServerEntry entry;
+    if (!TakeDirectoryServer(entry)) return EndWorker(context, services);
+    const std::string& whole = entry.userName;
+    const std::size_t slash = whole.find('\\');
+    const std::string_view domain = slash == std::string::npos ? std::string_view() : std::string_view(whole).substr(0, slash);
+    const std::string_view user = slash == std::string::npos ? std::string_view(whole) : std::string_view(whole).substr(slash + 1);
+    const std::string path = "\\\\" + entry.ip + "\\root\\cimv2";
+    if (!StoreField(context.user, user, kPollerFieldCapacity, "UserName") ||
+        !StoreField(context.password, entry.password, kPollerFieldCapacity, "Password") ||
+        !StoreField(context.serverAddress, entry.ip, kPollerFieldCapacity, "Ip") ||
+        !StoreField(context.namespacePath, path, kPollerFieldCapacity, "Namespace path") ||
+        !StoreField(context.domain, domain, kPollerFieldCapacity, "Domain"))
+        return EndWorker(context, services);
+    context.remote = services.isLocalAddress(context.serverAddress) ? 0 : 1;
+
+    bool connected = false;
+    for (unsigned attempt = 1; attempt <= kConnectAttempts; ++attempt) {
+        if (ConnectWmi(context) == 0) {
+            connected = true;
+            break;
+        }
+        RequestLogFlush();
+        LogError("[ERR]Times of connect AD server failed.%d", static_cast<int>(attempt));
+        clock.SleepMs(kConnectRetryMs);
+    }
+    if (!connected) {
+        LogError("[ERR]Fail to Connect!!");
+        return EndWorker(context, services);
+    }
+    if (DetectServerGeneration(context) != 1) {
+        LogError("[ERR]Fail to check AD os!!");
+        return EndWorker(context, services);
+    }
+    std::unique_ptr<DirectorySearch> searchHandle;
+    GetSearchHandleOfAD(entry.userName, searchHandle, entry.ip, entry.password);
+    if (!searchHandle) {
+        LogError("[ERR]Fail to get AD query handle!!");
+        return EndWorker(context, services);
+    }
+    RequestLogFlush();
+    LogInfo("[INF]Start query ADServer:%s.", context.serverAddress.c_str());
+
+    const unsigned interval = PollingIntervalMs(services.queryTime);
+    while (services.runState->load() == kRunStateRunning) {
+        if (QuerySecurityLog(searchHandle.get(), context, services) == -1) {
+            context.services.reset();
+            for (int failures = 0; ConnectWmi(context) != 0; ++failures) {
+                RequestLogFlush();
+                LogError("[ERR]Times of connect AD server failed.%d", failures);
+                clock.SleepMs(kReconnectRetryMs);
+                if (services.runState->load() != kRunStateRunning) return;
+            }
+        }
+        RequestLogFlush();
+        clock.SleepMs(interval);
+    }
+}
+
+PollerServices DefaultPollerServices(std::uint16_t queryTime) {
+    PollerServices s;
+    s.reportServerLogon = [](std::string_view address, std::string_view userName, OnlineUserRecord& record) {
+        static OnlineUserTable unused;
+        static LogonDecisions decisions(unused, LogonServices{nullptr, [](OnlineUserRecord& r) { NotifyAllGateways(r); }}, 0);
+        return decisions.ReportServerLogon(address, userName, record);
+    };
+    s.isLocalAddress = [](std::string_view address) { return IsLocalAddress(address); };
+    s.exitProcess = [](int code) { ::_exit(code); };
+    s.runState = &Runtime().runState;
+    s.queryTime = queryTime;
+    return s;
+}
+
+void StartEventLogPoller(const WorkerSettings& settings) {
+    const std::uint16_t queryTime = settings.queryTime;
+    EventSourceFactory& factory = GetEventSourceFactory();
+    if (HResult hr = factory.Initialize(); hr != kSOk) {
+        LogError("[ERR]Failed to initialize COM library. Error:%s", FormatSystemError(hr).c_str());
+        return;
+    }
+    RequestLogFlush();
+    LogInfo("[INF] initialize COM library. ");
+    if (HResult hr = factory.InitializeSecurity(); hr != kSOk) {
+        LogError("[ERR]Failed to initialize security. Error:%s", FormatSystemError(hr).c_str());
+        return;
+    }
+    for (unsigned i = 0; i < settings.adServerNum; ++i) {
+        int err = 0;
+        if (!platform::StartThread([queryTime] { QueryLogThread(DefaultPollerServices(queryTime)); }, err))
+            LogError("[ERR]create query log thread fail! ErrorCode:%ld", static_cast<long>(err));
+    }
+}
+
+}  // namespace orvane
