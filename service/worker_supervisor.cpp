@@ -93,7 +93,10 @@ int WorkerSupervisor::StartWorkers() {
 }
 
 void WorkerSupervisor::MonitorCycle() {
-    if (state_ != kRunning) return;
+    if (state_ != kRunning) {
+        ReapEnded();
+        return;
+    }
     int err = 0;
     if (ClientReportMode()) {
         std::lock_guard<std::recursive_mutex> guard(lock_);
@@ -110,6 +113,14 @@ void WorkerSupervisor::MonitorCycle() {
                 LogError("[ERR]QueryLogModule:Create process failed! ErrorNum:%d", err);
         }
         clock_.SleepMs(kWorkerSpacingMs);
+    }
+}
+
+void WorkerSupervisor::ReapEnded() {
+    // Paused or stopped: nothing is started, but an ended worker must not stay a zombie.
+    for (std::size_t i = 0; i < kWorkerSlots; ++i) {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        if (slots_[i].pid != 0 && processes_.HasEnded(slots_[i].pid)) slots_[i].pid = 0;
     }
 }
 

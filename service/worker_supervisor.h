@@ -43,7 +43,8 @@ public:
     int StopWorkers();
     // Ends every process whose image name is the worker's; -1 when the list cannot be read.
     int KillLeftoverWorkers();
-    // One look at every slot, restarting ended workers, while the state is running.
+    // One look at every slot, restarting ended workers, while the state is running (in any
+    // other state ended workers are only collected).
     void MonitorCycle();
     // The monitor thread's routine: MonitorCycle every 5 seconds, for ever.
     [[noreturn]] void MonitorLoop();
@@ -57,6 +58,7 @@ private:
     void SetCommandLine(std::size_t i, const std::string& server, bool heartbeat);
     bool StartSlot(std::size_t i, int& err);  // under the lock
     void EndSlot(std::size_t i);              // under the lock
+    void ReapEnded();
 
     platform::ProcessControl& processes_;
     platform::Clock& clock_;
