@@ -12,6 +12,8 @@ require_systemd_fixture() {
 # boot_systemd [--same-net]: boots it; everything is torn down when the test exits.
 boot_systemd() {
   trap '"$SDNS" cleanup "$SD" >/dev/null 2>&1 || true; cleanup' EXIT
+  # A test runner's timeout must still tear everything down.
+  trap 'exit 143' TERM INT HUP
   "$SDNS" boot "$SD" --share "$WORK" "$@" || fail "systemd did not boot"
   IPROG="$INNER/prog"
 }
