@@ -104,7 +104,8 @@ public:
         r = GetString(path, kUnitIface, "ActiveState", active);
         if (r != ServiceResult::Ok) return r;
         if (active == "inactive" || active == "failed") {
-            state = ServiceState::Stopped;
+            // A start asked for but not yet taken up is pending already.
+            state = PendingJobType(path) == "start" ? ServiceState::StartPending : ServiceState::Stopped;
         } else if (active == "activating") {
             state = ServiceState::StartPending;
         } else if (active == "deactivating") {

@@ -21,7 +21,15 @@ pass "outside systemd the service ends at once"
 mkdir -p "$WORK/stray"
 cp /bin/sleep "$WORK/stray/Orvane"
 cp /bin/sleep "$WORK/stray/orvane"
+cp "$BUILD/bin/orvane_service_probe" "$WORK/probe"
 boot_systemd
+# The service-manager layer as the console will use it; also for a caller that is not root.
+inside cp "$INNER/probe" /usr/local/bin/orvane_service_probe
+probe() { inside orvane_service_probe "$@"; }
+probe_as_nobody() { inside setpriv --reuid=65534 --regid=65534 --clear-groups orvane_service_probe "$@"; }
+expect_probe() { local want=$1 got; shift; got=$(probe "$@") || true; [ "$got" = "$want" ] || fail "probe $*: '$got', not '$want'"; }
+expect_probe does-not-exist exists OrvaneSRV
+expect_probe does-not-exist query OrvaneSRV
 sctl_run --unit=stray-upper "$INNER/stray/Orvane" 600
 sctl_run --unit=stray-lower "$INNER/stray/orvane" 600
 wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x 'Orvane|orvane')\" = 2 ]" || fail "strays did not start"
@@ -37,11 +45,18 @@ active_is inactive || fail "started by the installation"
 inside "$IPROG/OrvaneSRV" -install
 expect_srv_log "[INF]Start the AD service...!" "[ERR]The service already exists!"
 [ "$(inside cat /etc/systemd/system/OrvaneSRV.service)" = "$unit" ] || fail "second install changed the unit"
+expect_probe STOPPED query OrvaneSRV
+expect_probe not-active stop OrvaneSRV
+expect_probe not-active pause OrvaneSRV
 pass "install writes an enabled, stopped unit once; the second logs that it exists"
 
 # Start: one worker with ". 0", a child of the service; the stray Orvane is gone, orvane is not.
-sctl start OrvaneSRV || fail "systemctl start failed"
+got=$(probe_as_nobody start OrvaneSRV) && fail "a caller that is not root started the service"
+[ "$got" = access-denied ] || fail "start by nobody: '$got', not access-denied"
+expect_probe ok start OrvaneSRV
 status_is RUNNING || fail "status after start: $(unit_prop StatusText)"
+expect_probe RUNNING query OrvaneSRV
+[ "$(probe_as_nobody query OrvaneSRV)" = RUNNING ] || fail "nobody cannot query"
 main=$(unit_prop MainPID)
 wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -P $main -d ' ' -x Orvane)\" != '' ]" || fail "no worker started"
 w1=$(inside pgrep -P "$main" -x Orvane)
@@ -61,9 +76,11 @@ w2=$(inside pgrep -P "$main" -x Orvane)
 [ -z "$(zombies)" ] || fail "a zombie is left: $(zombies)"
 pass "killed worker back after $((SECONDS - t0)) s, no zombie"
 
-# Pause: an ended worker stays ended over more than a cycle; continue: back within one cycle.
+# Pause (the documented systemctl command): an ended worker stays ended over more than a cycle;
+# continue (the layer): back within one cycle.
 sctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV
 wait_for 5 status_is PAUSED || fail "status after pause: $(unit_prop StatusText)"
+expect_probe PAUSED query OrvaneSRV
 kill -0 "$(inside true; echo $$)" 2>/dev/null
 inside kill -0 "$w2" || fail "pause ended the running worker"
 inside kill -9 "$w2"
@@ -73,14 +90,15 @@ while [ $((SECONDS - paused_at)) -lt 7 ]; do
   sleep 0.5
 done
 [ -z "$(zombies)" ] || fail "the worker ended during the pause is left a zombie"
-sctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV
+expect_probe ok continue OrvaneSRV
 wait_for 5 status_is RUNNING || fail "status after continue: $(unit_prop StatusText)"
 wait_for 7 bash -c "[ -n \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "no worker after continue"
 pass "pause keeps an ended worker ended; continue starts it again"
 
 # Stop: workers gone, state stopped.
-sctl stop OrvaneSRV
-active_is inactive || fail "not stopped: $(unit_prop ActiveState)"
+expect_probe ok stop OrvaneSRV
+wait_for 10 active_is inactive || fail "not stopped: $(unit_prop ActiveState)"
+expect_probe STOPPED query OrvaneSRV
 status_is STOPPED || fail "status after stop: $(unit_prop StatusText)"
 [ "$(worker_count)" = 0 ] || fail "workers left after stop: $(worker_pids)"
 expect_srv_log "[INF]Start the AD service...!" "[INF]Quit the AD service...!"
