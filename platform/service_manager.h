@@ -63,6 +63,10 @@ public:
     virtual std::string LastErrorText() const = 0;
 };
 
+// The program path as the first word of a unit's ExecStart: quoted, with blanks, quotes,
+// backslashes, "%" and "$" taken literally.
+std::string QuoteExecPath(const std::string& path);
+
 // Connects to the system's service manager. Null with the reason in result (AccessDenied or
 // Failed) and a text in errorText.
 std::unique_ptr<ServiceManager> OpenServiceManager(ServiceResult& result, std::string& errorText);

@@ -28,8 +28,8 @@ constexpr unsigned kStartWaitMs = 90000;
 
 std::string UnitName(const std::string& name) { return name + ".service"; }
 
-// ExecStart's first word, quoted so blanks, quotes, backslashes and systemd's own specifiers
-// ("%") and variables ("$") in the path are taken literally.
+}  // namespace
+
 std::string QuoteExecPath(const std::string& path) {
     std::string out = "\"";
     for (char c : path) {
@@ -43,6 +43,8 @@ std::string QuoteExecPath(const std::string& path) {
     }
     return out + "\"";
 }
+
+namespace {
 
 struct BusError {
     sd_bus_error e = SD_BUS_ERROR_NULL;

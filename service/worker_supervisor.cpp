@@ -109,6 +109,8 @@ void WorkerSupervisor::MonitorCycle() {
     for (std::size_t i = 0; i < count; ++i) {
         {
             std::lock_guard<std::recursive_mutex> guard(lock_);
+            // A stop that came during this cycle has ended the slot: it must stay ended.
+            if (state_ != kRunning) return;
             if (!slots_[i].argv.empty() && processes_.HasEnded(slots_[i].pid) && !StartSlot(i, err))
                 LogError("[ERR]QueryLogModule:Create process failed! ErrorNum:%d", err);
         }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -29,10 +30,12 @@ public:
     struct Stop {};
     void SleepMs(unsigned n) override {
         ms += n;
+        if (onSleep) onSleep();
         if (stopAt >= 0 && ms >= stopAt) throw Stop{};
     }
     std::int64_t ms = 0;
     std::int64_t stopAt = -1;
+    std::function<void()> onSleep;
 };
 
 class FakeProcesses final : public platform::ProcessControl {
@@ -320,6 +323,27 @@ TEST(ServiceState, PublishedTextsRoundTrip) {
     EXPECT_FALSE(platform::ServiceStateFromText("", unchanged));
     EXPECT_EQ(unchanged, ServiceState::Running);
     EXPECT_STREQ(platform::ServiceStateText(ServiceState::Paused), "PAUSED");
+}
+
+TEST(ServiceUnit, ExecPathIsTakenLiterallyBySystemd) {
+    EXPECT_EQ(platform::QuoteExecPath("/opt/Orvane/Orvane/OrvaneSRV"), "\"/opt/Orvane/Orvane/OrvaneSRV\"");
+    EXPECT_EQ(platform::QuoteExecPath("/opt/My Orvane/100%/$HOME/a\"b\\c/OrvaneSRV"),
+              "\"/opt/My Orvane/100%%/$$HOME/a\\\"b\\\\c/OrvaneSRV\"");
+}
+
+TEST_F(SupervisorTest, AStopDuringAMonitorCycleIsNotUndoneByTheRestOfTheCycle) {
+    Configure(1, {"10.0.0.1", "10.0.0.2"});
+    ASSERT_EQ(sup.StartWorkers(), 0);
+    procs.procs[sup.Slot(0).pid].alive = false;
+    procs.procs[sup.Slot(1).pid].alive = false;
+    // The stop lands while the monitor waits between slot 0 and slot 1.
+    clock.onSleep = [&] {
+        if (state == S(ServiceState::Running) && procs.started.size() == 3) sup.StopWorkers();
+    };
+    sup.MonitorCycle();
+    clock.onSleep = nullptr;
+    EXPECT_EQ(procs.started.size(), 3u) << "slot 1 was started again after the stop";
+    EXPECT_TRUE(procs.Alive().empty());
 }
 
 TEST(ServiceCrashDump, NameCarriesTheProgramNameAndABlankBeforeTheExtension) {
