@@ -82,5 +82,23 @@ sctl stop OrvaneSRV
 active_is inactive || fail "not stopped"
 pass "a second worker that cannot start ends the first; nothing restarts"
 
+# No directory server, then no readable mode: the service runs idle and says why.
+ini_set "$PROG/config.ini" AdServerNum Value 0
+sctl start OrvaneSRV || fail "start without servers failed"
+wait_for 5 srv_log_has "[ERR]Nothing AD service to stop!" || fail "no server count message: $(srv_log)"
+status_is RUNNING || fail "status without servers: $(unit_prop StatusText)"
+[ -z "$(worker_pids)" ] || fail "a worker started without servers"
+sctl stop OrvaneSRV
+ini_remove "$PROG/config.ini" ModelType
+sctl start OrvaneSRV || fail "start without a mode failed"
+wait_for 5 srv_log_has "[ERR]Read config info failed!" || fail "no config message: $(srv_log)"
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Read model type failed!" "[ERR]Read config info failed!"
+status_is RUNNING || fail "status without a mode: $(unit_prop StatusText)"
+sctl stop OrvaneSRV
+active_is inactive || fail "idle service did not stop"
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Read model type failed!" "[ERR]Read config info failed!" \
+  "[INF]Quit the AD service...!"
+pass "without servers or without a mode the service runs idle, logs why and stops normally"
+
 "$SDNS" poweroff "$SD"
-echo "3 passed, 0 failed"
+echo "4 passed, 0 failed"
