@@ -67,9 +67,15 @@ public:
 // backslashes, "%" and "$" taken literally.
 std::string QuoteExecPath(const std::string& path);
 
+enum class ServiceManagerAccess {
+    Control,  // query, start, stop, pause, continue (what the manager's policy allows the caller)
+    Full,     // also create and delete services: writing unit files takes root
+};
+
 // Connects to the system's service manager. Null with the reason in result (AccessDenied or
 // Failed) and a text in errorText.
-std::unique_ptr<ServiceManager> OpenServiceManager(ServiceResult& result, std::string& errorText);
+std::unique_ptr<ServiceManager> OpenServiceManager(ServiceManagerAccess access, ServiceResult& result,
+                                                   std::string& errorText);
 
 // ---------------------------------------------------------------------------------------------
 // Inside a running service.

@@ -300,7 +300,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ServiceManager> OpenServiceManager(ServiceResult& result, std::string& errorText) {
+std::unique_ptr<ServiceManager> OpenServiceManager(ServiceManagerAccess access, ServiceResult& result,
+                                                   std::string& errorText) {
+    if (access == ServiceManagerAccess::Full && ::geteuid() != 0) {
+        result = ServiceResult::AccessDenied;
+        errorText = "installing or removing a service needs root";
+        return nullptr;
+    }
     sd_bus* bus = nullptr;
     int rc = -ENOENT;
     // As root, systemd's private socket works with or without a bus daemon (and is faster).

@@ -71,7 +71,7 @@ std::string ProgramPath(const Service& s) { return platform::JoinPath(s.folder, 
 void InstallService(Service& s) {
     ServiceResult r;
     std::string why;
-    auto scm = platform::OpenServiceManager(r, why);
+    auto scm = platform::OpenServiceManager(platform::ServiceManagerAccess::Full, r, why);
     if (!scm) {
         LogError("[ERR]Open the service control manager database failure!");
         return;
@@ -108,7 +108,7 @@ void RemoveService(Service& s) {
     const std::string program = ProgramPath(s);
     ServiceResult r;
     std::string why;
-    auto scm = platform::OpenServiceManager(r, why);
+    auto scm = platform::OpenServiceManager(platform::ServiceManagerAccess::Full, r, why);
     if (!scm) {
         if (r == ServiceResult::AccessDenied)
             LogError("[ERR]Access the service control manager database is denied!");

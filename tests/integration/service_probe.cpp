@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     }
     ServiceResult r;
     std::string why;
-    auto scm = OpenServiceManager(r, why);
+    auto scm = OpenServiceManager(ServiceManagerAccess::Control, r, why);
     if (!scm) {
         std::printf("open %s\n", ResultText(r));
         return 1;

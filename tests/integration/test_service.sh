@@ -122,6 +122,20 @@ wait_for 10 active_is active || fail "enabled service not started at boot: $(uni
 wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 1 ]" || fail "no worker after reboot"
 pass "reboot starts the enabled service and its worker"
 
+# A caller that is not root can neither install nor remove; nothing changes.
+chmod 755 "$WORK"
+chmod 777 "$PROG/log"
+as_nobody() { inside setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+rm -f "$PROG/log/LOG_OrvaneSRV.txt"
+as_nobody "$IPROG/OrvaneSRV" -remove
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Access the service control manager database is denied!"
+rm -f "$PROG/log/LOG_OrvaneSRV.txt"
+as_nobody "$IPROG/OrvaneSRV" -install
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Open the service control manager database failure!"
+active_is active || fail "the service did not survive a refused removal"
+[ -x "$PROG/OrvaneSRV" ] || fail "a refused removal deleted the program file"
+pass "install and remove are refused to a caller that is not root"
+
 # Remove a running service from its own file: stopped, deleted; its file cannot be deleted.
 inside "$IPROG/OrvaneSRV" -remove
 expect_srv_log "[INF]Start the AD service...!" "[INF]Stop the service success!" "[INF]Delete the service success!" \
@@ -147,4 +161,4 @@ expect_srv_log "[INF]Start the AD service...!" "[ERR]The service not exists!" "[
 pass "remove of a missing service"
 
 "$SDNS" poweroff "$SD"
-echo "11 passed, 0 failed"
+echo "12 passed, 0 failed"
