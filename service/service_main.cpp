@@ -179,7 +179,7 @@ void ControlHandler(Service& s, int control) {
 }
 
 void ServiceMainRoutine(Service& s) {
-    s.state = static_cast<std::uint32_t>(ServiceState::StartPending);
+    // Reported running before the configuration is read: systemctl start returns here.
     s.state = static_cast<std::uint32_t>(ServiceState::Running);
     int err = 0;
     if (!Report(s, err)) {

@@ -100,8 +100,9 @@ void WorkerSupervisor::MonitorCycle() {
     int err = 0;
     if (ClientReportMode()) {
         std::lock_guard<std::recursive_mutex> guard(lock_);
-        // A slot that never got a command line (no directory server configured) is left alone.
-        if (!slots_[0].argv.empty() && processes_.HasEnded(slots_[0].pid) && !StartSlot(0, err))
+        // A slot that never got a command line (no directory server configured) is left alone,
+        // and so is one a stop has just ended.
+        if (state_ == kRunning && !slots_[0].argv.empty() && processes_.HasEnded(slots_[0].pid) && !StartSlot(0, err))
             LogError("[ERR]RecvMessageModule:Create process failed! ErrorNum:%d", err);
         return;
     }
