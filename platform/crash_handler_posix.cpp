@@ -18,6 +18,8 @@ constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr std::size_t kFolderMax = 1024;
 
 char g_folder[kFolderMax] = ".";
+// The name's first part; empty means the process id (the worker's dumps).
+char g_prefix[64] = "";
 // Offset of local time from UTC, refreshed outside the handler (localtime is not signal-safe).
 std::atomic<long> g_gmtOffset{0};
 alignas(16) char g_altStack[64 * 1024];
@@ -71,8 +73,12 @@ void CivilFromDays(long z, int& y, int& m, int& d) {
     y = static_cast<int>(yy + (m <= 2 ? 1 : 0));
 }
 
-void AppendName(Out& o, unsigned pid, int year, int month, int day, int hour, int minute, int second) {
-    o.Dec(pid);
+void AppendName(Out& o, const char* prefix, unsigned pid, int year, int month, int day, int hour, int minute,
+                int second) {
+    if (prefix && *prefix)
+        o.Str(prefix);
+    else
+        o.Dec(pid);
     o.Str("-");
     o.Dec(static_cast<unsigned long>(year), 4);
     o.Str("-");
@@ -144,7 +150,7 @@ void Handler(int sig, siginfo_t* info, void* context) {
     Out path;
     path.Str(g_folder);
     path.Str("/");
-    AppendName(path, static_cast<unsigned>(::getpid()), y, m, d, static_cast<int>(rem / 3600),
+    AppendName(path, g_prefix, static_cast<unsigned>(::getpid()), y, m, d, static_cast<int>(rem / 3600),
                static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60));
     path.buf[path.len] = '\0';
 
@@ -223,7 +229,20 @@ void RefreshCrashDumpClock() { RefreshOffset(); }
 
 std::string CrashDumpName(unsigned pid, int year, int month, int day, int hour, int minute, int second) {
     Out o;
-    AppendName(o, pid, year, month, day, hour, minute, second);
+    AppendName(o, nullptr, pid, year, month, day, hour, minute, second);
+    return std::string(o.buf, o.len);
+}
+
+void SetCrashDumpPrefix(const std::string& prefix) {
+    std::size_t n = prefix.size() < sizeof g_prefix - 1 ? prefix.size() : sizeof g_prefix - 1;
+    std::memcpy(g_prefix, prefix.data(), n);
+    g_prefix[n] = '\0';
+}
+
+std::string CrashDumpName(const std::string& prefix, int year, int month, int day, int hour, int minute,
+                          int second) {
+    Out o;
+    AppendName(o, prefix.c_str(), 0, year, month, day, hour, minute, second);
     return std::string(o.buf, o.len);
 }
 

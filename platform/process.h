@@ -1,6 +1,7 @@
 #pragma once
 // This process: its executable, its id, and the system folders the programs refer to.
 #include <string>
+#include <vector>
 
 namespace orvane::platform {
 
@@ -19,5 +20,34 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 std::string ProgramFilesFolder();
 
 unsigned CurrentProcessId();
+
+// A process on the machine: its id and its image name (the executable's file name).
+struct ProcessEntry {
+    int pid = 0;
+    std::string imageName;
+};
+
+// Starting, watching and ending processes (CreateProcessW, GetExitCodeProcess, TerminateProcess
+// and Tool Help snapshots). Supervision code takes this interface so tests can fake it.
+class ProcessControl {
+public:
+    virtual ~ProcessControl() = default;
+    // Starts argv[0] with argv, this process's environment (less what only a service manager
+    // hands its own service) and current folder, default signal handling and an empty signal
+    // mask. False with the system error in err.
+    virtual bool Spawn(const std::vector<std::string>& argv, int& pid, int& err) = 0;
+    // True when the child has ended (it is then reaped: no zombie is left).
+    virtual bool HasEnded(int pid) = 0;
+    // Ends a child of ours at once and reaps it.
+    virtual bool TerminateChild(int pid, int& err) = 0;
+    // Every process of the machine (of this PID namespace) except this one; false with err
+    // when the list cannot be read.
+    virtual bool ListProcesses(std::vector<ProcessEntry>& out, int& err) = 0;
+    // Ends any process at once (not reaped: it need not be ours). False with err.
+    virtual bool Kill(int pid, int& err) = 0;
+};
+
+// The operating system's processes.
+ProcessControl& SystemProcesses();
 
 }  // namespace orvane::platform

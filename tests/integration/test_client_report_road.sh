@@ -14,7 +14,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 install_program_folder
 
 DC="$WORK/dc"
-trap '"$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
+road_cleanup() {
+  pkill -x Pemrose 2>/dev/null || true
+  "$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true
+  [ -n "${SD:-}" ] && "$SDNS" cleanup "$SD" >/dev/null 2>&1 || true
+  cleanup
+}
+trap road_cleanup EXIT
 "$FIX/samba/samba-dc" start "$DC" --address 10.99.0.1 --template "$BUILD/samba-dc-template" >/dev/null
 source "$DC/env"
 "$FIX/samba/samba-dc" add-ou "$DC" OU=Sales >/dev/null
@@ -50,8 +56,32 @@ ini_set "$C" FirewallNum Value 1
 ini_set "$C" Firewall0 Ip 127.0.0.1
 ini_set "$C" Firewall0 Port "$GW_PORT"
 
-"$PROG/Orvane" . 0 &
-WPID=$!; PIDS+=("$WPID")
+# ORVANE_ROAD_VIA_SERVICE=1: the worker is started by the service OrvaneSRV under a real systemd
+# that shares this test's network namespace; otherwise by hand.
+if [ "${ORVANE_ROAD_VIA_SERVICE:-}" = 1 ]; then
+  source "$(dirname "${BASH_SOURCE[0]}")/lib/systemd.sh"
+  require_systemd_fixture
+  boot_systemd --same-net
+  trap road_cleanup EXIT
+  inside "$IPROG/OrvaneSRV" -install
+  # What the worker needs from its environment comes from the service's unit, as an
+  # administrator would give it (systemctl edit OrvaneSRV).
+  inside mkdir -p /etc/systemd/system/OrvaneSRV.service.d
+  printf '[Service]\nEnvironment=ORVANE_MACHINE_KEY=%s LDAPTLS_CACERT=%s LDAPTLS_REQCERT=demand\n' \
+    "${ORVANE_MACHINE_KEY/#$WORK/$INNER}" "${LDAPTLS_CACERT/#$WORK/$INNER}" \
+    | inside tee /etc/systemd/system/OrvaneSRV.service.d/test.conf >/dev/null
+  sctl daemon-reload
+  sctl start OrvaneSRV || fail "service did not start"
+  main=$(unit_prop MainPID)
+  wait_for 10 bash -c "[ -n \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "the service started no worker"
+  WPID=$(inside pgrep -P "$main" -x Orvane)
+  [ "$(cmdline_of "$WPID")" = "$IPROG/Orvane . 0" ] || fail "worker command line: $(cmdline_of "$WPID")"
+  worker_alive() { inside kill -0 "$WPID"; }
+else
+  "$PROG/Orvane" . 0 &
+  WPID=$!; PIDS+=("$WPID")
+  worker_alive() { kill -0 "$WPID"; }
+fi
 LOG() { log_text "$(ls "$PROG"/log/LOG_"$WPID"_*.txt | head -1)"; }
 log_has() { LOG 2>/dev/null | grep -qF -- "$1"; }
 log_count() { LOG 2>/dev/null | grep -cF -- "$1" || true; }
@@ -118,7 +148,6 @@ quenby() {
     "$WORK/passwd" "$PROG/Quenby" 10.99.1.2 "$LISTEN_PORT" "$1" 3 "$CLIENT_KEY"
 }
 mkdir -p "$WORK/home"
-trap 'pkill -x Pemrose 2>/dev/null || true; "$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
 online_before=$(count_lines "$WORK/gw.jsonl" '"address":"10.99.1.2"')
 quenby 0 || fail "Quenby logon run failed"
 pgrep -x Pemrose >/dev/null || fail "no watch copy runs after the logon run"
@@ -130,5 +159,5 @@ wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"offline","sequence":[0-9]*,"add
   || fail "the logoff report did not reach the gateway"
 pass "Quenby's logon and logoff runs reach the gateway through the worker"
 
-kill -0 "$WPID" || fail "worker died"
+worker_alive || fail "worker died"
 echo "4 passed, 0 failed"

@@ -1,0 +1,280 @@
+#include "service/service_main.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/config.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/clock.h"
+#include "platform/crash_handler.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
+#include "platform/thread.h"
+#include "service/worker_supervisor.h"
+
+namespace orvane {
+namespace {
+
+using platform::ServiceResult;
+using platform::ServiceState;
+
+constexpr const char* kServiceName = "OrvaneSRV";
+constexpr std::size_t kModulePathCapacity = 520;
+// The longest a removal waits for the service to stop (it stops in well under a second).
+constexpr unsigned kStopWaitMs = 60000;
+constexpr unsigned kStopPollMs = 10;
+constexpr unsigned kRemoveFileDelayMs = 1500;
+
+// The documented control codes.
+constexpr int kControlStop = 1;
+constexpr int kControlPause = 2;
+constexpr int kControlContinue = 3;
+
+struct Service {
+    std::string folder;
+    std::string configPath;
+    std::atomic<std::uint32_t> state{static_cast<std::uint32_t>(ServiceState::StartPending)};
+    ServiceSettings settings;
+    WorkerSupervisor supervisor{platform::SystemProcesses(), platform::GetClock(), state};
+};
+
+Service& TheService() {
+    static Service s;
+    return s;
+}
+
+void PrintUsage() {
+    std::printf(
+        "Usage: OrvaneSRV [-install | -remove]\n"
+        "The Orvane service: started by systemd, it starts the Orvane workers of the program folder\n"
+        "and starts again any that ends.\n"
+        "  -install   register the service OrvaneSRV with systemd (started with the machine, not now)\n"
+        "  -remove    stop the service, unregister it and delete this program file\n"
+        "  (none)     run as the service; does nothing unless systemd started it\n"
+        "Control: systemctl start|stop|status OrvaneSRV; pause and continue:\n"
+        "  systemctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV   (pause: ended workers stay ended)\n"
+        "  systemctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV   (continue)\n"
+        "Everything is logged to log/LOG_OrvaneSRV.txt in the program folder (UTF-16LE).\n");
+}
+
+std::string ProgramPath(const Service& s) { return platform::JoinPath(s.folder, kServiceName); }
+
+void InstallService(Service& s) {
+    ServiceResult r;
+    std::string why;
+    auto scm = platform::OpenServiceManager(platform::ServiceManagerAccess::Full, r, why);
+    if (!scm) {
+        LogError("[ERR]Open the service control manager database failure!");
+        return;
+    }
+    platform::ServiceDefinition def;
+    def.name = kServiceName;
+    def.displayName = kServiceName;
+    def.programPath = ProgramPath(s);
+    def.notes =
+        "# Pause (ended workers are not started again) and continue:\n"
+        "#   systemctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV\n"
+        "#   systemctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV\n"
+        "# No Restart=: the service restarts its workers itself.\n";
+    r = scm->Create(def);
+    if (r == ServiceResult::Ok) {
+        LogInfo("[INF]Create the service success!");
+    } else if (r == ServiceResult::ServiceExists) {
+        LogError("[ERR]The service already exists!");
+        if (scm->Exists(kServiceName) != ServiceResult::Ok) LogError("[ERR]Open the service failure!");
+    } else {
+        LogError("[ERR]Create the service failure!");
+        std::fprintf(stderr, "OrvaneSRV: %s\n", scm->LastErrorText().c_str());
+    }
+}
+
+// True when path names the very file this process runs from.
+bool IsOwnExecutable(const std::string& path) {
+    struct stat a {}, b {};
+    return ::stat(path.c_str(), &a) == 0 && ::stat("/proc/self/exe", &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+void RemoveService(Service& s) {
+    const std::string program = ProgramPath(s);
+    ServiceResult r;
+    std::string why;
+    auto scm = platform::OpenServiceManager(platform::ServiceManagerAccess::Full, r, why);
+    if (!scm) {
+        if (r == ServiceResult::AccessDenied)
+            LogError("[ERR]Access the service control manager database is denied!");
+        else
+            LogError("[ERR]Open the service control manager database failure!");
+        return;
+    }
+    r = scm->Exists(kServiceName);
+    if (r != ServiceResult::Ok) {
+        LogError(r == ServiceResult::ServiceDoesNotExist ? "[ERR]The service not exists!" : "[ERR]Open the service failure!");
+    } else {
+        ServiceState state = ServiceState::Stopped;
+        if (scm->Query(kServiceName, state) != ServiceResult::Ok) {
+            LogError("[ERR]Query the service failure!");
+        } else if (state == ServiceState::Stopped) {
+            LogError("[ERR]The service already stopped!");
+        } else if (scm->Stop(kServiceName) != ServiceResult::Ok) {
+            LogError("[ERR]Stop the service failure!");
+        } else {
+            platform::Clock& clock = platform::GetClock();
+            for (unsigned waited = 0; waited < kStopWaitMs; waited += kStopPollMs) {
+                if (scm->Query(kServiceName, state) != ServiceResult::Ok || state != ServiceState::StopPending) break;
+                clock.SleepMs(kStopPollMs);
+            }
+            if (state == ServiceState::Stopped)
+                LogInfo("[INF]Stop the service success!");
+            else
+                LogError("[ERR]Stop the service failure!");
+        }
+        if (scm->Delete(kServiceName) == ServiceResult::Ok)
+            LogInfo("[INF]Delete the service success!");
+        else
+            LogError("[ERR]Delete the service failure!");
+    }
+    scm.reset();
+
+    platform::GetClock().SleepMs(kRemoveFileDelayMs);
+    struct stat st {};
+    if (::stat(program.c_str(), &st) != 0) {
+        LogError("[ERR]Service file no exists!");
+        return;
+    }
+    // A running program cannot delete its own file on the system this was made for; keep that
+    // outcome, so the file a removal runs from is never pulled from under it.
+    if (!IsOwnExecutable(program) && ::unlink(program.c_str()) == 0)
+        LogInfo("[INF]Delete file success!");
+    else
+        LogError("[ERR]Delete file failure!");
+}
+
+bool Report(Service& s, int& err) {
+    return platform::ReportServiceState(static_cast<ServiceState>(s.state.load()), err);
+}
+
+void ControlHandler(Service& s, int control) {
+    switch (control) {
+        case kControlStop:
+            // State first, so the monitor restarts nothing while the workers are ended.
+            s.state = static_cast<std::uint32_t>(ServiceState::Stopped);
+            s.supervisor.StopWorkers();
+            break;
+        case kControlPause: s.state = static_cast<std::uint32_t>(ServiceState::Paused); break;
+        case kControlContinue: s.state = static_cast<std::uint32_t>(ServiceState::Running); break;
+        default: break;
+    }
+    int err = 0;
+    if (!Report(s, err)) LogError("[ERR]Set the service status failed! ErrorNum:%d", err);
+}
+
+void ServiceMainRoutine(Service& s) {
+    // Reported running before the configuration is read: systemctl start returns here.
+    s.state = static_cast<std::uint32_t>(ServiceState::Running);
+    int err = 0;
+    if (!Report(s, err)) {
+        LogError("[ERR]Set the service status failed!");
+        return;
+    }
+    if (ReadServiceConfig(s.configPath, s.settings) != 1) {
+        LogError("[ERR]Read config info failed!");
+        return;
+    }
+    s.supervisor.Configure(s.folder, s.settings);
+    s.supervisor.KillLeftoverWorkers();
+    s.supervisor.StartWorkers();
+    if (!platform::StartThread([&s] { s.supervisor.MonitorLoop(); }, err))
+        LogError("[ERR]Create monitor service thread failed!");
+}
+
+// Stands in for the service dispatcher: the service main routine on a thread of its own, the
+// control requests (signals from systemd) handled on this thread until the service stopped.
+void RunDispatcher(Service& s, const sigset_t& controls) {
+    int err = 0;
+    if (!platform::StartThread([&s] { ServiceMainRoutine(s); }, err)) {
+        LogError("[ERR]Register the service failed!");
+        return;
+    }
+    for (;;) {
+        int sig = ::sigwaitinfo(&controls, nullptr);
+        if (sig < 0) continue;
+        int control = sig == platform::PauseSignal()      ? kControlPause
+                      : sig == platform::ContinueSignal() ? kControlContinue
+                                                          : kControlStop;
+        ControlHandler(s, control);
+        if (control == kControlStop) return;
+    }
+}
+
+}  // namespace
+
+int ServiceMain(int argc, char** argv) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        PrintUsage();
+        return 0;
+    }
+    // Control requests arrive as signals; every thread started from here on keeps them blocked
+    // so that only the dispatcher takes them.
+    sigset_t controls;
+    sigemptyset(&controls);
+    sigaddset(&controls, SIGTERM);
+    sigaddset(&controls, SIGINT);
+    sigaddset(&controls, platform::PauseSignal());
+    sigaddset(&controls, platform::ContinueSignal());
+    pthread_sigmask(SIG_BLOCK, &controls, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Service& s = TheService();
+    std::string modulePath;
+    int err = 0;
+    const platform::ModulePathResult pathResult = platform::GetModulePath(modulePath, kModulePathCapacity, err);
+    const std::string logFolder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath) : ".";
+    static FixedFileLog log(platform::JoinPath(logFolder, "log/LOG_OrvaneSRV.txt"));
+    log.SetLevel(0);
+    SetLogSink(&log);
+
+    LogInfo("[INF]Start the AD service...!");
+    platform::SetCrashDumpPrefix(kServiceName);
+    platform::SetCrashDumpFolder(logFolder);
+    platform::InstallCrashHandler();
+    if (pathResult == platform::ModulePathResult::Failed) {
+        LogError("[ERR]Get module file name path fail!");
+        return 0;
+    }
+    if (pathResult == platform::ModulePathResult::Truncated) {
+        LogError("[ERR]Module path is invalid!");
+        return 0;
+    }
+    s.folder = platform::FolderOf(modulePath);
+    s.configPath = platform::JoinPath(s.folder, "config.ini");
+
+    if (argc == 2) {
+        if (EqualsNoCase(argv[1], "-install"))
+            InstallService(s);
+        else if (EqualsNoCase(argv[1], "-remove"))
+            RemoveService(s);
+        return 0;
+    }
+
+    if (platform::StartedAsService())
+        RunDispatcher(s, controls);
+    else
+        std::fprintf(stderr, "OrvaneSRV: not started by systemd; use 'systemctl start OrvaneSRV' (see --help)\n");
+    s.settings.serverAddresses.clear();
+    LogInfo("[INF]Quit the AD service...!");
+    // The monitor thread still runs; end without destroying what it uses.
+    std::fflush(nullptr);
+    ::_exit(0);
+}
+
+}  // namespace orvane

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The service OrvaneSRV under a real systemd (booted in namespaces over a root of its own):
+# install twice, start, the worker and its command line, restart of a killed worker, pause and
+# continue, stop, a crash dump, a reboot that starts the enabled service, and removal of a
+# running, a stopped and a missing service.
+source "$(dirname "$0")/lib/common.sh"
+source "$(dirname "$0")/lib/systemd.sh"
+require_systemd_fixture
+install_program_folder
+C="$PROG/config.ini"
+ini_set "$C" ModelType Value 0 ListenPort Value 0 AdServerNum Value 3 \
+  AdServer0 Ip 127.0.0.2 AdServer1 Ip 127.0.0.3 AdServer2 Ip 127.0.0.4
+
+# Not started by systemd: the program ends at once, also with an install word and a second one.
+"$PROG/OrvaneSRV" -INSTALL extra 2>/dev/null || fail "exit code not 0"
+expect_srv_log "[INF]Start the AD service...!" "[INF]Quit the AD service...!"
+"$PROG/OrvaneSRV" --help | grep -q -- -install || fail "no --help"
+pass "outside systemd the service ends at once"
+
+# Strays to be ended at start: a process whose executable is named Orvane, and one named orvane.
+mkdir -p "$WORK/stray"
+cp /bin/sleep "$WORK/stray/Orvane"
+cp /bin/sleep "$WORK/stray/orvane"
+cp "$BUILD/bin/orvane_service_probe" "$WORK/probe"
+boot_systemd
+# The service-manager layer as the console will use it; also for a caller that is not root.
+inside cp "$INNER/probe" /usr/local/bin/orvane_service_probe
+probe() { inside orvane_service_probe "$@"; }
+probe_as_nobody() { inside setpriv --reuid=65534 --regid=65534 --clear-groups orvane_service_probe "$@"; }
+expect_probe() { local want=$1 got; shift; got=$(probe "$@") || true; [ "$got" = "$want" ] || fail "probe $*: '$got', not '$want'"; }
+expect_probe does-not-exist exists OrvaneSRV
+expect_probe does-not-exist query OrvaneSRV
+sctl_run --unit=stray-upper "$INNER/stray/Orvane" 600
+sctl_run --unit=stray-lower "$INNER/stray/orvane" 600
+wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x 'Orvane|orvane')\" = 2 ]" || fail "strays did not start"
+
+inside "$IPROG/OrvaneSRV" -install
+expect_srv_log "[INF]Start the AD service...!" "[INF]Create the service success!"
+unit=$(inside cat /etc/systemd/system/OrvaneSRV.service)
+grep -qx "ExecStart=\"$IPROG/OrvaneSRV\"" <<<"$unit" || fail "ExecStart: $unit"
+grep -qx "Type=notify" <<<"$unit" || fail "not Type=notify: $unit"
+grep -q "^Restart=" <<<"$unit" && fail "the unit has Restart="
+[ "$(sctl is-enabled OrvaneSRV)" = enabled ] || fail "not enabled"
+active_is inactive || fail "started by the installation"
+inside "$IPROG/OrvaneSRV" -install
+expect_srv_log "[INF]Start the AD service...!" "[ERR]The service already exists!"
+[ "$(inside cat /etc/systemd/system/OrvaneSRV.service)" = "$unit" ] || fail "second install changed the unit"
+expect_probe STOPPED query OrvaneSRV
+expect_probe not-active stop OrvaneSRV
+expect_probe not-active pause OrvaneSRV
+pass "install writes an enabled, stopped unit once; the second logs that it exists"
+
+# Start: one worker with ". 0", a child of the service; the stray Orvane is gone, orvane is not.
+got=$(probe_as_nobody start OrvaneSRV) && fail "a caller that is not root started the service"
+[ "$got" = access-denied ] || fail "start by nobody: '$got', not access-denied"
+expect_probe ok start OrvaneSRV
+status_is RUNNING || fail "status after start: $(unit_prop StatusText)"
+expect_probe RUNNING query OrvaneSRV
+[ "$(probe_as_nobody query OrvaneSRV)" = RUNNING ] || fail "nobody cannot query"
+main=$(unit_prop MainPID)
+wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -P $main -d ' ' -x Orvane)\" != '' ]" || fail "no worker started"
+w1=$(inside pgrep -P "$main" -x Orvane)
+[ "$(cmdline_of "$w1")" = "$IPROG/Orvane . 0" ] || fail "worker command line: '$(cmdline_of "$w1")'"
+[ "$(worker_count)" = 1 ] || fail "the stray Orvane still runs ($(worker_pids))"
+inside pgrep -x orvane >/dev/null || fail "the process named orvane was ended"
+expect_srv_log "[INF]Start the AD service...!"
+pass "start: stray Orvane ended, orvane left, one worker '$IPROG/Orvane . 0'"
+
+# A worker killed from outside runs again within a cycle, and the dead one is reaped.
+inside kill -9 "$w1"
+t0=$SECONDS
+wait_for 8 bash -c "p=\$($SDNS run $SD pgrep -P $main -x Orvane); [ -n \"\$p\" ] && [ \"\$p\" != $w1 ]" \
+  || fail "killed worker not started again"
+w2=$(inside pgrep -P "$main" -x Orvane)
+[ "$(cmdline_of "$w2")" = "$IPROG/Orvane . 0" ] || fail "restart command line: '$(cmdline_of "$w2")'"
+[ -z "$(zombies)" ] || fail "a zombie is left: $(zombies)"
+pass "killed worker back after $((SECONDS - t0)) s, no zombie"
+
+# Pause (the documented systemctl command): an ended worker stays ended over more than a cycle;
+# continue (the layer): back within one cycle.
+sctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV
+wait_for 5 status_is PAUSED || fail "status after pause: $(unit_prop StatusText)"
+expect_probe PAUSED query OrvaneSRV
+kill -0 "$(inside true; echo $$)" 2>/dev/null
+inside kill -0 "$w2" || fail "pause ended the running worker"
+inside kill -9 "$w2"
+paused_at=$SECONDS
+while [ $((SECONDS - paused_at)) -lt 7 ]; do
+  [ "$(worker_count)" = 0 ] || fail "a worker was started during the pause"
+  sleep 0.5
+done
+[ -z "$(zombies)" ] || fail "the worker ended during the pause is left a zombie"
+expect_probe ok continue OrvaneSRV
+wait_for 5 status_is RUNNING || fail "status after continue: $(unit_prop StatusText)"
+wait_for 7 bash -c "[ -n \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "no worker after continue"
+pass "pause keeps an ended worker ended; continue starts it again"
+
+# Stop: workers gone, state stopped.
+expect_probe ok stop OrvaneSRV
+wait_for 10 active_is inactive || fail "not stopped: $(unit_prop ActiveState)"
+expect_probe STOPPED query OrvaneSRV
+status_is STOPPED || fail "status after stop: $(unit_prop StatusText)"
+[ "$(worker_count)" = 0 ] || fail "workers left after stop: $(worker_pids)"
+expect_srv_log "[INF]Start the AD service...!" "[INF]Quit the AD service...!"
+pass "stop ends the workers and reports stopped"
+
+# A crash writes its dump into the program folder and systemd ends the workers with it.
+sctl start OrvaneSRV
+sctl kill --kill-whom=main -s SIGSEGV OrvaneSRV
+wait_for 10 active_is failed || fail "crashed service not failed: $(unit_prop ActiveState)"
+dump=$(ls "$PROG" | grep -E '^OrvaneSRV-[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{6} \.dmp$' || true)
+[ -n "$dump" ] || fail "no crash dump named 'OrvaneSRV-<date> <time> .dmp' in $(ls "$PROG")"
+grep -q SIGSEGV "$PROG/$dump" || fail "dump does not name the signal"
+rm -f "$PROG/$dump"
+wait_for 5 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 0 ]" || fail "workers outlived the crashed service"
+sctl reset-failed OrvaneSRV
+pass "crash dump $dump"
+
+# A reboot of that systemd starts the enabled service on its own.
+"$SDNS" reboot "$SD" || fail "reboot failed"
+wait_for 10 active_is active || fail "enabled service not started at boot: $(unit_prop ActiveState)"
+wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 1 ]" || fail "no worker after reboot"
+pass "reboot starts the enabled service and its worker"
+
+# A caller that is not root can neither install nor remove; nothing changes.
+chmod 755 "$WORK"
+chmod 777 "$PROG/log"
+as_nobody() { inside setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+rm -f "$PROG/log/LOG_OrvaneSRV.txt"
+as_nobody "$IPROG/OrvaneSRV" -remove
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Access the service control manager database is denied!"
+rm -f "$PROG/log/LOG_OrvaneSRV.txt"
+as_nobody "$IPROG/OrvaneSRV" -install
+expect_srv_log "[INF]Start the AD service...!" "[ERR]Open the service control manager database failure!"
+active_is active || fail "the service did not survive a refused removal"
+[ -x "$PROG/OrvaneSRV" ] || fail "a refused removal deleted the program file"
+pass "install and remove are refused to a caller that is not root"
+
+# Remove a running service from its own file: stopped, deleted; its file cannot be deleted.
+inside "$IPROG/OrvaneSRV" -remove
+expect_srv_log "[INF]Start the AD service...!" "[INF]Stop the service success!" "[INF]Delete the service success!" \
+  "[ERR]Delete file failure!"
+inside test -e /etc/systemd/system/OrvaneSRV.service && fail "unit file left"
+[ "$(unit_prop LoadState)" = not-found ] || fail "service still known: $(unit_prop LoadState)"
+[ "$(worker_count)" = 0 ] || fail "workers left after remove"
+[ -x "$PROG/OrvaneSRV" ] || fail "the running program's own file was deleted"
+pass "remove of a running service"
+
+# Remove a stopped service from another file name: the program file is deleted.
+inside "$IPROG/OrvaneSRV" -install
+cp "$PROG/OrvaneSRV" "$PROG/OrvaneSRV-remover"
+inside "$IPROG/OrvaneSRV-remover" -remove
+expect_srv_log "[INF]Start the AD service...!" "[ERR]The service already stopped!" "[INF]Delete the service success!" \
+  "[INF]Delete file success!"
+[ -e "$PROG/OrvaneSRV" ] && fail "program file not deleted"
+pass "remove of a stopped service"
+
+# Remove a missing service: the file step still runs.
+inside "$IPROG/OrvaneSRV-remover" -remove
+expect_srv_log "[INF]Start the AD service...!" "[ERR]The service not exists!" "[ERR]Service file no exists!"
+pass "remove of a missing service"
+
+"$SDNS" poweroff "$SD"
+echo "12 passed, 0 failed"
