@@ -311,9 +311,7 @@ EntryCommand ConsoleCore::EditServer(unsigned slot, const ServerEntry& entry) {
         return EntryCommand::NoSelection;
     }
     config_.servers[slot] = ServerEntry{entry.ip, entry.userName, "", ""};
-    // Its failures are not reported: the window shows the new values either way.
-    EditServerEntry(config_.configPath, entry, slot);
-    return EntryCommand::Done;
+    return EditServerEntry(config_.configPath, entry, slot) == 1 ? EntryCommand::Done : EntryCommand::WriteFailed;
 }
 
 EntryCommand ConsoleCore::EditDevice(unsigned slot, const DeviceEntry& entry) {
@@ -323,8 +321,7 @@ EntryCommand ConsoleCore::EditDevice(unsigned slot, const DeviceEntry& entry) {
         return EntryCommand::NoSelection;
     }
     config_.devices[slot] = entry;
-    EditDeviceEntry(config_.configPath, entry, slot);
-    return EntryCommand::Done;
+    return EditDeviceEntry(config_.configPath, entry, slot) == 1 ? EntryCommand::Done : EntryCommand::WriteFailed;
 }
 
 EntryCommand ConsoleCore::DeleteServer(unsigned slot) {

@@ -123,7 +123,9 @@ enum class ServiceOutcome {
 };
 
 enum class AddResult { Added, Full, Cancelled, SaveFailed };
-enum class EntryCommand { Done, NoSelection, Refused, Cancelled };
+// WriteFailed: the window shows the change, but config.ini could not take it (the window does not
+// report that; a terminal does).
+enum class EntryCommand { Done, NoSelection, Refused, Cancelled, WriteFailed };
 
 class ConsoleCore {
 public:
@@ -167,8 +169,8 @@ public:
     AddResult AddDevice(const DeviceEntry& entry, unsigned& slot);
     // What the window passes when the selection is not an entry of the list.
     static constexpr unsigned kNoSlot = ~0u;
-    // Replaces the entry in the window and writes its section (failures of the write are not
-    // reported, as the window shows the new values anyway). Refused for a slot out of range.
+    // Replaces the entry in the window and writes its section; WriteFailed when config.ini could not
+    // take it (the window shows the new values anyway). Refused for a slot out of range.
     EntryCommand EditServer(unsigned slot, const ServerEntry& entry);
     EntryCommand EditDevice(unsigned slot, const DeviceEntry& entry);
     // Asks the question, then removes the slot and its section. NoSelection (with its message)
