@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <span>
 
 #include "common/log.h"
 #include "common/text.h"
@@ -261,97 +262,131 @@ int ConsoleCore::SaveMainSettings(std::optional<TextId>* refused) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Entries.
+// Entries: one set of steps for both lists, told apart by their descriptions.
 
-bool ConsoleCore::BeginAddServer() {
-    if (config_.serverCount < kMaxServers) return true;
-    messages_.ShowMessage(texts_.Text(TextId::Agent_ADServerNumOver));
+namespace {
+
+// A list of the window with what differs between servers and devices.
+template <typename Entry>
+struct EntryList {
+    std::span<Entry> entries;
+    std::span<bool> present;
+    std::uint16_t& count;
+    TextId full, saveFail, noItem, askCaption, askText;
+    int (*add)(const std::string&, const Entry&, unsigned&);
+    int (*edit)(const std::string&, const Entry&, unsigned);
+    int (*remove)(const std::string&, unsigned);
+};
+
+// What the window keeps of an entry: a server's clear password is not kept once it is stored.
+ServerEntry Kept(const ServerEntry& e) { return ServerEntry{e.ip, e.userName, "", ""}; }
+DeviceEntry Kept(const DeviceEntry& e) { return e; }
+
+bool Present(const auto& list, unsigned slot) { return slot < list.present.size() && list.present[slot]; }
+
+template <typename Entry>
+bool BeginAdd(const EntryList<Entry>& list, const LanguageTable& texts, MessageSink& messages) {
+    if (list.count < list.entries.size()) return true;
+    messages.ShowMessage(texts.Text(list.full));
     return false;
 }
 
-bool ConsoleCore::BeginAddDevice() {
-    if (config_.deviceCount < kMaxGateways) return true;
-    messages_.ShowMessage(texts_.Text(TextId::Agent_FirewallNumOver));
-    return false;
+template <typename Entry>
+AddResult Add(EntryList<Entry> list, const std::string& path, const Entry& entry, unsigned& slot,
+                     const LanguageTable& texts, MessageSink& messages) {
+    if (!BeginAdd(list, texts, messages)) return AddResult::Full;
+    unsigned index = 0;
+    if (list.add(path, entry, index) != 1 || index >= list.entries.size()) {
+        messages.ShowMessage(texts.Text(list.saveFail));
+        return AddResult::SaveFailed;
+    }
+    list.entries[index] = Kept(entry);
+    list.present[index] = true;
+    ++list.count;
+    slot = index;
+    return AddResult::Added;
 }
+
+template <typename Entry>
+EntryCommand Edit(EntryList<Entry> list, const std::string& path, unsigned slot, const Entry& entry,
+                         const LanguageTable& texts, MessageSink& messages) {
+    if (slot != ConsoleCore::kNoSlot && slot >= list.entries.size()) return EntryCommand::Refused;
+    if (!Present(list, slot)) {
+        messages.ShowMessage(texts.Text(list.noItem));
+        return EntryCommand::NoSelection;
+    }
+    list.entries[slot] = Kept(entry);
+    return list.edit(path, entry, slot) == 1 ? EntryCommand::Done : EntryCommand::WriteFailed;
+}
+
+template <typename Entry>
+EntryCommand Delete(EntryList<Entry> list, const std::string& path, unsigned slot,
+                           const LanguageTable& texts, MessageSink& messages) {
+    if (list.count == 0) return EntryCommand::Refused;
+    if (!Present(list, slot)) {
+        messages.ShowMessage(texts.Text(list.noItem));
+        return EntryCommand::NoSelection;
+    }
+    std::string question = FormatWithArgument(texts.Text(list.askText), list.entries[slot].ip);
+    if (!messages.AskYesNo(texts.Text(list.askCaption), question)) return EntryCommand::Cancelled;
+    // A missing count key leaves the file alone; the window removes the entry all the same.
+    list.remove(path, slot);
+    list.entries[slot] = {};
+    list.present[slot] = false;
+    --list.count;
+    return EntryCommand::Done;
+}
+
+EntryList<ServerEntry> ServerList(ConsoleConfig& c) {
+    return {c.servers,
+            c.serverPresent,
+            c.serverCount,
+            TextId::Agent_ADServerNumOver,
+            TextId::Agent_ADServerSaveFail,
+            TextId::Agent_NoAdServerItem,
+            TextId::Agent_DelADServer,
+            TextId::Agent_AskDelADServer,
+            &AddServerEntry,
+            &EditServerEntry,
+            &DeleteServerEntry};
+}
+
+EntryList<DeviceEntry> DeviceList(ConsoleConfig& c) {
+    return {c.devices,
+            c.devicePresent,
+            c.deviceCount,
+            TextId::Agent_FirewallNumOver,
+            TextId::Agent_FirewallSaveFail,
+            TextId::Agent_NoFirewallItem,
+            TextId::Agent_DelFirewall,
+            TextId::Agent_AskDelFirewall,
+            &AddDeviceEntry,
+            &EditDeviceEntry,
+            &DeleteDeviceEntry};
+}
+
+}  // namespace
+
+bool ConsoleCore::BeginAddServer() { return BeginAdd(ServerList(config_), texts_, messages_); }
+bool ConsoleCore::BeginAddDevice() { return BeginAdd(DeviceList(config_), texts_, messages_); }
 
 AddResult ConsoleCore::AddServer(const ServerEntry& entry, unsigned& slot) {
-    if (!BeginAddServer()) return AddResult::Full;
-    unsigned index = 0;
-    if (AddServerEntry(config_.configPath, entry, index) != 1 || index >= kMaxServers) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_ADServerSaveFail));
-        return AddResult::SaveFailed;
-    }
-    // The clear password is not kept once it is stored.
-    config_.servers[index] = ServerEntry{entry.ip, entry.userName, "", ""};
-    config_.serverPresent[index] = true;
-    ++config_.serverCount;
-    slot = index;
-    return AddResult::Added;
+    return Add(ServerList(config_), config_.configPath, entry, slot, texts_, messages_);
 }
-
 AddResult ConsoleCore::AddDevice(const DeviceEntry& entry, unsigned& slot) {
-    if (!BeginAddDevice()) return AddResult::Full;
-    unsigned index = 0;
-    if (AddDeviceEntry(config_.configPath, entry, index) != 1 || index >= kMaxGateways) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_FirewallSaveFail));
-        return AddResult::SaveFailed;
-    }
-    config_.devices[index] = entry;
-    config_.devicePresent[index] = true;
-    ++config_.deviceCount;
-    slot = index;
-    return AddResult::Added;
+    return Add(DeviceList(config_), config_.configPath, entry, slot, texts_, messages_);
 }
-
 EntryCommand ConsoleCore::EditServer(unsigned slot, const ServerEntry& entry) {
-    if (slot != kNoSlot && slot >= kMaxServers) return EntryCommand::Refused;
-    if (!ServerPresent(slot)) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_NoAdServerItem));
-        return EntryCommand::NoSelection;
-    }
-    config_.servers[slot] = ServerEntry{entry.ip, entry.userName, "", ""};
-    return EditServerEntry(config_.configPath, entry, slot) == 1 ? EntryCommand::Done : EntryCommand::WriteFailed;
+    return Edit(ServerList(config_), config_.configPath, slot, entry, texts_, messages_);
 }
-
 EntryCommand ConsoleCore::EditDevice(unsigned slot, const DeviceEntry& entry) {
-    if (slot != kNoSlot && slot >= kMaxGateways) return EntryCommand::Refused;
-    if (!DevicePresent(slot)) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_NoFirewallItem));
-        return EntryCommand::NoSelection;
-    }
-    config_.devices[slot] = entry;
-    return EditDeviceEntry(config_.configPath, entry, slot) == 1 ? EntryCommand::Done : EntryCommand::WriteFailed;
+    return Edit(DeviceList(config_), config_.configPath, slot, entry, texts_, messages_);
 }
-
 EntryCommand ConsoleCore::DeleteServer(unsigned slot) {
-    if (config_.serverCount == 0) return EntryCommand::Refused;
-    if (!ServerPresent(slot)) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_NoAdServerItem));
-        return EntryCommand::NoSelection;
-    }
-    std::string question = FormatWithArgument(texts_.Text(TextId::Agent_AskDelADServer), config_.servers[slot].ip);
-    if (!messages_.AskYesNo(texts_.Text(TextId::Agent_DelADServer), question)) return EntryCommand::Cancelled;
-    DeleteServerEntry(config_.configPath, slot);
-    config_.servers[slot] = {};
-    config_.serverPresent[slot] = false;
-    --config_.serverCount;
-    return EntryCommand::Done;
+    return Delete(ServerList(config_), config_.configPath, slot, texts_, messages_);
 }
-
 EntryCommand ConsoleCore::DeleteDevice(unsigned slot) {
-    if (config_.deviceCount == 0) return EntryCommand::Refused;
-    if (!DevicePresent(slot)) {
-        messages_.ShowMessage(texts_.Text(TextId::Agent_NoFirewallItem));
-        return EntryCommand::NoSelection;
-    }
-    std::string question = FormatWithArgument(texts_.Text(TextId::Agent_AskDelFirewall), config_.devices[slot].ip);
-    if (!messages_.AskYesNo(texts_.Text(TextId::Agent_DelFirewall), question)) return EntryCommand::Cancelled;
-    DeleteDeviceEntry(config_.configPath, slot);
-    config_.devices[slot] = {};
-    config_.devicePresent[slot] = false;
-    --config_.deviceCount;
-    return EntryCommand::Done;
+    return Delete(DeviceList(config_), config_.configPath, slot, texts_, messages_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -435,17 +470,25 @@ ServiceOutcome ConsoleCore::StartService() {
         LogError("[ERR]Query service status failure!");
         return ServiceOutcome::QueryFailed;
     }
-    ServiceResult started = connection->Start();
-    if (started == ServiceResult::Ok) {
-        state_ = kServiceRunning;
+    return RequestOutcome(connection->Start(), *connection, kServiceRunning);
+}
+
+ServiceOutcome ConsoleCore::RequestOutcome(ServiceResult result, const ServiceConnection& connection,
+                                           std::uint32_t newState) {
+    if (result == ServiceResult::Ok) {
+        state_ = newState;
         return ServiceOutcome::Done;
     }
-    lastServiceError_ = connection->ErrorText();
-    if (started == ServiceResult::ServiceNotActive) {
-        LogInfo("[INF]The service has not been started!");
+    lastServiceError_ = connection.ErrorText();
+    if (result == ServiceResult::ServiceNotActive) {
+        // The start path writes this as information, the stop path as an error.
+        if (newState == kServiceRunning)
+            LogInfo("[INF]The service has not been started!");
+        else
+            LogError("[ERR]The service has not been started!");
         return ServiceOutcome::NotActive;
     }
-    return started == ServiceResult::AccessDenied ? ServiceOutcome::AccessDenied : ServiceOutcome::RequestFailed;
+    return result == ServiceResult::AccessDenied ? ServiceOutcome::AccessDenied : ServiceOutcome::RequestFailed;
 }
 
 ServiceOutcome ConsoleCore::StopService() {
@@ -456,17 +499,7 @@ ServiceOutcome ConsoleCore::StopService() {
     std::unique_ptr<ServiceConnection> connection;
     ServiceOutcome opened = OpenService(connection, true);
     if (opened != ServiceOutcome::Done) return opened;
-    ServiceResult stopped = connection->Stop();
-    if (stopped == ServiceResult::Ok) {
-        state_ = kServiceStopped;
-        return ServiceOutcome::Done;
-    }
-    lastServiceError_ = connection->ErrorText();
-    if (stopped == ServiceResult::ServiceNotActive) {
-        LogError("[ERR]The service has not been started!");
-        return ServiceOutcome::NotActive;
-    }
-    return stopped == ServiceResult::AccessDenied ? ServiceOutcome::AccessDenied : ServiceOutcome::RequestFailed;
+    return RequestOutcome(connection->Stop(), *connection, kServiceStopped);
 }
 
 std::optional<ServiceOutcome> ConsoleCore::SaveAndStartService(bool logSaveFailure) {

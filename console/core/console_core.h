@@ -206,6 +206,8 @@ public:
 
 private:
     ServiceOutcome OpenService(std::unique_ptr<ServiceConnection>& connection, bool stopPath);
+    // The end of a start or stop request: the new state on success, else its log line.
+    ServiceOutcome RequestOutcome(ServiceResult result, const ServiceConnection& connection, std::uint32_t newState);
     void WatchdogLoop(unsigned passMs, unsigned retryMs);
     bool WatchdogWait(unsigned ms);
 

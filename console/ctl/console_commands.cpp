@@ -620,8 +620,8 @@ int RunEntries(const ListKind& k, int argc, char** argv) {
 void PrintServerHelp(std::FILE* out) {
     std::fprintf(out,
                  "Usage: orvanectl server list\n"
-                 "       orvanectl server add --ip A.B.C.D --user DOMAIN\\\\NAME\n"
-                 "       orvanectl server edit N [--ip A.B.C.D] [--user DOMAIN\\\\NAME]\n"
+                 "       orvanectl server add --ip A.B.C.D --user DOMAIN\\NAME\n"
+                 "       orvanectl server edit N [--ip A.B.C.D] [--user DOMAIN\\NAME]\n"
                  "       orvanectl server delete N [--yes]\n"
                  "\n"
                  "The directory servers (domain controllers) the worker connects to, at most 16,\n"
