@@ -83,6 +83,18 @@ TrayMenuEnabling TrayMenuFor(std::uint32_t serviceState) {
     return {serviceState != kServiceRunning, serviceState != kServiceStopped};
 }
 
+std::array<TrayMenuItem, 8> TrayMenuItems(std::uint32_t serviceState) {
+    TrayMenuEnabling e = TrayMenuFor(serviceState);
+    return {{{kCmdShowWindow, TextId::Agent_ShowWindowMenu, true},
+             {},
+             {kCmdStartService, TextId::Agent_StartService, e.startService},
+             {kCmdStopService, TextId::Agent_StopService, e.stopService},
+             {},
+             {kCmdOptions, TextId::Menu_Option, true},
+             {kCmdAbout, TextId::Agent_AboutMenu, true},
+             {kCmdExit, TextId::Agent_ExitMenu, true}}};
+}
+
 TextId RootNodeText(std::uint32_t serviceState) {
     return serviceState == kServiceRunning ? TextId::Agent_Running : TextId::Agent_Stopped;
 }

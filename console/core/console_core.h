@@ -68,6 +68,20 @@ struct TrayMenuEnabling {
 };
 TrayMenuEnabling TrayMenuFor(std::uint32_t serviceState);
 
+// The window commands of the tray menu and the two accepted from outside.
+inline constexpr unsigned kCmdShowWindow = 32775, kCmdStartService = 32776, kCmdStopService = 32777,
+                          kCmdExit = 32778, kCmdAbout = 32781, kCmdOptions = 32793;
+inline constexpr unsigned kCmdExternalStart = 3526, kCmdExternalStop = 3527;
+
+// One position of the tray menu's pop-up; a separator has command 0 and no text.
+struct TrayMenuItem {
+    unsigned command = 0;
+    std::optional<TextId> text;
+    bool enabled = true;
+};
+// The eight positions: show window, separator, start, stop, separator, Options, About, Exit.
+std::array<TrayMenuItem, 8> TrayMenuItems(std::uint32_t serviceState);
+
 // Text of the tree's root node.
 TextId RootNodeText(std::uint32_t serviceState);
 

@@ -707,7 +707,8 @@ int RunService(int argc, char** argv) {
         return kExitOk;
     }
     if (sub == "stop") return ReportService(s, core.StopService());
-    if (core.ServiceState() == kServiceStopped) {
+    // As the tray's start: saved first in any state but running.
+    if (core.ServiceState() != kServiceRunning) {
         std::optional<TextId> refused;
         if (core.SaveMainSettings(&refused) != 1) {
             LogError("[ERR]Save all config info fail!");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -151,6 +152,27 @@ TEST(ConsoleStartTest, HideIsFoundAnywhereAndCaseMatters) {
     EXPECT_FALSE(HasHideFlag(2, lower));
     EXPECT_TRUE(HasHideFlag("OrvaneAgent -Hide"));
     EXPECT_EQ(ConsoleLogPath("/opt/o"), "/opt/o/log/LOG_UI.txt");
+}
+
+TEST(ConsoleStartTest, TheConsoleLogIsOneFixedFileStartedAfreshEachRun) {
+    TempDir dir;
+    orvane::testing::ScopedEnv locks("ORVANE_LOCK_DIR", dir.path());
+    ASSERT_TRUE(std::filesystem::create_directory(dir / "log"));
+    WriteFile(ConsoleLogPath(dir.path()), "old run");
+    {
+        auto log = OpenConsoleLog(dir.path());
+        LogSink* previous = SetLogSink(log.get());
+        LogInfo("[INF]Service does not exist!");
+        LogError("[ERR]Open the service failure!");
+        SetLogSink(previous);
+    }
+    std::string bytes = orvane::testing::ReadFile(ConsoleLogPath(dir.path()));
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    std::string text = Utf16LeBytesToUtf8(bytes.substr(2));
+    EXPECT_EQ(text.find("old run"), std::string::npos);
+    EXPECT_NE(text.find("[INF]Service does not exist!\r\n"), std::string::npos) << "level 0 writes information";
+    EXPECT_NE(text.find("[ERR]Open the service failure!\r\n"), std::string::npos);
 }
 
 }  // namespace

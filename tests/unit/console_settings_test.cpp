@@ -234,6 +234,14 @@ TEST(ConsoleFieldTest, WhatTheServiceStateEnables) {
     EXPECT_TRUE(TrayMenuFor(kServiceStopped).startService);
     EXPECT_FALSE(TrayMenuFor(kServiceRunning).startService);
     EXPECT_TRUE(TrayMenuFor(kServiceStopPending).startService && TrayMenuFor(kServiceStopPending).stopService);
+    auto menu = TrayMenuItems(kServiceRunning);
+    EXPECT_EQ(menu[2].command, kCmdStartService);
+    EXPECT_FALSE(menu[2].enabled);
+    EXPECT_TRUE(menu[3].enabled);
+    EXPECT_EQ(menu[1].command, 0u);
+    EXPECT_FALSE(menu[4].text.has_value());
+    EXPECT_EQ(menu[7].text, TextId::Agent_ExitMenu);
+    EXPECT_FALSE(TrayMenuItems(kServiceStopped)[3].enabled);
     EXPECT_EQ(RootNodeText(kServiceRunning), TextId::Agent_Running);
     EXPECT_EQ(RootNodeText(kServiceStartPending), TextId::Agent_Stopped);
 }
