@@ -20,6 +20,9 @@ public:
     void Release();
     // Takes the lock only if free now (single-instance checks).
     bool TryAcquire() { return Acquire(0); }
+    // The same, telling a lock that is held from one that cannot be set up at all.
+    enum class TryResult { Acquired, Held, Failed };
+    TryResult TryAcquireWithReason();
 
     // Path of the file behind a name (for diagnostics and tests).
     static std::string LockFilePath(const std::string& name);

@@ -193,6 +193,12 @@ bool NamedLock::Acquire(unsigned timeoutMs) {
     return rc == 0;
 }
 
+NamedLock::TryResult NamedLock::TryAcquireWithReason() {
+    SharedLock* s = impl_->shared.load(std::memory_order_acquire);
+    if (!s && !(s = impl_->Open(Steady::now()))) return TryResult::Failed;
+    return Acquire(0) ? TryResult::Acquired : TryResult::Held;
+}
+
 void NamedLock::Release() {
     if (SharedLock* s = impl_->shared.load(std::memory_order_acquire)) pthread_mutex_unlock(&s->mutex);
 }

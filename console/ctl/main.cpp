@@ -5,12 +5,19 @@
 
 #include "common/log.h"
 #include "console/ctl/commands.h"
+#include "console/ctl/console_commands.h"
 #include "console/ctl/stderr_log.h"
 
 namespace orvane::ctl {
 namespace {
 
 constexpr Command kCommands[] = {
+    {"show", "print the settings, servers, devices, service state and auto-start", PrintShowHelp, RunShow},
+    {"set", "check and write one setting (port, keys, times, mode, ...)", PrintSetHelp, RunSet},
+    {"server", "list, add, edit or delete directory servers", PrintServerHelp, RunServer},
+    {"device", "list, add, edit or delete devices (gateways)", PrintDeviceHelp, RunDevice},
+    {"service", "start, stop or query the service OrvaneSRV", PrintServiceHelp, RunService},
+    {"autostart", "start the console hidden at every desktop logon, or not", PrintAutostartHelp, RunAutostart},
     {"protect", "read a secret from standard input and print its protected text", PrintProtectHelp, RunProtect},
 };
 
@@ -22,7 +29,7 @@ const Command* FindCommand(const char* name) {
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: orvanectl <command> [options]\n"
+                 "Usage: orvanectl [--folder DIR] <command> [options]\n"
                  "       orvanectl help [<command>]\n"
                  "\n"
                  "Administers the Orvane single sign-on agent from a shell.\n"
@@ -32,7 +39,12 @@ void PrintUsage(std::FILE* out) {
     std::fprintf(out,
                  "  %-10s %s\n"
                  "\n"
-                 "Exit status: 0 success, 1 the command failed, 2 usage error.\n",
+                 "Options:\n"
+                 "  --folder DIR  the program folder (config.ini, language.ini); by default the\n"
+                 "                folder of orvanectl itself\n"
+                 "\n"
+                 "Exit status: 0 success, 1 the command failed, 2 usage error, 3 refused by a\n"
+                 "check, 4 settings locked while the service runs, 5 service manager failure.\n",
                  "help", "show this help, or the help of a command");
 }
 
@@ -48,6 +60,24 @@ bool IsHelpFlag(const char* arg) { return std::strcmp(arg, "--help") == 0 || std
 
 int main(int argc, char** argv) {
     using namespace orvane::ctl;
+    // The global option comes before the command.
+    while (argc >= 2 && std::strncmp(argv[1], "--folder", 8) == 0) {
+        const char* value = nullptr;
+        if (std::strcmp(argv[1], "--folder") == 0 && argc >= 3) {
+            value = argv[2];
+            argv += 2;
+            argc -= 2;
+        } else if (std::strncmp(argv[1], "--folder=", 9) == 0) {
+            value = argv[1] + 9;
+            argv += 1;
+            argc -= 1;
+        } else {
+            std::fprintf(stderr, "orvanectl: --folder needs a folder\n");
+            return kExitUsage;
+        }
+        SetProgramFolder(value);
+        argv[0] = const_cast<char*>("orvanectl");
+    }
     if (argc < 2) {
         PrintUsage(stderr);
         return kExitUsage;

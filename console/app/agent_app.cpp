@@ -1,0 +1,74 @@
+#include "console/app/agent_app.h"
+
+#include <QSystemTrayIcon>
+
+#include "console/core/autostart.h"
+
+namespace orvane::console {
+
+COrvaneAgentApp::~COrvaneAgentApp() {
+    // The window refers to the core; the core's watchdog ends with it.
+    window_.reset();
+    core_.reset();
+}
+
+std::optional<int> COrvaneAgentApp::Start(const AgentStartOptions& o) {
+    switch (PrepareConsole(o.programFolder, start_)) {
+        case StartCheck::Ok:
+            break;
+        default:
+            return 1;  // logged by PrepareConsole (or nothing to log into)
+    }
+    SetMessageLanguage(start_.languageId);
+    options_.programFolder = start_.programFolder;
+    options_.autostartFolder = AutostartFolder();
+    options_.languageId = start_.languageId;
+    options_.autoStartFlag = ReadAutoStartFlag(options_.autostartFolder);
+
+    switch (guard_.Acquire()) {
+        case InstanceGuard::Acquired:
+            break;
+        case InstanceGuard::AlreadyRunning:
+            ShowConsoleMessage(Q(start_.texts.Text(TextId::Agent_OrvaneStarted)));
+            return 1;
+        case InstanceGuard::CreateFailed:
+            ShowConsoleMessage(Q(start_.texts.Text(TextId::Agent_MutexCreateErr)));
+            return 1;
+    }
+
+    ServiceControl* service = o.service;
+    if (!service) {
+        ownService_ = MakeSystemServiceControl();
+        service = ownService_.get();
+    }
+    core_ = std::make_unique<ConsoleCore>(start_.programFolder, start_.texts, *service, messages_);
+    const bool trayHost = o.trayHost.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+    window_ = std::make_unique<COrvaneAgentDlg>(*core_, options_, o.startHidden, trayHost);
+    // A config.ini without a required key ends the console (the line is written), with code 0.
+    if (!window_->Initialise()) return 0;
+    if (!o.startHidden)
+        window_->show();
+    else if (!trayHost)
+        window_->showMinimized();  // no notification area to wait in: the task bar instead
+    return std::nullopt;
+}
+
+const char* AgentUsage() {
+    return "Usage: OrvaneAgent [-Hide]\n"
+           "\n"
+           "The configuration console of the Orvane single sign-on agent: edits config.ini in the\n"
+           "program folder (the folder of OrvaneAgent), starts and stops the service OrvaneSRV, and\n"
+           "keeps it running while the console is open. Leaving the console (Exit in its tray\n"
+           "menu) stops the service.\n"
+           "\n"
+           "Options:\n"
+           "  -Hide    start in the notification area without showing the window (where the\n"
+           "           desktop has no notification area, the window starts minimised)\n"
+           "  --help   show this help\n"
+           "\n"
+           "One console runs per machine; a second one says so and ends. Interface texts come\n"
+           "from language.ini, the language from CurLanguageId in config.ini. The console logs to\n"
+           "log/LOG_UI.txt in the program folder.\n";
+}
+
+}  // namespace orvane::console

@@ -1,0 +1,99 @@
+#pragma once
+// The console's interface texts, read from language.ini (one section per language id).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orvane::console {
+
+inline constexpr std::uint32_t kEnglish = 1033;
+inline constexpr std::uint32_t kSimplifiedChinese = 2052;
+
+// The slots of the text table, in reading order. Agent_Add, Agent_Delete and Agent_Edit are read
+// twice: the first set labels the server buttons, the second (…Device) the device buttons.
+enum class TextId : std::size_t {
+    About_Caption, About_Version, About_CopyRight, About_Ok,
+    Agent_OrvaneStarted, Agent_MutexCreateErr,
+    Agent_MonitorSetting, Agent_ModelSetting, Agent_RecvPCInfo, Agent_QueryServerLog, Agent_Port,
+    Agent_PcShareKey, Agent_QueryTime, Agent_ConfirmKey, Agent_AntiTime, Agent_GroupFirewallKey,
+    Agent_GeneralEncrypt, Agent_EnhanceEncrypt, Agent_GroupEncodeType, Agent_FirewallKey,
+    Agent_GruopServiceOperate, Agent_ShowLog, Agent_StartService, Agent_StopService,
+    Agent_GroupDeviceInfo, Agent_GruopServer, Agent_Add, Agent_Delete, Agent_Edit, Agent_GruopDevice,
+    Agent_AddDevice, Agent_DeleteDevice, Agent_EditDevice, Agent_DomainControler, Agent_Device,
+    Agent_PortEmpty, Agent_PortInvalid, Agent_PortBeUsed, Agent_ClientKeyEmpty,
+    Agent_ClientConfirmKeyEmpty, Agent_CheckClientKey, Agent_AntiTimetEmpty, Agent_AntiTimetInvalid,
+    Agent_QueryTimeEmpty, Agent_QueryTimeInvalid, Agent_FirewallKeyEmpty, Agent_FirewallKeyInvalid,
+    Agent_AskDelFirewall, Agent_DelFirewall, Agent_FirewallNumOver, Agent_FirewallExist,
+    Agent_FirewallSaveFail, Agent_AskDelADServer, Agent_DelADServer, Agent_ADServerNumOver,
+    Agent_ADServerExist, Agent_ADServerSaveFail, Agent_Running, Agent_Stopped, Agent_NoDelItem,
+    Agent_NoEditItem, Agent_NoAdServerItem, Agent_NoFirewallItem,
+    Agent_PortTip, Agent_ClientKeyTip, Agent_AntiTimeTip, Agent_QueryTimeTip, Agent_FirewallKeyTip,
+    Agent_ShowWindowMenu, Menu_Option, Agent_AboutMenu, Agent_ExitMenu, Agent_SimpChineseMenu,
+    Agent_EnlishMenu,
+    Agent_NoAdServer, Agent_NoFirewall,
+    Server_GruopADServer, Server_Ip, Server_IpInfo, Server_Account, Server_AccountInfo, Server_Password,
+    Server_PasswordInfo, Server_ConfirmPassword, Server_ConfirmPasswordInfo, Server_Ok, Server_Cancel,
+    Server_IpEmpty, Server_IpInvalid, Server_AccoutEmpty, Server_PasswordEmpty, Server_ConfirmEmpty,
+    Server_CheckPW, Server_AccountTip, Server_PasswordTip,
+    Firewall_GruopDevice, Firewall_Ip, Firewall_IpInfo, Firewall_Port, Firewall_PortInfo, Firewall_Ok,
+    Firewall_Cancel, Firewall_IpEmpty, Firewall_IpInvalid, Firewall_PortEmpty, Firewall_PortInvalid,
+    Count
+};
+
+inline constexpr std::size_t kTextCount = static_cast<std::size_t>(TextId::Count);
+static_assert(kTextCount == 106);
+
+struct TextSlot {
+    const char* key;        // the key in language.ini
+    std::size_t capacity;   // UTF-16 units, terminator included
+};
+
+// Key and capacity of a slot.
+const TextSlot& SlotOf(TextId id);
+
+// "<folder>/language.ini".
+std::string LanguageFilePath(const std::string& programFolder);
+
+class LanguageTable {
+public:
+    // Reads every slot from the section of `languageId`. False at the first key that is missing
+    // or holds "ERROR" (later keys are not read); the table is then empty. A text longer than its
+    // slot is cut to fit it.
+    bool Load(const std::string& languageIniPath, std::uint32_t languageId);
+    bool Loaded() const { return loaded_; }
+    // The text of a slot; empty before a successful Load.
+    const std::string& Text(TextId id) const { return texts_[static_cast<std::size_t>(id)]; }
+    // Key of the slot that made the last Load fail (nullptr when none did).
+    const char* FailedKey() const { return failedKey_; }
+
+private:
+    std::array<std::string, kTextCount> texts_{};
+    bool loaded_ = false;
+    const char* failedKey_ = nullptr;
+};
+
+// Puts `argument` where the format text holds "%s" (the first one). The texts come from a file an
+// administrator may edit, so they are never used as a printf format.
+std::string FormatWithArgument(std::string_view format, std::string_view argument);
+
+// The Options dialog's texts: read on their own, each with a built-in default when missing,
+// cut to 35 characters (AutoRun) or 15 (the others).
+struct OptionTexts {
+    std::string caption;   // Dlg_Option_Caption
+    std::string autoRun;   // Dlg_Option_AutoRun
+    std::string language;  // Dlg_Option_Language
+    std::string ok;        // Dlg_Option_Ok
+    std::string cancel;    // Dlg_Option_Cancel
+    std::string apply;     // Dlg_Option_Apply
+};
+OptionTexts LoadOptionTexts(const std::string& languageIniPath, std::uint32_t languageId);
+
+// The items of the Options dialog's language list, position 0 and 1.
+inline constexpr const char* kLanguageItems[2] = {"English", "中文简体"};
+// Position of a language in that list, and back (any other position: no change, 0).
+int LanguagePosition(std::uint32_t languageId);
+std::uint32_t LanguageAtPosition(int position, std::uint32_t current);
+
+}  // namespace orvane::console

@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# orvanectl as the headless console: a freshly installed program folder configured with nothing
+# but orvanectl commands, each check refusing what the window refuses, config.ini as the result.
+source "$(dirname "$0")/lib/common.sh"
+install_program_folder "$BUILD"
+CTL="$PROG/orvanectl"
+[ -x "$CTL" ] || fail "no orvanectl in the installed program folder"
+[ -f "$PROG/language.ini" ] || fail "no language.ini in the installed program folder"
+export ORVANE_AUTOSTART_DIR="$WORK/autostart"
+mkdir -p "$ORVANE_AUTOSTART_DIR"
+CFG="$PROG/config.ini"
+
+# run NAME CMD...: runs with stdout/stderr captured, sets $rc, $OUT and $ERR.
+run() {
+  local name=$1; shift
+  rc=0
+  "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null || rc=$?
+  OUT=$(cat "$WORK/$name.out")
+  ERR=$(cat "$WORK/$name.err")
+}
+# feed NAME INPUT CMD...: the same with INPUT on standard input.
+feed() {
+  local name=$1 input=$2; shift 2
+  rc=0
+  printf "$input" | "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" || rc=$?
+  OUT=$(cat "$WORK/$name.out")
+  ERR=$(cat "$WORK/$name.err")
+}
+ini() {  # ini SECTION [KEY]: the value as the programs read it (first match), or <missing>
+  python3 - "$CFG" "$1" "${2:-Value}" <<'PY'
+import sys
+section, key, current = sys.argv[2].lower(), sys.argv[3].lower(), None
+for line in open(sys.argv[1], encoding="utf-8"):
+    s = line.strip()
+    if s.startswith("["):
+        current = s[1:s.find("]")].strip().lower()
+    elif current == section and "=" in s and s.split("=", 1)[0].strip().lower() == key:
+        print(s.split("=", 1)[1].strip()); sys.exit(0)
+print("<missing>")
+PY
+}
+expect() {  # expect RC TEXT-IN-STDERR WHAT
+  [ "$rc" -eq "$1" ] || fail "$3: exit $rc, expected $1 (stderr: $ERR)"
+  [ -z "$2" ] || [[ $ERR == *"$2"* ]] || fail "$3: stderr lacks '$2': $ERR"
+}
+
+# Help everywhere, exit statuses documented.
+for c in show set server device service autostart protect; do
+  run help "$CTL" "$c" --help
+  [ $rc -eq 0 ] && [[ $OUT == Usage:* ]] || fail "$c --help: rc $rc"
+done
+run help "$CTL" --help
+[[ $OUT == *"4 settings locked"* ]] || fail "top-level help lacks the exit statuses"
+pass "--help for every command"
+
+# A fresh folder: nothing configured, no keys.
+run show "$CTL" show
+expect 0 "" "show"
+[[ $OUT == *"Client share key: not set"* && $OUT == *"Directory servers: 0"* ]] || fail "show: $OUT"
+pass "show on a fresh folder"
+
+# The port: range, then in use by a UDP socket of this machine.
+run p "$CTL" set port 1023;   expect 3 "from 1024 to 65535" "port 1023"
+run p "$CTL" set port 65536;  expect 3 "from 1024 to 65535" "port 65536"
+run p "$CTL" set port 12ab;   expect 3 "digits only" "port 12ab"
+[ "$(ini ListenPort)" = 6789 ] || fail "a refused port was written"
+exec 7< <(python3 -c '
+import socket, sys, time
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1], flush=True); time.sleep(60)')
+PIDS+=($!)
+read -r busy <&7
+run p "$CTL" set port "$busy"; expect 3 "already in use" "a port bound by UDP"
+run p "$CTL" set port 65535;  expect 0 "" "port 65535"
+run p "$CTL" set port 7001;   expect 0 "" "port 7001"
+[ "$(ini ListenPort)" = 7001 ] || fail "ListenPort $(ini ListenPort)"
+pass "port: 1023/65536 refused, a UDP-bound port refused, 7001 written"
+
+# Times.
+run t "$CTL" set anti-replay 4;      expect 3 "0 (off) or from 5 to 86400" "anti-replay 4"
+run t "$CTL" set anti-replay 86401;  expect 3 "0 (off) or from 5 to 86400" "anti-replay 86401"
+run t "$CTL" set anti-replay 0;      expect 0 "" "anti-replay 0"
+run t "$CTL" set anti-replay 86400;  expect 0 "" "anti-replay 86400"
+run t "$CTL" set query-time 4;       expect 3 "from 5 to 300" "query-time 4"
+run t "$CTL" set query-time 301;     expect 3 "from 5 to 300" "query-time 301"
+run t "$CTL" set query-time 300;     expect 0 "" "query-time 300"
+[ "$(ini AntiReplayTime)" = 86400 ] && [ "$(ini QueryTime)" = 300 ] || fail "times not written"
+pass "anti-replay and query interval edges"
+
+# Keys: never from argv, checked, stored protected.
+run k "$CTL" set client-key s3cret;                   expect 2 "never taken from the command line" "key on argv"
+feed k 'seventeen-chars-x\n' "$CTL" set client-key;  expect 3 "longer than 16" "17-character client key"
+feed k 'ab?c\n' "$CTL" set device-key;                expect 3 'must not contain "?"' "device key with ?"
+feed k '******\n' "$CTL" set device-key;              expect 3 "enter the device share key" "the key mask as a key"
+[ "$(ini FirewallShareKey)" = "<missing>" ] || fail "a refused device key was written"
+feed k 'client-key-16chr\n' "$CTL" set client-key;   expect 0 "" "client key"
+feed k 'device key of 23 chars\n' "$CTL" set device-key; expect 0 "" "device key"
+[[ $(ini ClientShareKey) =~ ^[0-9A-F]+$ ]] || fail "ClientShareKey not protected text: $(ini ClientShareKey)"
+[[ $(ini FirewallShareKey) =~ ^[0-9A-F]+$ ]] || fail "FirewallShareKey not protected text"
+grep -q "client-key-16chr" "$CFG" && fail "a clear key in config.ini"
+pass "keys from stdin only, '?' and the mask refused, stored as protected text"
+
+# Choices.
+run c "$CTL" set mode log-query;   expect 0 "" "mode"
+[ "$(ini ModelType)" = 1 ] || fail "ModelType $(ini ModelType)"
+run c "$CTL" set mode 0;           expect 0 "" "mode 0"
+run c "$CTL" set encryption general; expect 0 "" "encryption"
+run c "$CTL" set encoding gbk;     expect 0 "" "encoding"
+run c "$CTL" set mode 2;           expect 2 "" "mode 2"
+[ "$(ini EncryptType)" = 0 ] && [ "$(ini EncodeType)" = 0 ] && [ "$(ini ModelType)" = 0 ] || fail "choices not written"
+pass "mode, encryption, encoding"
+
+# Directory servers: 16 at most, lowest free section, password from stdin.
+feed s 'pw\n' "$CTL" server add --ip 10.0.0 --user 'CORP\svc'; expect 3 "all four parts" "three-part address"
+feed s 'pw\n' "$CTL" server add --ip 0.0.0.0 --user 'CORP\svc'; expect 3 "cannot be used" "0.0.0.0"
+feed s 'pw\n' "$CTL" server add --ip 10.0.0.1;                  expect 3 "enter the account" "no account"
+feed s '' "$CTL" server add --ip 10.0.0.1 --user 'CORP\svc';    expect 3 "enter the password" "no password"
+for i in $(seq 1 16); do
+  feed s 'pw\n' "$CTL" server add --ip "127.0.0.$i" --user 'CORP\svc'
+  expect 0 "" "server $i"
+  [ "$OUT" = "AdServer$((i - 1))" ] || fail "server $i went to $OUT"
+done
+feed s 'pw\n' "$CTL" server add --ip 127.0.0.17 --user 'CORP\svc'; expect 3 "At most 16" "a 17th server"
+run s "$CTL" server delete 2;          expect 3 "--yes" "delete off a terminal without --yes"
+run s "$CTL" server delete 2 --yes;    expect 0 "" "delete AdServer2"
+[ "$(ini AdServerNum)" = 15 ] && [ "$(ini AdServer2 Ip)" = "<missing>" ] || fail "delete left $(ini AdServerNum)"
+feed s 'pw\n' "$CTL" server add --ip 127.0.1.3 --user 'CORP\other'; expect 0 "" "add after delete"
+[ "$OUT" = AdServer2 ] && [ "$(ini AdServer2 Ip)" = 127.0.1.3 ] || fail "the add did not fill the gap: $OUT"
+[[ $(ini AdServer2 Password) =~ ^[0-9A-F]+$ ]] || fail "password not protected"
+[ "$(ini AdServer2 FilterGroups)" = "" ] || fail "FilterGroups not empty"
+feed s 'newpw\n' "$CTL" server edit 2 --user 'CORP\edited'; expect 0 "" "edit"
+[ "$(ini AdServer2 UserName)" = 'CORP\edited' ] && [ "$(ini AdServer2 Ip)" = 127.0.1.3 ] || fail "edit"
+run s "$CTL" server edit 2 --user x; expect 3 "enter the password" "an edit without the password"
+run s "$CTL" server list
+[ "$(grep -c '^  AdServer' <<<"$OUT")" = 16 ] || fail "list: $OUT"
+pass "16 servers, the 17th refused, a deleted section reused, edits need the password"
+
+# Devices: 5 at most, port 1025..50000, 8000 by default.
+run d "$CTL" device add --ip 127.0.0.50 --port 1024;  expect 3 "from 1025 to 50000" "device port 1024"
+run d "$CTL" device add --ip 127.0.0.50 --port 50001; expect 3 "from 1025 to 50000" "device port 50001"
+run d "$CTL" device add --ip 255.255.255.255;         expect 3 "cannot be used" "device 255.255.255.255"
+run d "$CTL" device add --ip 127.0.0.50;              expect 0 "" "device with the default port"
+[ "$(ini Firewall0 Port)" = 8000 ] || fail "default port $(ini Firewall0 Port)"
+for p in 1025 50000 6001 6002; do run d "$CTL" device add --ip 127.0.0.51 --port $p; expect 0 "" "device $p"; done
+run d "$CTL" device add --ip 127.0.0.52; expect 3 "At most 5" "a sixth device"
+run d "$CTL" device edit Firewall0 --port 6000; expect 0 "" "device edit"
+[ "$(ini Firewall0 Port)" = 6000 ] && [ "$(ini FirewallNum)" = 5 ] || fail "device edit"
+pass "5 devices, port edges, the default 8000"
+
+# Messages in the configured language.
+run l "$CTL" set language zh; expect 0 "" "language"
+run l "$CTL" set query-time 301; expect 3 "查询间隔必须在 5 到 300 秒之间" "a Chinese message"
+run l "$CTL" set language en; expect 0 "" "language back"
+
+# Service control: never reported done without a service manager behind it.
+for sub in status start stop; do
+  run v "$CTL" service $sub
+  if [ $rc -eq 5 ]; then
+    [ -n "$ERR" ] || fail "service $sub failed without saying why"
+  elif [ $rc -ne 0 ] || [ "$sub" = start ]; then
+    # Without OrvaneSRV installed, a start cannot have succeeded.
+    fail "service $sub: rc $rc ($ERR)"
+  fi
+done
+pass "service commands report the manager's answer"
+
+# Auto-start.
+run a "$CTL" autostart on; expect 0 "" "autostart on"
+grep -qx "Exec=\"$PROG/OrvaneAgent\" -Hide" "$ORVANE_AUTOSTART_DIR/OrvaneAgent.desktop" || fail "autostart entry"
+run a "$CTL" autostart; [ "$OUT" = on ] || fail "autostart reads $OUT"
+run a "$CTL" autostart off; expect 0 "" "autostart off"
+[ -e "$ORVANE_AUTOSTART_DIR/OrvaneAgent.desktop" ] && fail "autostart entry left"
+pass "autostart on/off"
+
+# The whole result is what the worker and the console read.
+run show "$CTL" show
+[[ $OUT == *"Client share key: stored"* && $OUT == *"Directory servers: 16"* && $OUT == *"Devices: 5"* ]] || fail "show: $OUT"
+python3 - "$CFG" <<'PY' || fail "config.ini is not a clean INI file"
+import configparser, sys
+p = configparser.ConfigParser(strict=True, interpolation=None)
+p.read(sys.argv[1], encoding="utf-8")
+assert p["ListenPort"]["Value"] == "7001"
+PY
+pass "a fresh program folder configured with orvanectl alone"
