@@ -303,11 +303,6 @@ TEST_F(ProfileTest, AWriteThroughASymbolicLinkReplacesTheTarget) {
     EXPECT_EQ(ReadProfileInt(real, "S", "Value", -1), 2);
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 at -O3 reports a bogus overlap inside std::string's operator+ (GCC PR 105329).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-#endif
 TEST_F(ProfileTest, ConcurrentWritersLoseNoChange) {
     Write("[Start]\nValue=0\n");
     constexpr int kThreads = 4, kWrites = 20;
@@ -315,7 +310,7 @@ TEST_F(ProfileTest, ConcurrentWritersLoseNoChange) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([this, t] {
             for (int i = 0; i < kWrites; ++i) {
-                std::string section = "T" + std::to_string(t) + "_" + std::to_string(i);
+                std::string section = testing::Numbered(testing::Numbered("T", t) + "_", i);
                 EXPECT_TRUE(WriteProfileString(path_, section, "Value", std::to_string(i).c_str()));
             }
         });
@@ -325,14 +320,11 @@ TEST_F(ProfileTest, ConcurrentWritersLoseNoChange) {
     ASSERT_TRUE(f.Load(path_));
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kWrites; ++i) {
-            EXPECT_EQ(f.GetInt("T" + std::to_string(t) + "_" + std::to_string(i), "Value", -1), i);
+            EXPECT_EQ(f.GetInt(testing::Numbered(testing::Numbered("T", t) + "_", i), "Value", -1), i);
         }
     }
     EXPECT_EQ(f.GetInt("Start", "Value", -1), 0);
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 TEST_F(ProfileTest, AnEditChangesSeveralKeysInOneReplacement) {
     Write("[Count]\nValue=1\n");

@@ -11,6 +11,7 @@
 namespace orvane {
 namespace {
 
+using testing::Numbered;
 using testing::ScopedMemoryLog;
 using testing::TempDir;
 using testing::WriteFile;
@@ -209,7 +210,7 @@ protected:
 
 TEST_F(AuditLogTest, FirstQueryWalksBackFromTheEndLaterOnesReadOnlyWhatIsNew) {
     std::string text;
-    for (int i = 0; i < 2000; ++i) text += AuditLine(Stamp(i % 3000, i), "u" + std::to_string(i % 50), "ipv4:10.0.0.7:1");
+    for (int i = 0; i < 2000; ++i) text += AuditLine(Stamp(i % 3000, i), Numbered("u", i % 50), "ipv4:10.0.0.7:1");
     WriteFile(file, text);
     SambaAuditServices services(file);
     // Like WMI: newest first; the poller takes only the first object of the first query.

@@ -18,6 +18,7 @@ using testing::FakeDirectory;
 using testing::LogonEvent;
 using testing::ScopedClock;
 using testing::ScopedDirectoryClient;
+using testing::Numbered;
 using testing::ScopedMemoryLog;
 using testing::ScriptedFactory;
 using testing::ScriptedServer;
@@ -57,7 +58,7 @@ protected:
                        {"bob", "CN=bob,CN=Users,DC=corp,DC=example,DC=com"},
                        {"Administrator2", "CN=Administrator2,CN=Users,DC=corp,DC=example,DC=com"}};
         for (int i = 0; i < 150; ++i)
-            dc.accounts.push_back({"u" + std::to_string(i), "CN=u" + std::to_string(i) + ",DC=corp,DC=example,DC=com"});
+            dc.accounts.push_back({Numbered("u", i), "CN=u" + std::to_string(i) + ",DC=corp,DC=example,DC=com"});
         services.reportServerLogon = [this](std::string_view address, std::string_view user, OnlineUserRecord& r) {
             reports.push_back({std::string(address), std::string(user), r.AdPath()});
             return 0;
@@ -245,7 +246,7 @@ TEST_F(PollerTest, ReportedPairsAreForgottenAtAHundred) {
     PollerContext c = Connected();
     c.lastQueryTime = Time(0);
     // 99 distinct pairs, then the first again: still listed, not reported twice.
-    for (int i = 0; i < 99; ++i) server.events.push_back(LogonEvent(4624, Time(50), "u" + std::to_string(i), "10.0.1.1"));
+    for (int i = 0; i < 99; ++i) server.events.push_back(LogonEvent(4624, Time(50), Numbered("u", i), "10.0.1.1"));
     server.events.push_back(LogonEvent(4624, Time(49), "u0", "10.0.1.1"));
     ASSERT_EQ(Poll(c), 0);
     EXPECT_EQ(reports.size(), 99u);
@@ -253,7 +254,7 @@ TEST_F(PollerTest, ReportedPairsAreForgottenAtAHundred) {
     reports.clear();
     server.events.clear();
     c.lastQueryTime = Time(0);
-    for (int i = 0; i < 100; ++i) server.events.push_back(LogonEvent(4624, Time(50), "u" + std::to_string(i), "10.0.1.1"));
+    for (int i = 0; i < 100; ++i) server.events.push_back(LogonEvent(4624, Time(50), Numbered("u", i), "10.0.1.1"));
     server.events.push_back(LogonEvent(4624, Time(49), "u0", "10.0.1.1"));
     ASSERT_EQ(Poll(c), 0);
     EXPECT_EQ(reports.size(), 101u);
