@@ -309,6 +309,58 @@ TEST_F(ConsoleWindowTest, ServersAreAddedThroughTheDialogAndDeletedAfterAQuestio
     EXPECT_EQ(Config("AdServerNum"), "0");
 }
 
+TEST_F(ConsoleWindowTest, ADoubleClickEditsAServerUntilTheServiceRuns) {
+    StoredKeys();
+    folder_.AddServers(2);
+    folder_.AddDevices(1);
+    Start();
+    auto* tree = Find<QTreeWidget>("1001");
+    QTreeWidgetItem* second = tree->topLevelItem(0)->child(0)->child(1);
+    ASSERT_EQ(second->text(0), "10.0.0.2");
+    {
+        ModalDriver modal;
+        modal.Expect([&](QWidget* d) {
+            auto* ip = d->findChild<Ipv4Edit*>("1004");
+            EXPECT_EQ(ip->FieldEdit(3)->text(), "2");
+            EXPECT_EQ(d->findChild<QLineEdit*>("1000")->text(), "CORP\\svc");
+            EXPECT_TRUE(d->findChild<QLineEdit*>("1078")->text().isEmpty());
+            ip->FieldEdit(3)->setText("22");
+            d->findChild<QLineEdit*>("1078")->setText("new-pw");
+            d->findChild<QLineEdit*>("1079")->setText("new-pw");
+            ModalDriver::Click(d->findChild<QPushButton*>("1050"));
+        });
+        emit tree->itemDoubleClicked(second, 0);
+        EXPECT_TRUE(modal.AllHandled());
+    }
+    EXPECT_EQ(second->text(0), "10.0.0.22");
+    EXPECT_EQ(Config("AdServer1", "Ip"), "10.0.0.22");
+    EXPECT_EQ(Config("AdServer1", "FilterGroups"), "");
+    std::string protectedPassword;
+    FakeProtect("new-pw", protectedPassword);
+    EXPECT_EQ(Config("AdServer1", "Password"), protectedPassword);
+    EXPECT_EQ(Config("AdServerNum"), "2");
+
+    // Double-clicking a node opens nothing; nor does an entry while the service runs.
+    ModalDriver modal;
+    emit tree->itemDoubleClicked(tree->topLevelItem(0)->child(0), 0);
+    Click("1014");
+    ASSERT_EQ(service_.starts, 1);
+    emit tree->itemDoubleClicked(second, 0);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(modal.AllHandled()) << modal.Unexpected().size();
+}
+
+TEST_F(ConsoleWindowTest, EscapeEnterAndF1LeaveTheWindowOpen) {
+    COrvaneAgentDlg* w = Start();
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter, Qt::Key_F1}) {
+        QTest::keyClick(Find<QWidget>("1028"), key);
+        QTest::keyClick(w, key);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(service_.starts, 0);
+}
+
 TEST_F(ConsoleWindowTest, TheDeviceDialogProposesAPortAndRefusesOneOutOfRange) {
     Start();
     ModalDriver modal;
@@ -455,6 +507,14 @@ TEST_F(ConsoleWindowTest, ASecondConsoleIsRefused) {
     char* argv[] = {arg0, arg1, nullptr};
     pid_t first = 0;
     ASSERT_EQ(::posix_spawn(&first, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    // Ended however the test ends.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{first};
     // It has the guard once its window's initialisation has logged the status query. (Probing the
     // guard from here could take it first and make the program the refused one.)
     const std::string logFile = folder_.path() + "/log/LOG_UI.txt";
@@ -482,8 +542,6 @@ TEST_F(ConsoleWindowTest, ASecondConsoleIsRefused) {
     // The first is untouched.
     int status = 0;
     EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0);
-    ::kill(first, SIGTERM);
-    ::waitpid(first, &status, 0);
 #endif
 }
 
