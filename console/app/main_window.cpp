@@ -224,6 +224,7 @@ bool COrvaneAgentDlg::Initialise() {
     BuildTree();
     AddTrayIcon();
     ApplyCaptions();
+    AssignMnemonics(this);
     ApplyLock();
     core_.StartWatchdog();
     adjustSize();

@@ -14,7 +14,10 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
+#include <QLabel>
+#include <QRegularExpression>
 #include <filesystem>
+#include <set>
 
 #include "console/app/agent_app.h"
 #include "console/app/entry_dialogs.h"
@@ -359,6 +362,28 @@ TEST_F(ConsoleWindowTest, EscapeEnterAndF1LeaveTheWindowOpen) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(w->isVisible());
     EXPECT_EQ(service_.starts, 0);
+}
+
+// Keyboard use: every button and labelled field of the window has its own Alt letter, in both
+// languages (a text without a free letter of its own gets one appended).
+TEST_F(ConsoleWindowTest, EveryControlHasItsOwnMnemonic) {
+    for (std::uint32_t language : {kEnglish, kSimplifiedChinese}) {
+        folder_.SetValue("CurLanguageId", std::to_string(language));
+        COrvaneAgentDlg* w = Start();
+        std::set<QChar> letters;
+        int controls = 0;
+        auto check = [&](const QString& text) {
+            ++controls;
+            const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("&[^&]")));
+            ASSERT_GE(at, 0) << text.toStdString();
+            EXPECT_TRUE(letters.insert(text[at + 1].toLower()).second) << text.toStdString();
+        };
+        for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) check(b->text());
+        for (QLabel* l : w->findChildren<QLabel*>())
+            if (l->buddy()) check(l->text());
+        EXPECT_EQ(controls, 6 + 6 + 3 + 6);  // radios, entry buttons, service buttons, labelled edits
+        app_.reset();
+    }
 }
 
 TEST_F(ConsoleWindowTest, TheDeviceDialogProposesAPortAndRefusesOneOutOfRange) {
