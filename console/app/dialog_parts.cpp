@@ -95,9 +95,13 @@ QString WithMnemonic(const QString& text, std::set<QChar>& used) {
 
 void AssignMnemonics(QWidget* window) {
     std::set<QChar> used;
+    // Push buttons choose first: their short texts ("Add", "Edit") have the fewest letters to offer.
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+        if (!button->text().isEmpty()) button->setText(WithMnemonic(button->text(), used));
     for (QWidget* w : window->findChildren<QWidget*>()) {
         if (auto* button = qobject_cast<QAbstractButton*>(w)) {
-            if (!button->text().isEmpty()) button->setText(WithMnemonic(button->text(), used));
+            if (!qobject_cast<QPushButton*>(w) && !button->text().isEmpty())
+                button->setText(WithMnemonic(button->text(), used));
         } else if (auto* label = qobject_cast<QLabel*>(w)) {
             if (label->buddy() && !label->text().isEmpty()) label->setText(WithMnemonic(label->text(), used));
         }
