@@ -1,5 +1,6 @@
 #include "console/app/dialog_parts.h"
 
+#include <QAbstractButton>
 #include <QDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -7,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <set>
+#include <string_view>
 
 namespace orvane::console {
 
@@ -62,6 +65,47 @@ QBoxLayout* OkCancelRow(QWidget* dialog, const char* okId, const std::string& ok
     row->addWidget(okButton);
     row->addWidget(cancelButton);
     return row;
+}
+
+namespace {
+
+bool IsMnemonicLetter(QChar c) { return c.unicode() < 128 && c.isLetterOrNumber(); }
+
+// The text with a mnemonic; `used` holds the letters taken so far (lower case).
+QString WithMnemonic(const QString& text, std::set<QChar>& used) {
+    QString escaped = text;
+    escaped.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    for (qsizetype i = 0; i < escaped.size(); ++i) {
+        const QChar c = escaped[i];
+        if (c == QLatin1Char('&')) {
+            ++i;  // skip an escaped ampersand
+            continue;
+        }
+        if (!IsMnemonicLetter(c)) continue;
+        if (used.insert(c.toLower()).second) return escaped.left(i) + QLatin1Char('&') + escaped.mid(i);
+    }
+    // No letter of its own is free (or the text has none, as Chinese texts): append one.
+    for (char l : std::string_view("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"))
+        if (used.insert(QChar(QLatin1Char(l)).toLower()).second)
+            return escaped + QStringLiteral("(&") + QLatin1Char(l) + QLatin1Char(')');
+    return escaped;
+}
+
+}  // namespace
+
+void AssignMnemonics(QWidget* window) {
+    std::set<QChar> used;
+    // Push buttons choose first: their short texts ("Add", "Edit") have the fewest letters to offer.
+    for (QPushButton* button : window->findChildren<QPushButton*>())
+        if (!button->text().isEmpty()) button->setText(WithMnemonic(button->text(), used));
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            if (!qobject_cast<QPushButton*>(w) && !button->text().isEmpty())
+                button->setText(WithMnemonic(button->text(), used));
+        } else if (auto* label = qobject_cast<QLabel*>(w)) {
+            if (label->buddy() && !label->text().isEmpty()) label->setText(WithMnemonic(label->text(), used));
+        }
+    }
 }
 
 }  // namespace orvane::console

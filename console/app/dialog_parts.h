@@ -26,4 +26,9 @@ void AddFormRow(QGridLayout* grid, int row, QLabel* label, QWidget* field, QLabe
 QBoxLayout* OkCancelRow(QWidget* dialog, const char* okId, const std::string& ok, const char* cancelId,
                         const std::string& cancel);
 
+// Gives every button, radio, check box and buddied label of a window its own Alt mnemonic: the
+// first letter of its text not yet taken, or, for a text without a free Latin letter (Chinese),
+// a letter appended as "(&X)". Call once, after the texts are set.
+void AssignMnemonics(QWidget* window);
+
 }  // namespace orvane::console

@@ -53,6 +53,7 @@ CADServerDlg::CADServerDlg(const LanguageTable& texts, const ServerEntry* existi
         ip_->SetAddress(existing->ip);
         account_->setText(Q(existing->userName));
     }
+    AssignMnemonics(this);
     ip_->setFocus();
 }
 
@@ -90,6 +91,7 @@ CFireWallDlg::CFireWallDlg(const LanguageTable& texts, const DeviceEntry* existi
                                  texts.Text(TextId::Firewall_Cancel)));
     if (existing) ip_->SetAddress(existing->ip);
     port_->setText(Q(DeviceDialogPort(existing)));
+    AssignMnemonics(this);
     ip_->setFocus();
 }
 

@@ -28,7 +28,8 @@ Ipv4Edit::Ipv4Edit(QWidget* parent) : QWidget(parent) {
         edit->setValidator(new QRegularExpressionValidator(OctetPattern(), edit));
         edit->setMaxLength(3);
         edit->setAlignment(Qt::AlignCenter);
-        edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 8);
+        // Room for three digits at any font size; the fields do not stretch.
+        edit->setFixedWidth(edit->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
         edit->installEventFilter(this);
         // Three digits complete a field; the caret moves on as in the Windows control.
         connect(edit, &QLineEdit::textEdited, this, [this, i](const QString& text) {
@@ -38,8 +39,9 @@ Ipv4Edit::Ipv4Edit(QWidget* parent) : QWidget(parent) {
             }
         });
         fields_[static_cast<std::size_t>(i)] = edit;
-        row->addWidget(edit, 1);
+        row->addWidget(edit);
     }
+    row->addStretch(1);
     setFocusProxy(fields_[0]);
 }
 

@@ -224,6 +224,7 @@ bool COrvaneAgentDlg::Initialise() {
     BuildTree();
     AddTrayIcon();
     ApplyCaptions();
+    AssignMnemonics(this);
     ApplyLock();
     core_.StartWatchdog();
     adjustSize();
@@ -492,26 +493,43 @@ QTreeWidgetItem* COrvaneAgentDlg::SlotItem(QTreeWidgetItem* node, unsigned slot)
     return nullptr;
 }
 
-void COrvaneAgentDlg::AddServer() {
-    if (!core_.BeginAddServer()) return;
-    CADServerDlg dlg(texts_, nullptr, this);
+namespace {
+
+// Add: the dialog opens empty; the entry is written, then shown under its node.
+template <typename Dialog, typename Add>
+void AddEntry(QWidget* parent, const LanguageTable& texts, bool begun, Add add, QTreeWidgetItem* node) {
+    if (!begun) return;
+    Dialog dlg(texts, nullptr, parent);
     if (dlg.exec() != QDialog::Accepted) return;
     unsigned slot = 0;
-    if (core_.AddServer(dlg.Result(), slot) != AddResult::Added) return;
-    auto* item = new QTreeWidgetItem(serverNode_, QStringList{Q(dlg.Result().ip)});
+    if (add(dlg.Result(), slot) != AddResult::Added) return;
+    auto* item = new QTreeWidgetItem(node, QStringList{Q(dlg.Result().ip)});
     item->setData(0, Qt::UserRole, slot);
-    serverNode_->setExpanded(true);
+    node->setExpanded(true);
+}
+
+// Edit: the dialog opens with the entry; the window shows the new address even when config.ini
+// could not take it (the core logs that).
+template <typename Dialog, typename Entry, typename Edit>
+void EditEntry(QWidget* parent, const LanguageTable& texts, const Entry& entry, Edit edit, QTreeWidgetItem* item) {
+    Dialog dlg(texts, &entry, parent);
+    if (dlg.exec() != QDialog::Accepted) return;
+    edit(dlg.Result());
+    if (item) item->setText(0, Q(dlg.Result().ip));
+}
+
+}  // namespace
+
+void COrvaneAgentDlg::AddServer() {
+    AddEntry<CADServerDlg>(
+        this, texts_, core_.BeginAddServer(),
+        [this](const ServerEntry& e, unsigned& slot) { return core_.AddServer(e, slot); }, serverNode_);
 }
 
 void COrvaneAgentDlg::AddDevice() {
-    if (!core_.BeginAddDevice()) return;
-    CFireWallDlg dlg(texts_, nullptr, this);
-    if (dlg.exec() != QDialog::Accepted) return;
-    unsigned slot = 0;
-    if (core_.AddDevice(dlg.Result(), slot) != AddResult::Added) return;
-    auto* item = new QTreeWidgetItem(deviceNode_, QStringList{Q(dlg.Result().ip)});
-    item->setData(0, Qt::UserRole, slot);
-    deviceNode_->setExpanded(true);
+    AddEntry<CFireWallDlg>(
+        this, texts_, core_.BeginAddDevice(),
+        [this](const DeviceEntry& e, unsigned& slot) { return core_.AddDevice(e, slot); }, deviceNode_);
 }
 
 void COrvaneAgentDlg::DeleteServer() {
@@ -530,10 +548,9 @@ void COrvaneAgentDlg::EditServer(bool fromButton) {
         if (fromButton) core_.EditServer(ConsoleCore::kNoSlot, {});  // shows Agent_NoAdServerItem
         return;
     }
-    CADServerDlg dlg(texts_, &core_.Config().servers[slot], this);
-    if (dlg.exec() != QDialog::Accepted) return;
-    core_.EditServer(slot, dlg.Result());
-    if (QTreeWidgetItem* item = SlotItem(serverNode_, slot)) item->setText(0, Q(dlg.Result().ip));
+    EditEntry<CADServerDlg>(
+        this, texts_, core_.Config().servers[slot], [this, slot](const ServerEntry& e) { core_.EditServer(slot, e); },
+        SlotItem(serverNode_, slot));
 }
 
 void COrvaneAgentDlg::EditDevice(bool fromButton) {
@@ -542,10 +559,9 @@ void COrvaneAgentDlg::EditDevice(bool fromButton) {
         if (fromButton) core_.EditDevice(ConsoleCore::kNoSlot, {});  // shows Agent_NoFirewallItem
         return;
     }
-    CFireWallDlg dlg(texts_, &core_.Config().devices[slot], this);
-    if (dlg.exec() != QDialog::Accepted) return;
-    core_.EditDevice(slot, dlg.Result());
-    if (QTreeWidgetItem* item = SlotItem(deviceNode_, slot)) item->setText(0, Q(dlg.Result().ip));
+    EditEntry<CFireWallDlg>(
+        this, texts_, core_.Config().devices[slot], [this, slot](const DeviceEntry& e) { core_.EditDevice(slot, e); },
+        SlotItem(deviceNode_, slot));
 }
 
 void COrvaneAgentDlg::TreeDoubleClicked(QTreeWidgetItem* item) {

@@ -93,6 +93,7 @@ COptionDlg::COptionDlg(OptionState& state, QWidget* parent) : QDialog(parent), s
     outer->setContentsMargins(0, 0, 0, 0);
     outer->addWidget(banner);
     outer->addLayout(body);
+    AssignMnemonics(this);
     autoRun_->setFocus();
     setFixedSize(sizeHint());
 }

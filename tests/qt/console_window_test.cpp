@@ -1,0 +1,574 @@
+// The console window driven as an administrator would: by control ids, on the offscreen platform,
+// with a fake service manager.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+#include <QLabel>
+#include <QRegularExpression>
+#include <filesystem>
+#include <set>
+
+#include "console/app/agent_app.h"
+#include "console/app/entry_dialogs.h"
+#include "console/app/ipv4_edit.h"
+#include "console/core/autostart.h"
+#include "tests/qt/modal_driver.h"
+#include "tests/unit/console_test_support.h"
+
+extern char** environ;
+
+namespace orvane::console {
+namespace {
+
+using testing::ConsoleFolder;
+using testing::FakeProtect;
+using testing::FakeServiceControl;
+using testing::ModalDriver;
+
+// An empty table of UDP endpoints: every port is free.
+bool NoUdpEndpoints(std::string& table, int&) {
+    table = "  sl  local_address rem_address   st\n";
+    return true;
+}
+
+class ConsoleWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousSink_ = SetLogSink(&log_);
+        previousProtection_ = SetProtectionFunctions({&FakeProtect, &testing::FakeUnprotect});
+        SetMessageLanguage(kEnglish);
+    }
+    void TearDown() override {
+        app_.reset();
+        SetProtectionFunctions(previousProtection_);
+        SetLogSink(previousSink_);
+    }
+
+    // Starts the console over the folder as it is now; the window is shown and active.
+    COrvaneAgentDlg* Start(bool hidden = false, bool trayHost = false) {
+        app_ = std::make_unique<COrvaneAgentApp>();
+        AgentStartOptions o;
+        o.programFolder = folder_.path();
+        o.startHidden = hidden;
+        o.trayHost = trayHost;
+        o.service = &service_;
+        EXPECT_FALSE(app_->Start(o).has_value());
+        COrvaneAgentDlg* w = app_->Window();
+        app_->Core()->SetUdpTableSource(&NoUdpEndpoints);
+        if (!hidden) {
+            w->activateWindow();
+            EXPECT_TRUE(QTest::qWaitForWindowActive(w));
+        }
+        texts_.Load(folder_.path() + "/language.ini", kEnglish);
+        return w;
+    }
+    // Both keys stored: the key edits show the mask and nothing demands a new key.
+    void StoredKeys() {
+        folder_.SetValue("ClientShareKey", "50AA");
+        folder_.SetValue("FirewallShareKey", "50BB");
+    }
+    template <typename T = QWidget>
+    T* Find(const char* id) const {
+        T* w = app_->Window()->findChild<T*>(QString::fromLatin1(id));
+        EXPECT_NE(w, nullptr) << id;
+        return w;
+    }
+    // Types into an edit as a user does: focus first (the key edits empty themselves), then keys.
+    void Type(const char* id, const QString& text) {
+        auto* e = Find<QLineEdit>(id);
+        // The offscreen platform does not give the activation back after a message box.
+        app_->Window()->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(app_->Window()));
+        e->setFocus(Qt::TabFocusReason);
+        QCoreApplication::processEvents();
+        e->selectAll();
+        QTest::keyClick(e, Qt::Key_Delete);
+        QTest::keyClicks(e, text);
+    }
+    void Click(const char* id) { QTest::mouseClick(Find<QAbstractButton>(id), Qt::LeftButton); }
+    QString T(TextId id) const { return QString::fromStdString(texts_.Text(id)); }
+    std::string Config(const char* section, const char* key = "Value") const { return folder_.Value(section, key); }
+
+    ConsoleFolder folder_;
+    orvane::testing::TempDir locks_;
+    orvane::testing::ScopedEnv lockDir_{"ORVANE_LOCK_DIR", locks_.path()};
+    orvane::testing::TempDir autostart_;
+    orvane::testing::ScopedEnv autostartDir_{"ORVANE_AUTOSTART_DIR", autostart_.path()};
+    FakeServiceControl service_;
+    MemoryLog log_;
+    LanguageTable texts_;
+    std::unique_ptr<COrvaneAgentApp> app_;
+    LogSink* previousSink_ = nullptr;
+    ProtectionFunctions previousProtection_{};
+};
+
+TEST_F(ConsoleWindowTest, StartChecksWhatWasTypedThenSavesAndStartsTheService) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    Start();
+    EXPECT_EQ(Find<QLineEdit>("1028")->maxLength(), 32767);
+    EXPECT_EQ(Find<QLineEdit>("1029")->maxLength(), 16);
+    EXPECT_EQ(Find<QLineEdit>("1037")->maxLength(), 23);
+
+    // The digits-only edits take no letters.
+    Type("1028", "1x0y2z3");
+    EXPECT_EQ(Find<QLineEdit>("1028")->text(), "1023");
+    {
+        ModalDriver boxes;
+        boxes.ExpectMessage();
+        Click("1014");
+        EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_PortInvalid));
+        EXPECT_TRUE(boxes.AllHandled());
+    }
+    EXPECT_EQ(service_.starts, 0);
+    EXPECT_EQ(Config("ModelType"), "0");  // written before the port was refused
+
+    Type("1028", "65535");
+    Type("1029", "secret-1");
+    Type("1030", "secret-1");
+    Type("1036", "86401");
+    {
+        ModalDriver boxes;
+        boxes.ExpectMessage();
+        Click("1014");
+        EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_AntiTimetInvalid));
+    }
+    Type("1036", "86400");
+    Type("1037", "dev?key");
+    {
+        ModalDriver boxes;
+        boxes.ExpectMessage();
+        Click("1014");
+        EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_FirewallKeyInvalid));
+    }
+    Type("1037", "devkey");
+    {
+        ModalDriver boxes;
+        Click("1014");
+        EXPECT_TRUE(boxes.AllHandled()) << boxes.Unexpected().size();
+    }
+    EXPECT_EQ(service_.starts, 1);
+    EXPECT_EQ(Config("ListenPort"), "65535");
+    std::string protectedKey;
+    FakeProtect("secret-1", protectedKey);
+    EXPECT_EQ(Config("ClientShareKey"), protectedKey);
+    FakeProtect("devkey", protectedKey);
+    EXPECT_EQ(Config("FirewallShareKey"), protectedKey);
+    EXPECT_EQ(Config("AntiReplayTime"), "86400");
+
+    // Running: the settings are locked, only stop is offered, the tree says so.
+    EXPECT_FALSE(Find<QWidget>("1028")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("1002")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("4")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("1014")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("1013")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("1012")->isEnabled());
+    EXPECT_EQ(Find<QTreeWidget>("1001")->topLevelItem(0)->text(0), T(TextId::Agent_Running));
+}
+
+TEST_F(ConsoleWindowTest, AKeyTypedOnlyIntoTheConfirmationIsRefusedAndTheMaskIsKept) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    Start();
+    Type("1028", "40000");
+    Type("1036", "0");
+    Type("1030", "only-here");
+    Find<QLineEdit>("1037")->setFocus();  // leaving the confirmation keeps what was typed there
+    QCoreApplication::processEvents();
+    EXPECT_EQ(Find<QLineEdit>("1029")->text(), "******");
+    EXPECT_EQ(Find<QLineEdit>("1030")->text(), "only-here");
+    ModalDriver boxes;
+    boxes.ExpectMessage();
+    Click("1014");
+    EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_CheckClientKey));
+    // The device key edit was focused and left empty: its mask is back and nothing is written.
+    EXPECT_EQ(Find<QLineEdit>("1037")->text(), "******");
+    EXPECT_EQ(service_.starts, 0);
+}
+
+TEST_F(ConsoleWindowTest, TheQueryModeShowsItsOwnFieldAndChecksOnlyIt) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    Start();
+    Type("1028", "1");  // invalid, but not checked in this mode
+    Click("1003");
+    EXPECT_TRUE(Find<QWidget>("1032")->isVisible());
+    EXPECT_FALSE(Find<QWidget>("1028")->isVisible());
+    EXPECT_FALSE(Find<QWidget>("1036")->isVisible());
+    EXPECT_EQ(Find<QGroupBox>("1026")->title(), T(TextId::Agent_QueryServerLog));
+    Type("1032", "301");
+    {
+        ModalDriver boxes;
+        boxes.ExpectMessage();
+        Click("1014");
+        EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_QueryTimeInvalid));
+    }
+    EXPECT_EQ(Config("ModelType"), "1");
+    Type("1032", "300");
+    Click("1062");
+    Click("1009");
+    ModalDriver boxes;
+    Click("1014");
+    EXPECT_TRUE(boxes.AllHandled());
+    EXPECT_EQ(Config("QueryTime"), "300");
+    EXPECT_EQ(Config("EncryptType"), "1");
+    EXPECT_EQ(Config("EncodeType"), "1");
+    EXPECT_NE(Config("ListenPort"), "1");
+    EXPECT_EQ(service_.starts, 1);
+}
+
+TEST_F(ConsoleWindowTest, StartWithoutAServerSavesFirstThenRefuses) {
+    StoredKeys();
+    folder_.AddDevices(1);
+    Start();
+    Type("1028", "40001");
+    Type("1029", "k");
+    Type("1030", "k");
+    Type("1036", "5");
+    ModalDriver boxes;
+    boxes.ExpectMessage();
+    Click("1014");
+    EXPECT_EQ(boxes.LastMessage(), T(TextId::Agent_NoAdServer));
+    EXPECT_EQ(Config("ListenPort"), "40001");
+    EXPECT_EQ(service_.starts, 0);
+    EXPECT_TRUE(Find<QWidget>("1014")->isEnabled());
+}
+
+// Fills the server dialog's fields.
+void FillServer(QWidget* dialog, const QStringList& octets, const QString& account, const QString& password,
+                const QString& confirm) {
+    auto* ip = dialog->findChild<Ipv4Edit*>("1004");
+    for (int i = 0; i < 4; ++i) ip->FieldEdit(i)->setText(i < octets.size() ? octets[i] : QString());
+    dialog->findChild<QLineEdit*>("1000")->setText(account);
+    dialog->findChild<QLineEdit*>("1078")->setText(password);
+    dialog->findChild<QLineEdit*>("1079")->setText(confirm);
+}
+
+TEST_F(ConsoleWindowTest, ServersAreAddedThroughTheDialogAndDeletedAfterAQuestion) {
+    Start();
+    auto* tree = Find<QTreeWidget>("1001");
+    QTreeWidgetItem* serverNode = tree->topLevelItem(0)->child(0);
+    {
+        ModalDriver modal;
+        QWidget* dialog = nullptr;
+        modal.Expect([&](QWidget* d) {
+            dialog = d;
+            EXPECT_EQ(d->objectName(), "CADServerDlg");
+            EXPECT_EQ(d->windowTitle(), T(TextId::Server_GruopADServer));
+            FillServer(d, {"10", "0", "0"}, "CORP\\svc", "pw", "pw");
+            ModalDriver::Click(d->findChild<QPushButton*>("1050"));
+        });
+        // Three fields filled: refused; the dialog stays open and takes the fourth.
+        modal.ExpectMessage(QMessageBox::Ok, [&] {
+            dialog->findChild<Ipv4Edit*>("1004")->FieldEdit(3)->setText("9");
+            ModalDriver::Click(dialog->findChild<QPushButton*>("1050"));
+        });
+        Click("4");
+        ASSERT_FALSE(modal.Messages().empty());
+        EXPECT_EQ(modal.Messages().front(), T(TextId::Server_IpEmpty));
+        EXPECT_TRUE(modal.AllHandled());
+    }
+    ASSERT_EQ(serverNode->childCount(), 1);
+    EXPECT_EQ(serverNode->child(0)->text(0), "10.0.0.9");
+    EXPECT_EQ(Config("AdServer0", "Ip"), "10.0.0.9");
+    EXPECT_EQ(Config("AdServer0", "UserName"), "CORP\\svc");
+    EXPECT_EQ(Config("AdServerNum"), "1");
+
+    // Delete asks with the address in the question; "no" keeps it, "yes" removes it.
+    tree->setCurrentItem(serverNode->child(0));
+    {
+        ModalDriver modal;
+        modal.Expect([&](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->windowTitle(), T(TextId::Agent_DelADServer));
+            EXPECT_TRUE(box->text().contains("10.0.0.9"));
+            ModalDriver::Click(box->button(QMessageBox::No));
+        });
+        Click("3");
+        EXPECT_TRUE(modal.AllHandled());
+    }
+    EXPECT_EQ(serverNode->childCount(), 1);
+    {
+        ModalDriver modal;
+        modal.ExpectMessage(QMessageBox::Yes);
+        Click("3");
+    }
+    EXPECT_EQ(serverNode->childCount(), 0);
+    EXPECT_FALSE(folder_.HasSection("AdServer0"));
+    EXPECT_EQ(Config("AdServerNum"), "0");
+}
+
+TEST_F(ConsoleWindowTest, ADoubleClickEditsAServerUntilTheServiceRuns) {
+    StoredKeys();
+    folder_.AddServers(2);
+    folder_.AddDevices(1);
+    Start();
+    auto* tree = Find<QTreeWidget>("1001");
+    QTreeWidgetItem* second = tree->topLevelItem(0)->child(0)->child(1);
+    ASSERT_EQ(second->text(0), "10.0.0.2");
+    {
+        ModalDriver modal;
+        modal.Expect([&](QWidget* d) {
+            auto* ip = d->findChild<Ipv4Edit*>("1004");
+            EXPECT_EQ(ip->FieldEdit(3)->text(), "2");
+            EXPECT_EQ(d->findChild<QLineEdit*>("1000")->text(), "CORP\\svc");
+            EXPECT_TRUE(d->findChild<QLineEdit*>("1078")->text().isEmpty());
+            ip->FieldEdit(3)->setText("22");
+            d->findChild<QLineEdit*>("1078")->setText("new-pw");
+            d->findChild<QLineEdit*>("1079")->setText("new-pw");
+            ModalDriver::Click(d->findChild<QPushButton*>("1050"));
+        });
+        emit tree->itemDoubleClicked(second, 0);
+        EXPECT_TRUE(modal.AllHandled());
+    }
+    EXPECT_EQ(second->text(0), "10.0.0.22");
+    EXPECT_EQ(Config("AdServer1", "Ip"), "10.0.0.22");
+    EXPECT_EQ(Config("AdServer1", "FilterGroups"), "");
+    std::string protectedPassword;
+    FakeProtect("new-pw", protectedPassword);
+    EXPECT_EQ(Config("AdServer1", "Password"), protectedPassword);
+    EXPECT_EQ(Config("AdServerNum"), "2");
+
+    // Double-clicking a node opens nothing; nor does an entry while the service runs.
+    ModalDriver modal;
+    emit tree->itemDoubleClicked(tree->topLevelItem(0)->child(0), 0);
+    Click("1014");
+    ASSERT_EQ(service_.starts, 1);
+    emit tree->itemDoubleClicked(second, 0);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(modal.AllHandled()) << modal.Unexpected().size();
+}
+
+TEST_F(ConsoleWindowTest, EscapeEnterAndF1LeaveTheWindowOpen) {
+    COrvaneAgentDlg* w = Start();
+    for (Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter, Qt::Key_F1}) {
+        QTest::keyClick(Find<QWidget>("1028"), key);
+        QTest::keyClick(w, key);
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(service_.starts, 0);
+}
+
+// Keyboard use: every button and labelled field of the window has its own Alt letter, in both
+// languages (a text without a free letter of its own gets one appended).
+TEST_F(ConsoleWindowTest, EveryControlHasItsOwnMnemonic) {
+    for (std::uint32_t language : {kEnglish, kSimplifiedChinese}) {
+        folder_.SetValue("CurLanguageId", std::to_string(language));
+        COrvaneAgentDlg* w = Start();
+        std::set<QChar> letters;
+        int controls = 0;
+        auto check = [&](const QString& text) {
+            ++controls;
+            const qsizetype at = text.indexOf(QRegularExpression(QStringLiteral("&[^&]")));
+            ASSERT_GE(at, 0) << text.toStdString();
+            EXPECT_TRUE(letters.insert(text[at + 1].toLower()).second) << text.toStdString();
+        };
+        for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) check(b->text());
+        for (QLabel* l : w->findChildren<QLabel*>())
+            if (l->buddy()) check(l->text());
+        EXPECT_EQ(controls, 6 + 6 + 3 + 6);  // radios, entry buttons, service buttons, labelled edits
+        app_.reset();
+    }
+}
+
+TEST_F(ConsoleWindowTest, TheDeviceDialogProposesAPortAndRefusesOneOutOfRange) {
+    Start();
+    ModalDriver modal;
+    modal.Expect([&](QWidget* d) {
+        EXPECT_EQ(d->objectName(), "CFireWallDlg");
+        auto* port = d->findChild<QLineEdit*>("1001");
+        EXPECT_EQ(port->text(), "8000");
+        auto* ip = d->findChild<Ipv4Edit*>("1019");
+        const char* octets[4] = {"192", "168", "1", "1"};
+        for (int i = 0; i < 4; ++i) ip->FieldEdit(i)->setText(octets[i]);
+        port->setText("1024");
+        ModalDriver::Click(d->findChild<QPushButton*>("6"));
+    });
+    // After the refusal, a port in range is accepted.
+    modal.ExpectMessage(QMessageBox::Ok, [&] {
+        auto* d = qobject_cast<CFireWallDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(d, nullptr);
+        d->findChild<QLineEdit*>("1001")->setText("1025");
+        ModalDriver::Click(d->findChild<QPushButton*>("6"));
+    });
+    Click("6");
+    EXPECT_EQ(modal.LastMessage(), T(TextId::Firewall_PortInvalid));
+    EXPECT_EQ(Config("Firewall0", "Ip"), "192.168.1.1");
+    EXPECT_EQ(Config("Firewall0", "Port"), "1025");
+    EXPECT_EQ(Config("FirewallNum"), "1");
+}
+
+TEST_F(ConsoleWindowTest, EditAndDeleteWithoutASelectionSayWhatIsMissing) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    Start();
+    Find<QTreeWidget>("1001")->setCurrentItem(Find<QTreeWidget>("1001")->topLevelItem(0));
+    ModalDriver modal;
+    modal.ExpectMessage();
+    modal.ExpectMessage();
+    Click("5");
+    Click("7");
+    ASSERT_EQ(modal.Messages().size(), 2u);
+    EXPECT_EQ(modal.Messages()[0], T(TextId::Agent_NoAdServerItem));
+    EXPECT_EQ(modal.Messages()[1], T(TextId::Agent_NoFirewallItem));
+}
+
+TEST_F(ConsoleWindowTest, ARunningServiceLocksTheWindowAndExitStopsIt) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    service_.state = kServiceRunning;
+    COrvaneAgentDlg* w = Start();
+    EXPECT_FALSE(Find<QWidget>("1029")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("6")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("1013")->isEnabled());
+    std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));
+    ASSERT_EQ(menu->actions().size(), 8);
+    EXPECT_FALSE(menu->findChild<QAction*>("32776")->isEnabled());
+    EXPECT_TRUE(menu->findChild<QAction*>("32777")->isEnabled());
+    EXPECT_EQ(menu->findChild<QAction*>("32778")->text(), T(TextId::Agent_ExitMenu));
+
+    // Closing the window only hides it; the service keeps running.
+    w->close();
+    EXPECT_EQ(service_.stops, 0);
+    QSignalSpy exited(w, &COrvaneAgentDlg::Exited);
+    w->RunCommand(kCmdExit);
+    EXPECT_EQ(exited.count(), 1);
+    EXPECT_EQ(service_.stops, 1);
+    EXPECT_EQ(service_.state, kServiceStopped);
+}
+
+TEST_F(ConsoleWindowTest, WithoutADeviceARunningServiceIsStoppedAtStart) {
+    folder_.AddServers(1);
+    service_.state = kServiceRunning;
+    Start();
+    EXPECT_EQ(service_.stops, 1);
+    EXPECT_TRUE(Find<QWidget>("1014")->isEnabled());
+}
+
+TEST_F(ConsoleWindowTest, HiddenStartStaysHiddenUntilShownFromTheTray) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start(/*hidden=*/true, /*trayHost=*/true);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w->isVisible());
+    // Anything that shows it while the flag is set hides it again.
+    w->show();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+    w->RunCommand(kCmdShowWindow);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_FALSE(w->StartHidden());
+}
+
+TEST_F(ConsoleWindowTest, WithoutANotificationAreaTheWindowStaysReachable) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start(/*hidden=*/true, /*trayHost=*/false);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(w->isMinimized());
+    w->RunCommand(kCmdShowWindow);
+    w->close();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+}
+
+TEST_F(ConsoleWindowTest, OptionsWritesTheAutostartEntryAndOpensOnlyOnce) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start();
+    const std::string entry = AutostartEntryPath(autostart_.path());
+    ModalDriver modal;
+    modal.Expect([&](QWidget* d) {
+        EXPECT_EQ(d->objectName(), "COptionDlg");
+        w->RunCommand(kCmdOptions);  // a second request while it is open is ignored
+        d->findChild<QCheckBox*>("1009")->setChecked(true);
+        ModalDriver::Click(d->findChild<QPushButton*>("32785"));
+    });
+    w->RunCommand(kCmdOptions);
+    EXPECT_TRUE(modal.AllHandled());
+    EXPECT_TRUE(std::filesystem::exists(entry));
+    EXPECT_NE(orvane::testing::ReadFile(entry).find("OrvaneAgent\" -Hide"), std::string::npos);
+}
+
+TEST_F(ConsoleWindowTest, AConfigWithoutARequiredKeyEndsTheConsole) {
+    folder_.Remove("RetranTimes");
+    COrvaneAgentApp app;
+    AgentStartOptions o;
+    o.programFolder = folder_.path();
+    o.trayHost = false;
+    o.service = &service_;
+    EXPECT_EQ(app.Start(o), std::optional<int>(0));
+    EXPECT_TRUE(log_.Contains("[ERR] Read config file failed! exit process!"));
+}
+
+// The real program holds the machine-wide guard; a second console is refused with its message.
+TEST_F(ConsoleWindowTest, ASecondConsoleIsRefused) {
+#ifndef ORVANE_AGENT_PROGRAM
+    GTEST_SKIP() << "OrvaneAgent is not built";
+#else
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    const std::string program = folder_.path() + "/OrvaneAgent";
+    std::filesystem::copy_file(ORVANE_AGENT_PROGRAM, program);
+    std::filesystem::create_directory(folder_.path() + "/log");
+    char arg0[] = "OrvaneAgent";
+    char arg1[] = "-Hide";
+    char* argv[] = {arg0, arg1, nullptr};
+    pid_t first = 0;
+    ASSERT_EQ(::posix_spawn(&first, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    // Ended however the test ends.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{first};
+    // It has the guard once its window's initialisation has logged the status query. (Probing the
+    // guard from here could take it first and make the program the refused one.)
+    const std::string logFile = folder_.path() + "/log/LOG_UI.txt";
+    bool held = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!held && clock.elapsed() < 20000) {
+        std::error_code ec;
+        held = std::filesystem::file_size(logFile, ec) > 2 && !ec;
+        if (!held) QTest::qWait(20);
+    }
+    ASSERT_TRUE(held);
+
+    COrvaneAgentApp second;
+    AgentStartOptions o;
+    o.programFolder = folder_.path();
+    o.trayHost = false;
+    o.service = &service_;
+    ModalDriver modal;
+    modal.ExpectMessage();
+    EXPECT_EQ(second.Start(o), std::optional<int>(1));
+    texts_.Load(folder_.path() + "/language.ini", kEnglish);
+    EXPECT_EQ(modal.LastMessage(), T(TextId::Agent_OrvaneStarted));
+    EXPECT_EQ(second.Window(), nullptr);
+    // The first is untouched.
+    int status = 0;
+    EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0);
+#endif
+}
+
+}  // namespace
+}  // namespace orvane::console
