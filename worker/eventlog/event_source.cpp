@@ -2,6 +2,7 @@
 
 #include "common/text.h"
 #include "worker/eventlog/samba_audit_source.h"
+#include "worker/eventlog/wsman_event_source.h"
 
 namespace orvane {
 
@@ -24,12 +25,25 @@ const EventValue* EventObject::Get(std::string_view name) const {
 
 namespace {
 
-// This machine's event sources. The remote (WS-Management) source is not part of this build:
-// a path naming a host is refused by the locator.
+// A path naming a host is a remote Windows DC, reached over WS-Management; root\cimv2 is
+// the Samba DC of this machine.
+class MachineLocator final : public EventLocator {
+public:
+    HResult ConnectServer(const std::string& path, const std::string& user, const std::string& password,
+                          const std::string& authority, std::unique_ptr<EventServices>& out) override {
+        if (path.starts_with("\\\\")) return remote_.ConnectServer(path, user, password, authority, out);
+        return local_.ConnectServer(path, user, password, authority, out);
+    }
+
+private:
+    WsmanLocator remote_;
+    SambaAuditLocator local_;
+};
+
 class LocalEventSourceFactory final : public EventSourceFactory {
 public:
     HResult CreateLocator(std::unique_ptr<EventLocator>& out) override {
-        out = std::make_unique<SambaAuditLocator>();
+        out = std::make_unique<MachineLocator>();
         return kSOk;
     }
 };
