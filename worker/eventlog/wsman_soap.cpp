@@ -73,13 +73,6 @@ pugi::xml_node Child(pugi::xml_node parent, std::string_view local) {
     return {};
 }
 
-std::size_t IndexOf(std::string_view name, const std::string_view* list, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (EqualsNoCase(name, list[i])) return i;
-    }
-    return n;
-}
-
 bool IsNil(pugi::xml_node n) {
     for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
         if (LocalName(a.name()) == "nil" && std::strcmp(a.value(), "true") == 0) return true;
@@ -89,6 +82,11 @@ bool IsNil(pugi::xml_node n) {
 
 // A property element's value as the poller compares it: a cim:Datetime becomes CIM DATETIME.
 bool ValueText(pugi::xml_node property, std::string& out, std::string& error) {
+    pugi::xml_node first = property.first_child();
+    if (!first || first.type() == pugi::node_pcdata) {
+        out = first.value();
+        return true;
+    }
     pugi::xml_node dt = Child(property, "Datetime");
     if (!dt) {
         out = property.child_value();
@@ -101,33 +99,60 @@ bool ValueText(pugi::xml_node property, std::string& out, std::string& error) {
     return true;
 }
 
+enum class Kind { Text, Integer, Array };
+
+// What a property is; Windows spells the names exactly so, anything else is compared ignoring case.
+Kind KindOf(std::string_view name, std::size_t& array) {
+    if (name == "InsertionStrings") {
+        array = 0;
+        return Kind::Array;
+    }
+    for (std::size_t i = 0; i < std::size(kArrayProperties); ++i) {
+        if (name.size() == kArrayProperties[i].size() && EqualsNoCase(name, kArrayProperties[i])) {
+            array = i;
+            return Kind::Array;
+        }
+    }
+    for (std::string_view n : kIntegerProperties) {
+        if (name.size() == n.size() && EqualsNoCase(name, n)) return Kind::Integer;
+    }
+    return Kind::Text;
+}
+
 bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
     // Array elements repeat the property's element, in order; gathered here, set at the end.
     std::vector<std::string> arrays[std::size(kArrayProperties)];
     bool seen[std::size(kArrayProperties)] = {};
+    object.Reserve(24);
+    std::string text;
     for (pugi::xml_node p = item.first_child(); p; p = p.next_sibling()) {
         if (p.type() != pugi::node_element || IsNil(p)) continue;
         const std::string_view name = LocalName(p.name());
-        std::string text;
         if (!ValueText(p, text, error)) return false;
-        const std::size_t array = IndexOf(name, kArrayProperties, std::size(kArrayProperties));
-        if (array < std::size(kArrayProperties)) {
-            seen[array] = true;
-            arrays[array].push_back(std::move(text));
-        } else if (IndexOf(name, kIntegerProperties, std::size(kIntegerProperties)) < std::size(kIntegerProperties)) {
-            std::int64_t v = 0;
-            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-            if (ec != std::errc() || end != text.data() + text.size()) {
-                error = "property " + std::string(name) + " is not an integer: \"" + text + "\"";
-                return false;
+        std::size_t array = 0;
+        switch (KindOf(name, array)) {
+            case Kind::Array:
+                seen[array] = true;
+                arrays[array].push_back(std::move(text));
+                break;
+            case Kind::Integer: {
+                std::int64_t v = 0;
+                auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+                if (ec != std::errc() || end != text.data() + text.size()) {
+                    error = "property " + std::string(name) + " is not an integer: \"" + text + "\"";
+                    return false;
+                }
+                object.Add(std::string(name), v);
+                break;
             }
-            object.Set(std::string(name), v);
-        } else {
-            object.Set(std::string(name), std::move(text));
+            case Kind::Text:
+                object.Add(std::string(name), std::move(text));
+                break;
         }
+        text.clear();
     }
     for (std::size_t i = 0; i < std::size(kArrayProperties); ++i) {
-        if (seen[i]) object.Set(std::string(kArrayProperties[i]), std::move(arrays[i]));
+        if (seen[i]) object.Add(std::string(kArrayProperties[i]), std::move(arrays[i]));
     }
     return true;
 }
@@ -168,8 +193,9 @@ ParseResult LoadBody(std::string_view body, pugi::xml_document& doc, pugi::xml_n
         error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
         return ParseResult::Malformed;
     }
+    // Escapes only: SOAP needs no line-end or attribute whitespace normalisation.
     const pugi::xml_parse_result r =
-        doc.load_buffer(body.data(), body.size(), pugi::parse_default, pugi::encoding_utf8);
+        doc.load_buffer(body.data(), body.size(), pugi::parse_minimal | pugi::parse_escapes, pugi::encoding_utf8);
     if (!r) {
         error = std::string("the answer is not well-formed XML (") + r.description() + " at byte " +
                 std::to_string(r.offset) + ")";
