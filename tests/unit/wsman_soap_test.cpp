@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/netif.h"
 #include "worker/eventlog/ntlm_message.h"
+#include "worker/eventlog/wsman_event_source.h"
 #include "worker/eventlog/wsman_soap.h"
 
 namespace orvane {
@@ -267,6 +269,27 @@ TEST(Ntlm, ChallengesPointingOutsideTheMessageAreRefused) {
     EXPECT_EQ(decoded, ntlm::NegotiateMessage());
     EXPECT_FALSE(ntlm::FromBase64("abc", decoded));
     EXPECT_FALSE(ntlm::FromBase64("a!c=", decoded));
+}
+
+// Refusals that must happen before any network traffic.
+TEST(WsmanLocator, RefusesBadPathsMissingAccountsAndThisMachinesOwnAddress) {
+    WsmanLocator remote;
+    std::unique_ptr<EventServices> s;
+    EXPECT_EQ(remote.ConnectServer("\\\\10.99.9.9\\root\\default", "u", "p", "ntlmdomain:CORP", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("\\\\a@b\\root\\cimv2", "u", "p", "ntlmdomain:CORP", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("root\\cimv2", "u", "p", "", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("\\\\10.99.9.9\\root\\cimv2", "", "", "", s), kEAccessDenied);
+    EXPECT_EQ(s, nullptr);
+
+    // The machine's locator: credentials for one of its own addresses are refused as WMI does,
+    // so the poller goes on to the local branch without trying the network.
+    std::vector<std::string> own;
+    int err = 0;
+    if (!platform::LocalIpv4Addresses(own, err) || own.empty()) GTEST_SKIP() << "no IPv4 address here";
+    std::unique_ptr<EventLocator> locator;
+    ASSERT_EQ(GetEventSourceFactory().CreateLocator(locator), kSOk);
+    EXPECT_EQ(locator->ConnectServer("\\\\" + own[0] + "\\root\\cimv2", "admin", "pw", "ntlmdomain:CORP", s),
+              kWbemELocalCredentials);
 }
 
 }  // namespace
