@@ -44,22 +44,8 @@ source "$DC/env"
 "$FIX/samba/samba-dc" add-computer "$DC" PC01 'Pc01-Pass-1' >/dev/null
 AUDIT="$DC/log/auth.json"
 
-# client_kinit PRINCIPAL PASSWORD: a Kerberos logon from the client host (may fail).
-client_kinit() {
-  printf '%s\n' "$2" | on_client env KRB5_CONFIG="$DC/krb5.conf" KRB5CCNAME="FILE:$WORK/cc.client" \
-    kinit "$1@$SAMBA_DC_REALM" >/dev/null 2>&1
-}
-
-DEVICE_KEY='device-share-key'
-printf '%s\n' "$DEVICE_KEY" >"$WORK/device.key"
-start_gwemu gw "$WORK/device.key" --encrypt-type 1 --answer always
-
+log_query_config "$DC_ADDR"
 C="$PROG/config.ini"
-ini_set "$C" ModelType Value 1  EncryptType Value 1  EncodeType Value 1  LogLevel Value 1  QueryTime Value 3 \
-  FirewallShareKey Value "$(protect "$DEVICE_KEY")" \
-  AdServerNum Value 1  AdServer0 Ip "$DC_ADDR"  AdServer0 UserName 'CORP\Administrator' \
-  AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"  AdServer0 FilterGroups '' \
-  FirewallNum Value 1  Firewall0 Ip 127.0.0.1  Firewall0 Port "$EMU_PORT"
 
 # The service would start this worker for the DC at DC_ADDR; it finds the audit log through
 # the DC's smb.conf.

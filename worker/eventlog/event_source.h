@@ -32,6 +32,10 @@ using EventValue = std::variant<std::string, std::int64_t, std::vector<std::stri
 class EventObject {
 public:
     void Set(std::string name, EventValue value);
+    // Appends without looking for the name first: for sources whose properties are distinct
+    // (a repeated name is shadowed by the first, as Get finds that one).
+    void Add(std::string name, EventValue value) { properties_.emplace_back(std::move(name), std::move(value)); }
+    void Reserve(std::size_t n) { properties_.reserve(n); }
     // Property names compare ignoring ASCII case, as in WMI. Null when the object has none.
     const EventValue* Get(std::string_view name) const;
     const std::string* GetString(std::string_view name) const { return std::get_if<std::string>(Get(name)); }

@@ -185,10 +185,21 @@ bool IsoToCimDateTime(std::string_view s, std::string& out) {
     std::int64_t rest = t - days * 86400;
     CivilFromDays(days, y, mo, d);
     if (y < 0 || y > 9999) return false;
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d.%06d+000", y, mo, d, static_cast<int>(rest / 3600),
-                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60), us);
-    out = buf;
+    // yyyymmddHHMMSS.mmmmmm+000, written digit by digit: this runs once per event read.
+    char buf[25];
+    auto put = [&buf](std::size_t at, int value, int digits) {
+        for (int i = digits - 1; i >= 0; --i, value /= 10) buf[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+    };
+    put(0, y, 4);
+    put(4, mo, 2);
+    put(6, d, 2);
+    put(8, static_cast<int>(rest / 3600), 2);
+    put(10, static_cast<int>(rest / 60 % 60), 2);
+    put(12, static_cast<int>(rest % 60), 2);
+    buf[14] = '.';
+    put(15, us, 6);
+    std::memcpy(buf + 21, "+000", 4);
+    out.assign(buf, sizeof buf);
     return true;
 }
 

@@ -85,3 +85,23 @@ count_lines() { local n=0; [ -f "$1" ] && n=$(grep -c -- "$2" "$1" || true); ech
 
 # at_least N FILE PATTERN: FILE has at least N lines matching PATTERN (for wait_for).
 at_least() { [ "$(count_lines "$2" "$3")" -ge "$1" ]; }
+
+# Log-query tests: the client host's on_client, DC (the fixture's folder) and SAMBA_DC_REALM set.
+# client_kinit PRINCIPAL PASSWORD: a Kerberos logon from the client host (may fail).
+client_kinit() {
+  printf '%s\n' "$2" | on_client env KRB5_CONFIG="$DC/krb5.conf" KRB5CCNAME="FILE:$WORK/cc.client" \
+    kinit "$1@$SAMBA_DC_REALM" >/dev/null 2>&1
+}
+
+# log_query_config DC_ADDRESS: a gateway emulator "gw" (its lines in $WORK/gw.jsonl) and a
+# config.ini for log-query mode against that DC with its administrator account, QueryTime 3.
+log_query_config() {
+  DEVICE_KEY='device-share-key'
+  printf '%s\n' "$DEVICE_KEY" >"$WORK/device.key"
+  start_gwemu gw "$WORK/device.key" --encrypt-type 1 --answer always
+  ini_set "$PROG/config.ini" ModelType Value 1  EncryptType Value 1  EncodeType Value 1  LogLevel Value 1 \
+    QueryTime Value 3  FirewallShareKey Value "$(protect "$DEVICE_KEY")" \
+    AdServerNum Value 1  AdServer0 Ip "$1"  AdServer0 UserName 'CORP\Administrator' \
+    AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"  AdServer0 FilterGroups '' \
+    FirewallNum Value 1  Firewall0 Ip 127.0.0.1  Firewall0 Port "$EMU_PORT"
+}

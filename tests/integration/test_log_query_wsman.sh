@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Log-query mode against a remote Windows DC over WS-Management: the DC host is a network
+# namespace of its own holding a real Samba DC (LDAP, Kerberos, the audit log) and the
+# WS-Management test peer, which serves that DC's logons as a Windows DC's Security log over
+# HTTPS with NTLM. The installed worker polls it from this namespace, where the DC's address
+# is not local. Checks the first poll, a kinit from a client host reported with the AD path,
+# a wrong password refused at connect, the peer stopped and started under the polling worker,
+# and the Windows Server 2003 event ids.
+set -euo pipefail
+FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
+if [ -z "${ORVANE_NETNS:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
+  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
+  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
+fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+install_program_folder
+
+DC="$WORK/dc"
+DC_ADDR=10.99.2.1
+AGENT_ADDR=10.99.2.5
+CLIENT_ADDR=10.99.3.7
+trap 'on_dc "$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
+
+# new_host: a network namespace held by a sleeping process; prints its pid.
+new_host() {
+  unshare --net sleep 3600 &
+  local pid=$!
+  PIDS+=("$pid")
+  wait_for 5 bash -c '[ "$(readlink "/proc/$1/ns/net")" != "$(readlink /proc/self/ns/net)" ]' _ "$pid" \
+    || fail "namespace not created"
+  HOST_PID=$pid
+}
+new_host; DC_NS=$HOST_PID
+new_host; CLIENT_NS=$HOST_PID
+# The DC host is a private namespace of this test's own: the fixture may run there.
+on_dc() { nsenter --net="/proc/$DC_NS/ns/net" env ORVANE_NETNS="$(readlink "/proc/$DC_NS/ns/net")" "$@"; }
+on_client() { nsenter --net="/proc/$CLIENT_NS/ns/net" "$@"; }
+
+# This host (the agent) <-> DC host, and client host <-> DC host.
+ip link add agent0 type veth peer name dcA
+ip link set dcA netns "/proc/$DC_NS/ns/net"
+ip addr add "$AGENT_ADDR/24" dev agent0
+ip link set agent0 up
+on_dc ip link set lo up
+on_dc ip addr add "$DC_ADDR/24" dev dcA
+on_dc ip link set dcA up
+on_dc ip link add dcC type veth peer name client0
+on_dc ip link set client0 netns "/proc/$CLIENT_NS/ns/net"
+on_dc ip addr add 10.99.3.1/24 dev dcC
+on_dc ip link set dcC up
+on_client ip link set lo up
+on_client ip addr add "$CLIENT_ADDR/24" dev client0
+on_client ip link set client0 up
+on_client ip route add 10.99.2.0/24 via 10.99.3.1
+
+on_dc "$FIX/samba/samba-dc" start "$DC" --address "$DC_ADDR" --template "$BUILD/samba-dc-template" >/dev/null
+source "$DC/env"
+on_dc "$FIX/samba/samba-dc" add-ou "$DC" OU=Sales >/dev/null
+on_dc "$FIX/samba/samba-dc" add-user "$DC" ann 'Ann-Pass-1' OU=Sales >/dev/null
+on_dc "$FIX/samba/samba-dc" add-user "$DC" bob 'Bob-Pass-1' >/dev/null
+on_dc "$FIX/samba/samba-dc" add-user "$DC" carl 'Carl-Pass-1' >/dev/null
+
+# The DC's WinRM certificate, from a CA of its own; the agent trusts it beside the DC's LDAP CA.
+TLS="$WORK/wsman-tls"
+mkdir -p "$TLS"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$TLS/ca.key" -out "$TLS/ca.pem" -days 2 -subj "/CN=WinRM test CA" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$TLS/dc.key" -out "$TLS/dc.csr" -subj "/CN=dc1" 2>/dev/null
+printf 'subjectAltName=IP:%s\n' "$DC_ADDR" >"$TLS/ext"
+openssl x509 -req -in "$TLS/dc.csr" -CA "$TLS/ca.pem" -CAkey "$TLS/ca.key" -CAcreateserial -out "$TLS/dc.pem" \
+  -days 2 -extfile "$TLS/ext" 2>/dev/null
+cat "$LDAPTLS_CACERT" "$TLS/ca.pem" >"$TLS/trust.pem"
+export LDAPTLS_CACERT="$TLS/trust.pem"
+printf 'CORP\\Administrator:%s\n' "$SAMBA_DC_ADMIN_PASSWORD" >"$TLS/accounts"
+
+# start_peer CAPTION: the WS-Management listener of the DC host on port 5986.
+start_peer() {
+  # Not through on_dc: a backgrounded function would be a subshell, and $! not the peer.
+  nsenter --net="/proc/$DC_NS/ns/net" python3 "$FIX/wsman/wsman-peer" --listen "$DC_ADDR" --cert "$TLS/dc.pem" --key "$TLS/dc.key" \
+    --accounts "$TLS/accounts" --domain CORP --dns-domain corp.example.com --audit-log "$DC/log/auth.json" \
+    --caption "$1" --query-log "$WORK/queries.txt" >"$WORK/peer.out" 2>"$WORK/peer.err" &
+  PEER_PID=$!
+  PIDS+=("$PEER_PID")
+  wait_for 10 grep -q listening "$WORK/peer.out" || fail "peer not listening: $(cat "$WORK/peer.err")"
+}
+start_peer "Microsoft Windows Server 2008 R2 Enterprise"
+
+log_query_config "$DC_ADDR"
+C="$PROG/config.ini"
+
+# start_worker: the worker the service would start for the DC (no Samba configuration here:
+# the remote branch must not fall back to a local audit log).
+start_worker() {
+  ORVANE_SMB_CONF="$WORK/no-smb.conf" "$PROG/Orvane" "$DC_ADDR" 0 &
+  WPID=$!; PIDS+=("$WPID")
+}
+LOG() { local f; f=$(ls "$PROG"/log/LOG*_"$1"_*.txt 2>/dev/null | head -1); [ -n "$f" ] && log_text "$f"; }
+log_has() { LOG "$1" 2>/dev/null | grep -qF -- "$2"; }
+online() { count_lines "$WORK/gw.jsonl" '"type":"online"'; }
+
+start_worker
+wait_for 20 log_has "$WPID" "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG "$WPID")"
+# The first poll asks without a time bound and only fixes the starting time.
+wait_for 20 grep -q "^SELECT \* FROM Win32_NTLogEvent where LogFile='Security' AND (EventCode='4768' OR EventCode='4769' OR EventCode='4770' OR EventCode='4624')$" "$WORK/queries.txt" \
+  || fail "no first poll query: $(cat "$WORK/queries.txt" 2>/dev/null)"
+pass "worker polls $DC_ADDR over WS-Management with NTLM"
+
+client_kinit ann 'Ann-Pass-1' || fail "kinit ann failed"
+wait_for 15 at_least 1 "$WORK/gw.jsonl" '"type":"online"' || fail "ann not reported; log: $(LOG "$WPID")"
+python3 - "$WORK/gw.jsonl" "$CLIENT_ADDR" <<'PY' || fail "notification content: $(cat "$WORK/gw.jsonl")"
+import json, sys
+n = [json.loads(l) for l in open(sys.argv[1]) if '"online"' in l]
+assert len(n) == 1, n
+assert n[0]["user"] == "ann" and n[0]["address"] == sys.argv[2], n[0]
+assert n[0]["ad_path"] == "OU=Sales,DC=corp,DC=example,DC=com", n[0]
+PY
+grep -q "TimeGenerated>'[0-9]\{14\}\.[0-9]\{6\}+000' and LogFile='Security'" "$WORK/queries.txt" \
+  || fail "later polls do not ask from the last time: $(cat "$WORK/queries.txt")"
+wait_for 10 log_has "$WPID" "[INF]First query time" || fail "no first query time: $(LOG "$WPID")"
+pass "kinit ann from $CLIENT_ADDR -> online ann@$CLIENT_ADDR with her AD path (event 4768 over WS-Management)"
+
+# The peer stops: the poll fails, and the worker tries to reconnect once a second until the
+# peer answers again; then the next logon is reported.
+kill "$PEER_PID"; wait "$PEER_PID" 2>/dev/null || true
+wait_for 15 log_has "$WPID" "[ERR]query error" || fail "no query error with the peer stopped: $(LOG "$WPID")"
+wait_for 10 log_has "$WPID" "[ERR]Times of connect AD server failed.2" || fail "no reconnection attempts: $(LOG "$WPID")"
+start_peer "Microsoft Windows Server 2008 R2 Enterprise"
+n=$(LOG "$WPID" | grep -c 'Times of connect AD server failed' || true)
+client_kinit bob 'Bob-Pass-1' || fail "kinit bob failed"
+wait_for 20 at_least 2 "$WORK/gw.jsonl" '"type":"online"' || fail "bob not reported after the restart; log: $(LOG "$WPID")"
+tail -1 "$WORK/gw.jsonl" | grep -q '"user":"bob"' || fail "last notification is not bob's"
+# One attempt a second: n attempts span about n-1 seconds of the log's clock.
+LOG "$WPID" | python3 -c '
+import re, sys, datetime
+t = [datetime.datetime.strptime(m, "%Y-%m-%d %H-%M-%S") for m in
+     re.findall(r"\[(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d)\][^\n]*Times of connect AD server failed", sys.stdin.read())]
+span = (t[-1] - t[0]).total_seconds()
+assert len(t) - 3 <= span <= len(t), (len(t), span)
+' || fail "reconnection attempts not one a second: $(LOG "$WPID" | grep 'Times of connect')"
+[ "$n" -ge 3 ] || fail "too few reconnection attempts ($n)"
+pass "peer stopped: [ERR]query error, $n reconnection attempts, reported again once it answered"
+kill "$WPID"; wait "$WPID" 2>/dev/null || true
+
+# A wrong password: refused at connect, one attempt logged per try.
+ini_set "$C" AdServer0 Password "$(protect 'not-the-password')"
+start_worker
+wait_for 15 log_has "$WPID" "[ERR]Connect remote AD server failed. errno = 0x80070005." \
+  || fail "wrong password not refused: $(LOG "$WPID")"
+wait_for 5 log_has "$WPID" "[ERR]Times of connect AD server failed.1" || fail "no attempt count: $(LOG "$WPID")"
+! log_has "$WPID" "Try to connect the local AD server" || fail "the remote DC fell back to the local branch"
+pass "wrong password: connection attempt 1 refused with 0x80070005"
+kill "$WPID"; wait "$WPID" 2>/dev/null || true
+
+# A Windows Server 2003 DC: the polls ask for 672/673/674 and a logon comes as 672.
+kill "$PEER_PID"; wait "$PEER_PID" 2>/dev/null || true
+start_peer "Microsoft(R) Windows(R) Server 2003, Enterprise Edition"
+ini_set "$C" AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"
+: >"$WORK/queries.txt"
+start_worker
+wait_for 20 grep -q "(EventCode='672' OR EventCode='673' OR EventCode='674')$" "$WORK/queries.txt" \
+  || fail "no 2003 query: $(cat "$WORK/queries.txt")"
+wait_for 20 log_has "$WPID" "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG "$WPID")"
+wait_for 10 grep -q "TimeGenerated>" "$WORK/queries.txt" || fail "no second poll: $(cat "$WORK/queries.txt")"
+client_kinit carl 'Carl-Pass-1' || fail "kinit carl failed"
+wait_for 15 at_least 3 "$WORK/gw.jsonl" '"type":"online"' || fail "carl not reported as 672; log: $(LOG "$WPID")"
+tail -1 "$WORK/gw.jsonl" | grep -q '"user":"carl"' || fail "last notification is not carl's"
+pass "2003 caption: polls ask for 672/673/674, carl reported from event 672"
+echo "PASS: log-query mode against a remote DC over WS-Management"

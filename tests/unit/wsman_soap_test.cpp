@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "platform/netif.h"
+#include "worker/eventlog/ntlm_message.h"
+#include "worker/eventlog/wsman_event_source.h"
+#include "worker/eventlog/wsman_soap.h"
+
+namespace orvane {
+namespace {
+
+using wsman::EnumerationBatch;
+using wsman::Fault;
+using wsman::ParseEnumeration;
+using wsman::ParseResult;
+
+constexpr char kTo[] = "https://10.99.1.2:5986/wsman";
+
+std::string Envelope(const std::string& body) {
+    return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\""
+           " xmlns:n=\"http://schemas.xmlsoap.org/ws/2004/09/enumeration\""
+           " xmlns:w=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\""
+           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
+           " xmlns:cim=\"http://schemas.dmtf.org/wbem/wscim/1/common\">"
+           "<s:Header><a:Action xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\">x</a:Action></s:Header>"
+           "<s:Body>" + body + "</s:Body></s:Envelope>";
+}
+
+// A Win32_NTLogEvent item as WinRM lays it out: one element per property, arrays repeated,
+// times as cim:Datetime, nulls as xsi:nil.
+std::string LogEventItem(int code, const std::string& time, const std::vector<std::string>& strings) {
+    std::string s = "<p:Win32_NTLogEvent xmlns:p=\"http://schemas.microsoft.com/wbem/wsman/1/wmi/root/cimv2/Win32_NTLogEvent\">"
+                    "<p:Category>14339</p:Category><p:CategoryString xsi:nil=\"true\"/>"
+                    "<p:EventCode>" + std::to_string(code) + "</p:EventCode>"
+                    "<p:EventIdentifier>" + std::to_string(code) + "</p:EventIdentifier><p:EventType>4</p:EventType>";
+    for (const std::string& i : strings) s += "<p:InsertionStrings>" + i + "</p:InsertionStrings>";
+    s += "<p:Logfile>Security</p:Logfile><p:RecordNumber>77</p:RecordNumber>"
+         "<p:TimeGenerated><cim:Datetime>" + time + "</cim:Datetime></p:TimeGenerated></p:Win32_NTLogEvent>";
+    return s;
+}
+
+std::vector<std::string> TgtStrings(const std::string& user, const std::string& address) {
+    std::vector<std::string> s(10, "-");
+    s[0] = user;
+    s[9] = address;
+    return s;
+}
+
+TEST(WsmanSoap, EnumerateCarriesTheWqlFilterEscapedAndAsksForOptimizedBatches) {
+    const std::string wql = "SELECT * FROM Win32_NTLogEvent where TimeGenerated>'20261207080616.359165+000' and "
+                            "LogFile='Security' AND (EventCode='4768' OR EventCode='4624')";
+    const std::string m = wsman::BuildEnumerate(kTo, wql, 32000, "uuid:1");
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(m.c_str()));
+    const pugi::xml_node body = doc.child("s:Envelope").child("s:Body").child("n:Enumerate");
+    EXPECT_TRUE(body.child("w:OptimizeEnumeration"));
+    EXPECT_STREQ(body.child_value("w:MaxElements"), "32000");
+    EXPECT_EQ(body.child("w:Filter").child_value(), wql);
+    EXPECT_STREQ(body.child("w:Filter").attribute("Dialect").value(), "http://schemas.microsoft.com/wbem/wsman/1/WQL");
+    const pugi::xml_node header = doc.child("s:Envelope").child("s:Header");
+    EXPECT_STREQ(header.child_value("w:ResourceURI"), wsman::kCimV2AllClasses);
+    EXPECT_STREQ(header.child_value("a:Action"), "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Enumerate");
+    EXPECT_STREQ(header.child_value("a:To"), kTo);
+
+    // A context is opaque: whatever the server sent goes back unchanged.
+    const std::string pull = wsman::BuildPull(kTo, "uuid:<&>\"", 10, "uuid:2");
+    ASSERT_TRUE(doc.load_string(pull.c_str()));
+    EXPECT_STREQ(doc.child("s:Envelope").child("s:Body").child("n:Pull").child_value("n:EnumerationContext"),
+                 "uuid:<&>\"");
+    const std::string release = wsman::BuildRelease(kTo, "uuid:9", "uuid:3");
+    ASSERT_TRUE(doc.load_string(release.c_str()));
+    EXPECT_STREQ(doc.child("s:Envelope").child("s:Header").child_value("a:Action"),
+                 "http://schemas.xmlsoap.org/ws/2004/09/enumeration/Release");
+    EXPECT_NE(wsman::NewMessageId(), wsman::NewMessageId());
+}
+
+TEST(WsmanSoap, EndOfSequenceWithItemsGivesTypedObjectsAndNoContext) {
+    const std::string r = Envelope(
+        "<n:EnumerateResponse><n:EnumerationContext>uuid:AB</n:EnumerationContext><w:Items>" +
+        LogEventItem(4768, "2026-12-07T08:06:16.3591650Z", TgtStrings("ann", "::ffff:10.99.1.7")) +
+        LogEventItem(4624, "2026-12-07T09:06:15.000000+01:00", std::vector<std::string>{"only"}) +
+        "</w:Items><w:EndOfSequence/></n:EnumerateResponse>");
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    ASSERT_EQ(ParseEnumeration(r, batch, fault, error), ParseResult::Ok) << error;
+    EXPECT_TRUE(batch.endOfSequence);
+    EXPECT_TRUE(batch.context.empty());
+    ASSERT_EQ(batch.items.size(), 2u);
+    const EventObject& e = batch.items[0];
+    ASSERT_NE(e.GetInteger("EventIdentifier"), nullptr);
+    EXPECT_EQ(*e.GetInteger("EventIdentifier"), 4768);
+    EXPECT_EQ(*e.GetInteger("RecordNumber"), 77);
+    EXPECT_EQ(*e.GetString("LogFile"), "Security");
+    EXPECT_EQ(e.Get("CategoryString"), nullptr);
+    // The CIM DATETIME form the next query compares with (7 fraction digits cut to 6).
+    EXPECT_EQ(*e.GetString("TimeGenerated"), "20261207080616.359165+000");
+    ASSERT_NE(e.GetStrings("InsertionStrings"), nullptr);
+    EXPECT_EQ(e.GetStrings("InsertionStrings")->size(), 10u);
+    EXPECT_EQ((*e.GetStrings("InsertionStrings"))[9], "::ffff:10.99.1.7");
+    // One element is still an array; an offset is folded into UTC.
+    ASSERT_NE(batch.items[1].GetStrings("InsertionStrings"), nullptr);
+    EXPECT_EQ(batch.items[1].GetStrings("InsertionStrings")->size(), 1u);
+    EXPECT_EQ(*batch.items[1].GetString("TimeGenerated"), "20261207080615.000000+000");
+}
+
+TEST(WsmanSoap, PullWithoutEndKeepsTheContextAndAnEmptyEnumerationEnds) {
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    const std::string pull = Envelope("<n:PullResponse><n:EnumerationContext>uuid:C2</n:EnumerationContext><n:Items>" +
+                                      LogEventItem(4769, "2026-12-07T08:00:00Z", TgtStrings("bob", "10.99.1.8")) +
+                                      "</n:Items></n:PullResponse>");
+    ASSERT_EQ(ParseEnumeration(pull, batch, fault, error), ParseResult::Ok) << error;
+    EXPECT_FALSE(batch.endOfSequence);
+    EXPECT_EQ(batch.context, "uuid:C2");
+    EXPECT_EQ(batch.items.size(), 1u);
+
+    const std::string empty = Envelope("<n:EnumerateResponse><w:Items/><w:EndOfSequence/></n:EnumerateResponse>");
+    ASSERT_EQ(ParseEnumeration(empty, batch, fault, error), ParseResult::Ok) << error;
+    EXPECT_TRUE(batch.items.empty());
+    EXPECT_TRUE(batch.endOfSequence);
+
+    // A property-list query comes back as fragments of the selected properties.
+    const std::string caption = Envelope(
+        "<n:EnumerateResponse><w:Items><w:XmlFragment><Caption>Microsoft Windows Server 2003 R2</Caption>"
+        "</w:XmlFragment></w:Items><w:EndOfSequence/></n:EnumerateResponse>");
+    ASSERT_EQ(ParseEnumeration(caption, batch, fault, error), ParseResult::Ok) << error;
+    ASSERT_EQ(batch.items.size(), 1u);
+    EXPECT_EQ(*batch.items[0].GetString("Caption"), "Microsoft Windows Server 2003 R2");
+
+    // Neither an end nor a context to go on with: the enumeration would be stuck.
+    const std::string stuck = Envelope("<n:PullResponse><n:Items/></n:PullResponse>");
+    EXPECT_EQ(ParseEnumeration(stuck, batch, fault, error), ParseResult::Malformed);
+}
+
+TEST(WsmanSoap, FaultsAreReadWithTheirWmiCode) {
+    const std::string r = Envelope(
+        "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>w:CannotProcessFilter</s:Value></s:Subcode>"
+        "</s:Code><s:Reason><s:Text xml:lang=\"en-US\">The WQL query is invalid.</s:Text></s:Reason><s:Detail>"
+        "<f:WSManFault xmlns:f=\"http://schemas.microsoft.com/wbem/wsman/1/wsmanfault\" Code=\"2147749911\">"
+        "<f:Message>bad</f:Message></f:WSManFault></s:Detail></s:Fault>");
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    ASSERT_EQ(ParseEnumeration(r, batch, fault, error), ParseResult::Fault);
+    EXPECT_EQ(fault.code, "s:Sender");
+    EXPECT_EQ(fault.subcode, "w:CannotProcessFilter");
+    EXPECT_EQ(fault.reason, "The WQL query is invalid.");
+    EXPECT_EQ(fault.wmiError, 0x80041017u);
+    EXPECT_EQ(wsman::FaultResult(fault), kWbemEInvalidQuery);
+
+    Fault other;
+    other.subcode = "w:InternalError";
+    other.wmiError = 0x80041003u;
+    EXPECT_EQ(wsman::FaultResult(other), static_cast<HResult>(0x80041003u));
+    other.wmiError = 5;  // not an HRESULT: the generic failure
+    EXPECT_EQ(wsman::FaultResult(other), kWbemEFailed);
+    other.subcode = "w:AccessDenied";
+    EXPECT_EQ(wsman::FaultResult(other), static_cast<HResult>(0x80070005u));
+}
+
+TEST(WsmanSoap, TruncatedOrHostileAnswersAreRefusedWithoutReadingPastTheirEnd) {
+    const std::string whole = Envelope("<n:EnumerateResponse><w:Items>" +
+                                       LogEventItem(4768, "2026-12-07T08:06:16Z", TgtStrings("ann", "10.99.1.7")) +
+                                       "</w:Items><w:EndOfSequence/></n:EnumerateResponse>");
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    for (std::size_t cut = 0; cut < whole.size(); cut += 7) {
+        // An exact-size copy: a read past its end shows under the sanitizers.
+        std::vector<char> part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        error.clear();
+        EXPECT_EQ(ParseEnumeration(std::string_view(part.data(), part.size()), batch, fault, error),
+                  ParseResult::Malformed)
+            << cut;
+        EXPECT_FALSE(error.empty());
+    }
+
+    // Entity declarations are never expanded (no "billion laughs").
+    const std::string laughs =
+        "<?xml version=\"1.0\"?><!DOCTYPE s:Envelope [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;\">]>" +
+        Envelope("<n:EnumerateResponse><w:Items><w:XmlFragment><Caption>&b;&b;&b;</Caption></w:XmlFragment></w:Items>"
+                 "<w:EndOfSequence/></n:EnumerateResponse>");
+    if (ParseEnumeration(laughs, batch, fault, error) == ParseResult::Ok) {
+        ASSERT_EQ(batch.items.size(), 1u);
+        EXPECT_EQ(batch.items[0].GetString("Caption")->find("aaaa"), std::string::npos);
+    }
+
+    // Deep nesting neither crashes nor recurses away the stack.
+    std::string deep = "<s:Envelope xmlns:s=\"x\"><s:Body><s:Fault><s:Detail>";
+    for (int i = 0; i < 200000; ++i) deep += "<d>";
+    for (int i = 0; i < 200000; ++i) deep += "</d>";
+    deep += "</s:Detail></s:Fault></s:Body></s:Envelope>";
+    EXPECT_NE(ParseEnumeration(deep, batch, fault, error), ParseResult::Ok);
+
+    const std::string notInteger = Envelope("<n:EnumerateResponse><w:Items><p:X><p:EventCode>47x</p:EventCode></p:X>"
+                                            "</w:Items><w:EndOfSequence/></n:EnumerateResponse>");
+    EXPECT_EQ(ParseEnumeration(notInteger, batch, fault, error), ParseResult::Malformed);
+    EXPECT_NE(error.find("EventCode"), std::string::npos);
+    const std::string badTime = Envelope(
+        "<n:EnumerateResponse><w:Items><p:X><p:TimeGenerated><cim:Datetime>yesterday</cim:Datetime></p:TimeGenerated>"
+        "</p:X></w:Items><w:EndOfSequence/></n:EnumerateResponse>");
+    EXPECT_EQ(ParseEnumeration(badTime, batch, fault, error), ParseResult::Malformed);
+    EXPECT_EQ(ParseEnumeration("<html>502 Bad Gateway</html>", batch, fault, error), ParseResult::Malformed);
+    EXPECT_EQ(ParseEnumeration(std::string(wsman::kMaxResponseBytes + 1, ' '), batch, fault, error),
+              ParseResult::Malformed);
+}
+
+// MS-NLMP's NTLMv2 worked example.
+TEST(Ntlm, NtlmV2ResponseMatchesTheProtocolsWorkedExample) {
+    std::array<unsigned char, 16> key{};
+    ASSERT_TRUE(ntlm::NtOwfV2("User", "Domain", "Password", key));
+    const std::array<unsigned char, 16> expectedKey = {0x0c, 0x86, 0x8a, 0x40, 0x3b, 0xfd, 0x7a, 0x93,
+                                                       0xa3, 0x00, 0x1e, 0xf2, 0x2e, 0xf0, 0x2e, 0x3f};
+    EXPECT_EQ(key, expectedKey);
+
+    ntlm::Challenge c;
+    c.flags = 0xe28a8233;
+    c.serverChallenge = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+    const unsigned char info[] = {0x02, 0x00, 0x0c, 0x00, 'D', 0, 'o', 0, 'm', 0, 'a', 0, 'i', 0, 'n', 0,
+                                  0x01, 0x00, 0x0c, 0x00, 'S', 0, 'e', 0, 'r', 0, 'v', 0, 'e', 0, 'r', 0,
+                                  0x00, 0x00, 0x00, 0x00};
+    c.targetInfo.assign(reinterpret_cast<const char*>(info), sizeof info);
+    std::array<unsigned char, 8> client;
+    client.fill(0xaa);
+    std::string m, error;
+    ASSERT_TRUE(ntlm::AuthenticateMessage(c, "User", "Domain", "Password", client, 0, m, error)) << error;
+    ASSERT_GE(m.size(), 64u);
+    auto field = [&](std::size_t at) {
+        const std::size_t len = static_cast<unsigned char>(m[at]) | static_cast<unsigned char>(m[at + 1]) << 8;
+        std::size_t off = 0;
+        for (int i = 3; i >= 0; --i) off = off << 8 | static_cast<unsigned char>(m[at + 4 + static_cast<std::size_t>(i)]);
+        return m.substr(off, len);
+    };
+    const std::string nt = field(20), lm = field(12);
+    const unsigned char proof[] = {0x68, 0xcd, 0x0a, 0xb8, 0x51, 0xe5, 0x1c, 0x96,
+                                   0xaa, 0xbc, 0x92, 0x7b, 0xeb, 0xef, 0x6a, 0x1c};
+    EXPECT_EQ(nt.substr(0, 16), std::string(reinterpret_cast<const char*>(proof), 16));
+    const unsigned char lmv2[] = {0x86, 0xc3, 0x50, 0x97, 0xac, 0x9c, 0xec, 0x10, 0x25, 0x54, 0x76, 0x4a,
+                                  0x57, 0xcc, 0xcc, 0x19, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
+    EXPECT_EQ(lm, std::string(reinterpret_cast<const char*>(lmv2), sizeof lmv2));
+    EXPECT_EQ(field(36), std::string("U\0s\0e\0r\0", 8));
+}
+
+TEST(Ntlm, ChallengesPointingOutsideTheMessageAreRefused) {
+    std::string m("NTLMSSP\0", 8);
+    m += std::string("\x02\0\0\0", 4);
+    m.resize(48, '\0');
+    m[20] = 0x01;  // Unicode
+    ntlm::Challenge c;
+    std::string error;
+    EXPECT_TRUE(ntlm::ParseChallenge(m, c, error)) << error;
+    m[40] = 0x10;  // 16 bytes of target information...
+    m[44] = 0x40;  // ...at offset 64 of a 48-byte message
+    EXPECT_FALSE(ntlm::ParseChallenge(m, c, error));
+    EXPECT_FALSE(ntlm::ParseChallenge(m.substr(0, 30), c, error));
+    EXPECT_FALSE(ntlm::ParseChallenge("HTTP/1.1", c, error));
+
+    std::string decoded;
+    ASSERT_TRUE(ntlm::FromBase64(ntlm::Base64("ab"), decoded));
+    EXPECT_EQ(decoded, "ab");
+    ASSERT_TRUE(ntlm::FromBase64(ntlm::Base64(ntlm::NegotiateMessage()), decoded));
+    EXPECT_EQ(decoded, ntlm::NegotiateMessage());
+    EXPECT_FALSE(ntlm::FromBase64("abc", decoded));
+    EXPECT_FALSE(ntlm::FromBase64("a!c=", decoded));
+}
+
+// Refusals that must happen before any network traffic.
+TEST(WsmanLocator, RefusesBadPathsMissingAccountsAndThisMachinesOwnAddress) {
+    WsmanLocator remote;
+    std::unique_ptr<EventServices> s;
+    EXPECT_EQ(remote.ConnectServer("\\\\10.99.9.9\\root\\default", "u", "p", "ntlmdomain:CORP", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("\\\\a@b\\root\\cimv2", "u", "p", "ntlmdomain:CORP", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("root\\cimv2", "u", "p", "", s), kWbemEInvalidNamespace);
+    EXPECT_EQ(remote.ConnectServer("\\\\10.99.9.9\\root\\cimv2", "", "", "", s), kEAccessDenied);
+    EXPECT_EQ(s, nullptr);
+
+    // The machine's locator: credentials for one of its own addresses are refused as WMI does,
+    // so the poller goes on to the local branch without trying the network.
+    std::vector<std::string> own;
+    int err = 0;
+    if (!platform::LocalIpv4Addresses(own, err) || own.empty()) GTEST_SKIP() << "no IPv4 address here";
+    std::unique_ptr<EventLocator> locator;
+    ASSERT_EQ(GetEventSourceFactory().CreateLocator(locator), kSOk);
+    EXPECT_EQ(locator->ConnectServer("\\\\" + own[0] + "\\root\\cimv2", "admin", "pw", "ntlmdomain:CORP", s),
+              kWbemELocalCredentials);
+}
+
+}  // namespace
+}  // namespace orvane

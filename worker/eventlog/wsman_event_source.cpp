@@ -1,0 +1,358 @@
+#include "worker/eventlog/wsman_event_source.h"
+
+#include <curl/curl.h>
+#include <openssl/rand.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/clock.h"
+#include "worker/eventlog/ntlm_message.h"
+#include "worker/eventlog/wsman_soap.h"
+
+namespace orvane {
+namespace {
+
+constexpr unsigned kDefaultPort = 5986;
+constexpr long kConnectTimeoutMs = 15000;
+// Longer than the operation timeout the requests carry (60 s).
+constexpr long kTransferTimeoutMs = 90000;
+constexpr long kHttpUnauthorized = 401;
+constexpr char kNegotiate[] = "Negotiate ";
+constexpr std::uint64_t kFileTimeOf1970 = 116444736000000000ull;
+
+struct CurlDeleter {
+    void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+void GlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+unsigned WsmanPort() {
+    const char* p = std::getenv("ORVANE_WSMAN_PORT");
+    if (!p || !*p) return kDefaultPort;
+    const long v = std::strtol(p, nullptr, 10);
+    return v > 0 && v < 65536 ? static_cast<unsigned>(v) : kDefaultPort;
+}
+
+std::string WsmanCaFile() {
+    if (const char* p = std::getenv("LDAPTLS_CACERT"); p && *p) return p;
+    std::ifstream in("/etc/ldap/ldap.conf");
+    std::string line;
+    constexpr std::string_view kKey = "TLS_CACERT";
+    while (std::getline(in, line)) {
+        std::string_view v(line);
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        if (v.size() <= kKey.size() || !EqualsNoCase(v.substr(0, kKey.size()), kKey)) continue;
+        v.remove_prefix(kKey.size());
+        if (v.front() != ' ' && v.front() != '\t') continue;  // TLS_CACERTDIR and the like
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
+        if (!v.empty()) return std::string(v);
+    }
+    return {};
+}
+
+// One HTTPS connection to a WS-Management listener, authenticated per connection with NTLM.
+class WsmanSession {
+public:
+    WsmanSession(std::string url, std::string user, std::string domain, std::string password)
+        : url_(std::move(url)), user_(std::move(user)), domain_(std::move(domain)), password_(std::move(password)) {}
+
+    const std::string& Url() const { return url_; }
+
+    bool Open(std::string& error) {
+        GlobalInit();
+        curl_.reset(curl_easy_init());
+        if (!curl_) {
+            error = "cannot create an HTTP handle";
+            return false;
+        }
+        CURL* c = curl_.get();
+        curl_easy_setopt(c, CURLOPT_URL, url_.c_str());
+        curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+        const std::string ca = WsmanCaFile();
+        if (!ca.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca.c_str());
+        curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+        curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, kTransferTimeoutMs);
+        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
+        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &WsmanSession::OnBody);
+        curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &WsmanSession::OnHeader);
+        curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError_);
+        return true;
+    }
+
+    // Sends one SOAP message; `response` is the body of a 200 or a fault's 500. False with
+    // `error`, and `denied` when the credentials were refused.
+    bool Post(const std::string& body, std::string& response, bool& denied, std::string& error) {
+        denied = false;
+        long status = 0;
+        if (authenticated_) {
+            if (!Send(body, nullptr, status, error)) return false;
+            if (status != kHttpUnauthorized) return Answer(status, response, error);
+            // A new connection under the same handle: authenticate it again.
+            authenticated_ = false;
+        }
+        if (!Handshake(body, status, denied, error)) return false;
+        return Answer(status, response, error);
+    }
+
+private:
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t n, void* self) {
+        auto* s = static_cast<WsmanSession*>(self);
+        const std::size_t bytes = size * n;
+        if (s->body_.size() + bytes > wsman::kMaxResponseBytes) {
+            s->tooLarge_ = true;
+            return 0;  // aborts the transfer
+        }
+        s->body_.append(data, bytes);
+        return bytes;
+    }
+
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t n, void* self) {
+        auto* s = static_cast<WsmanSession*>(self);
+        std::string_view h(data, size * n);
+        constexpr std::string_view kName = "WWW-Authenticate:";
+        if (h.size() > kName.size() && EqualsNoCase(h.substr(0, kName.size()), kName)) {
+            h.remove_prefix(kName.size());
+            while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+            while (!h.empty() && (h.back() == '\r' || h.back() == '\n' || h.back() == ' ')) h.remove_suffix(1);
+            if (h.size() > 10 && EqualsNoCase(h.substr(0, 10), kNegotiate)) s->token_.assign(h.substr(10));
+        }
+        return size * n;
+    }
+
+    bool Send(const std::string& body, const std::string* authorization, long& status, std::string& error) {
+        CURL* c = curl_.get();
+        body_.clear();
+        token_.clear();
+        tooLarge_ = false;
+        curlError_[0] = '\0';
+        std::unique_ptr<curl_slist, SlistDeleter> headers(
+            curl_slist_append(nullptr, "Content-Type: application/soap+xml;charset=UTF-8"));
+        std::string auth;
+        if (authorization) {
+            auth = "Authorization: ";
+            auth += kNegotiate;
+            auth += *authorization;
+            headers.reset(curl_slist_append(headers.release(), auth.c_str()));
+        }
+        if (!headers) {
+            error = "out of memory";
+            return false;
+        }
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        const CURLcode rc = curl_easy_perform(c);
+        curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+        if (tooLarge_) {
+            error = "the answer is larger than " + std::to_string(wsman::kMaxResponseBytes) + " bytes";
+            return false;
+        }
+        if (rc != CURLE_OK) {
+            error = curlError_[0] ? curlError_ : curl_easy_strerror(rc);
+            return false;
+        }
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        return true;
+    }
+
+    bool Answer(long status, std::string& response, std::string& error) {
+        // WS-Management sends its faults with status 500.
+        if (status != 200 && !(status == 500 && !body_.empty())) {
+            error = "HTTP status " + std::to_string(status);
+            return false;
+        }
+        response.swap(body_);
+        return true;
+    }
+
+    bool Handshake(const std::string& body, long& status, bool& denied, std::string& error) {
+        const std::string hello = ntlm::Base64(ntlm::NegotiateMessage());
+        if (!Send(std::string(), &hello, status, error)) return false;
+        std::string raw;
+        ntlm::Challenge challenge;
+        if (status != kHttpUnauthorized || token_.empty() || !ntlm::FromBase64(token_, raw) ||
+            !ntlm::ParseChallenge(raw, challenge, error)) {
+            if (error.empty()) error = "the server offers no NTLM challenge (HTTP status " + std::to_string(status) + ")";
+            return false;
+        }
+        std::array<unsigned char, 8> clientChallenge{};
+        if (RAND_bytes(clientChallenge.data(), 8) != 1) {
+            error = "no random bytes for the NTLM client challenge";
+            return false;
+        }
+        const std::uint64_t fileTime =
+            static_cast<std::uint64_t>(platform::GetClock().Now()) * 10000000ull + kFileTimeOf1970;
+        std::string answer;
+        if (!ntlm::AuthenticateMessage(challenge, user_, domain_, password_, clientChallenge, fileTime, answer, error))
+            return false;
+        const std::string encoded = ntlm::Base64(answer);
+        if (!Send(body, &encoded, status, error)) return false;
+        // The handshake binds to one connection: a reconnect in between would lose it.
+        long connects = 0;
+        curl_easy_getinfo(curl_.get(), CURLINFO_NUM_CONNECTS, &connects);
+        if (status == kHttpUnauthorized) {
+            denied = connects == 0;
+            error = denied ? "the server refused the credentials" : "the connection was lost during NTLM authentication";
+            return false;
+        }
+        authenticated_ = true;
+        return true;
+    }
+
+    std::string url_, user_, domain_, password_;
+    std::unique_ptr<CURL, CurlDeleter> curl_;
+    std::string body_, token_;
+    bool tooLarge_ = false;
+    bool authenticated_ = false;
+    char curlError_[CURL_ERROR_SIZE] = {};
+};
+
+namespace {
+
+// The result of a parsed answer; logs what went wrong.
+HResult Outcome(wsman::ParseResult parsed, const wsman::Fault& fault, const std::string& error, const std::string& url) {
+    switch (parsed) {
+        case wsman::ParseResult::Ok:
+            return kSOk;
+        case wsman::ParseResult::Fault:
+            LogError("[ERR]WS-Management fault from %s: %s %s: %s", url.c_str(), fault.code.c_str(),
+                     fault.subcode.c_str(), fault.reason.c_str());
+            return wsman::FaultResult(fault);
+        case wsman::ParseResult::Malformed:
+            break;
+    }
+    LogError("[ERR]WS-Management %s: %s", url.c_str(), error.c_str());
+    return kWbemEFailed;
+}
+
+// Sends one message; false (logged) when it did not get through. `hr` is the failure.
+bool Deliver(WsmanSession& session, const std::string& request, std::string& response, HResult& hr) {
+    std::string error;
+    bool denied = false;
+    if (session.Post(request, response, denied, error)) return true;
+    LogError("[ERR]WS-Management %s: %s", session.Url().c_str(), error.c_str());
+    hr = denied ? kEAccessDenied : kRpcServerUnavailable;
+    return false;
+}
+
+// Runs one message and parses it as an enumeration answer.
+HResult Exchange(WsmanSession& session, const std::string& request, wsman::EnumerationBatch& batch) {
+    std::string response, error;
+    HResult hr = kSOk;
+    if (!Deliver(session, request, response, hr)) return hr;
+    wsman::Fault fault;
+    const wsman::ParseResult parsed = wsman::ParseEnumeration(response, batch, fault, error);
+    return Outcome(parsed, fault, error, session.Url());
+}
+
+class WsmanEnumerator final : public EventEnumerator {
+public:
+    WsmanEnumerator(std::shared_ptr<WsmanSession> session, wsman::EnumerationBatch first)
+        : session_(std::move(session)), batch_(std::move(first)) {}
+
+    ~WsmanEnumerator() override {
+        // Stopped early: the server would otherwise keep the enumeration until it times out.
+        if (batch_.context.empty()) return;
+        wsman::EnumerationBatch ignored;
+        Exchange(*session_, wsman::BuildRelease(session_->Url(), batch_.context, wsman::NewMessageId()), ignored);
+    }
+
+    bool Next(EventObject& out) override {
+        while (index_ >= batch_.items.size()) {
+            if (batch_.context.empty()) return false;
+            wsman::EnumerationBatch next;
+            const HResult hr = Exchange(
+                *session_, wsman::BuildPull(session_->Url(), batch_.context, kWsmanMaxElements, wsman::NewMessageId()),
+                next);
+            if (hr != kSOk) {
+                LogError("[ERR]The enumeration of %s ended early: 0x%lX", session_->Url().c_str(),
+                         static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
+                batch_ = wsman::EnumerationBatch{};
+                index_ = 0;
+                return false;
+            }
+            batch_ = std::move(next);
+            index_ = 0;
+        }
+        out = std::move(batch_.items[index_++]);
+        return true;
+    }
+
+private:
+    std::shared_ptr<WsmanSession> session_;
+    wsman::EnumerationBatch batch_;
+    std::size_t index_ = 0;
+};
+
+class WsmanServices final : public EventServices {
+public:
+    explicit WsmanServices(std::shared_ptr<WsmanSession> session) : session_(std::move(session)) {}
+
+    HResult ExecQuery(std::string_view wql, std::unique_ptr<EventEnumerator>& out) override {
+        wsman::EnumerationBatch first;
+        const HResult hr = Exchange(
+            *session_, wsman::BuildEnumerate(session_->Url(), wql, kWsmanMaxElements, wsman::NewMessageId()), first);
+        if (hr != kSOk) return hr;
+        out = std::make_unique<WsmanEnumerator>(session_, std::move(first));
+        return kSOk;
+    }
+
+private:
+    std::shared_ptr<WsmanSession> session_;
+};
+
+}  // namespace
+
+HResult WsmanLocator::ConnectServer(const std::string& path, const std::string& user, const std::string& password,
+                                    const std::string& authority, std::unique_ptr<EventServices>& out) {
+    // "\\host\root\cimv2"
+    if (!path.starts_with("\\\\")) return kWbemEInvalidNamespace;
+    const std::size_t slash = path.find('\\', 2);
+    const std::string host = path.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
+    if (host.empty() || slash == std::string::npos || !EqualsNoCase(std::string_view(path).substr(slash + 1), "root\\cimv2"))
+        return kWbemEInvalidNamespace;
+    if (host.find_first_of("/@[]?# ") != std::string::npos) return kWbemEInvalidNamespace;
+    if (user.empty()) {
+        LogError("[ERR]WS-Management needs an account: %s has no user name", host.c_str());
+        return kEAccessDenied;
+    }
+    constexpr std::string_view kNtlmDomain = "ntlmdomain:";
+    std::string domain;
+    if (authority.size() >= kNtlmDomain.size() && EqualsNoCase(std::string_view(authority).substr(0, kNtlmDomain.size()), kNtlmDomain))
+        domain = authority.substr(kNtlmDomain.size());
+    const std::string url = "https://" + host + ":" + std::to_string(WsmanPort()) + "/wsman";
+    auto session = std::make_shared<WsmanSession>(url, user, domain, password);
+    std::string error, response;
+    if (!session->Open(error)) {
+        LogError("[ERR]WS-Management %s: %s", url.c_str(), error.c_str());
+        return kRpcServerUnavailable;
+    }
+    // An authenticated Identify proves the listener, its certificate and the credentials.
+    HResult hr = kSOk;
+    if (!Deliver(*session, wsman::BuildIdentify(), response, hr)) return hr;
+    wsman::Fault fault;
+    hr = Outcome(wsman::ParseIdentify(response, fault, error), fault, error, url);
+    if (hr == kSOk) out = std::make_unique<WsmanServices>(std::move(session));
+    return hr;
+}
+
+}  // namespace orvane

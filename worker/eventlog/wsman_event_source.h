@@ -1,0 +1,35 @@
+#pragma once
+// The event source of a remote Windows domain controller: WMI's root/cimv2 over
+// WS-Management (WinRM over HTTPS, port 5986), authenticated with NTLM carried in the
+// Negotiate scheme with the entry's domain, user and password. The peer's certificate is
+// verified before any credential is sent: against the CA file the directory lookups trust
+// (LDAPTLS_CACERT, else TLS_CACERT of /etc/ldap/ldap.conf), else the system's trust store.
+#include <memory>
+#include <string>
+
+#include "worker/eventlog/event_source.h"
+
+namespace orvane {
+
+// WMI-like results of the transport.
+constexpr HResult kRpcServerUnavailable = static_cast<HResult>(0x800706BAu);
+constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005u);
+
+// The port of the WS-Management listener: $ORVANE_WSMAN_PORT when set, else 5986.
+unsigned WsmanPort();
+// The CA file peers are verified against; empty for the system's trust store.
+std::string WsmanCaFile();
+
+// Items asked for per Enumerate or Pull; the envelope size limits a batch as well.
+constexpr unsigned kWsmanMaxElements = 32000;
+
+class WsmanSession;
+
+class WsmanLocator final : public EventLocator {
+public:
+    // `path` is "\\host\root\cimv2"; `authority` is "ntlmdomain:<domain>" or empty.
+    HResult ConnectServer(const std::string& path, const std::string& user, const std::string& password,
+                          const std::string& authority, std::unique_ptr<EventServices>& out) override;
+};
+
+}  // namespace orvane

@@ -1,0 +1,341 @@
+#include "worker/eventlog/wsman_soap.h"
+
+#include <openssl/rand.h>
+
+#include <pugixml.hpp>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "common/text.h"
+#include "worker/eventlog/samba_audit_source.h"
+
+namespace orvane::wsman {
+namespace {
+
+constexpr char kEnvelopeOpen[] =
+    "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\""
+    " xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\""
+    " xmlns:n=\"http://schemas.xmlsoap.org/ws/2004/09/enumeration\""
+    " xmlns:w=\"http://schemas.dmtf.org/wbem/wsman/1/wsman.xsd\">";
+constexpr char kActionBase[] = "http://schemas.xmlsoap.org/ws/2004/09/enumeration/";
+constexpr char kWqlDialect[] = "http://schemas.microsoft.com/wbem/wsman/1/WQL";
+constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005u);
+
+// Win32_NTLogEvent's integer properties; everything else the poller reads is text.
+constexpr std::string_view kIntegerProperties[] = {"Category", "EventCode", "EventIdentifier", "EventType",
+                                                   "RecordNumber"};
+// Array properties that stay arrays with a single element.
+constexpr std::string_view kArrayProperties[] = {"InsertionStrings", "Data"};
+
+void AppendEscaped(std::string& out, std::string_view text) {
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
+        }
+    }
+}
+
+void AppendHeader(std::string& out, std::string_view to, std::string_view action, std::string_view messageId) {
+    out += kEnvelopeOpen;
+    out += "<s:Header><a:To>";
+    AppendEscaped(out, to);
+    out += "</a:To><w:ResourceURI s:mustUnderstand=\"true\">";
+    out += kCimV2AllClasses;
+    out += "</w:ResourceURI><a:ReplyTo><a:Address s:mustUnderstand=\"true\">"
+           "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous</a:Address></a:ReplyTo>"
+           "<a:Action s:mustUnderstand=\"true\">";
+    out += kActionBase;
+    out += action;
+    out += "</a:Action><w:MaxEnvelopeSize s:mustUnderstand=\"true\">";
+    out += std::to_string(kMaxEnvelopeSize);
+    out += "</w:MaxEnvelopeSize><a:MessageID>";
+    AppendEscaped(out, messageId);
+    out += "</a:MessageID><w:OperationTimeout>PT60.000S</w:OperationTimeout></s:Header><s:Body>";
+}
+
+std::string_view LocalName(const char* name) {
+    std::string_view n(name);
+    const std::size_t colon = n.find(':');
+    return colon == std::string_view::npos ? n : n.substr(colon + 1);
+}
+
+pugi::xml_node Child(pugi::xml_node parent, std::string_view local) {
+    for (pugi::xml_node c = parent.first_child(); c; c = c.next_sibling()) {
+        if (c.type() == pugi::node_element && LocalName(c.name()) == local) return c;
+    }
+    return {};
+}
+
+bool IsNil(pugi::xml_node n) {
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+        if (LocalName(a.name()) == "nil" && std::strcmp(a.value(), "true") == 0) return true;
+    }
+    return false;
+}
+
+// A property element's value as the poller compares it: a cim:Datetime becomes CIM DATETIME.
+bool ValueText(pugi::xml_node property, std::string& out, std::string& error) {
+    pugi::xml_node first = property.first_child();
+    if (!first || first.type() == pugi::node_pcdata) {
+        out = first.value();
+        return true;
+    }
+    pugi::xml_node dt = Child(property, "Datetime");
+    if (!dt) {
+        out = property.child_value();
+        return true;
+    }
+    if (!IsoToCimDateTime(dt.child_value(), out)) {
+        error = std::string("bad cim:Datetime \"") + dt.child_value() + "\" in " + property.name();
+        return false;
+    }
+    return true;
+}
+
+enum class Kind { Text, Integer, Array };
+
+// What a property is; Windows spells the names exactly so, anything else is compared ignoring case.
+Kind KindOf(std::string_view name, std::size_t& array) {
+    if (name == "InsertionStrings") {
+        array = 0;
+        return Kind::Array;
+    }
+    for (std::size_t i = 0; i < std::size(kArrayProperties); ++i) {
+        if (name.size() == kArrayProperties[i].size() && EqualsNoCase(name, kArrayProperties[i])) {
+            array = i;
+            return Kind::Array;
+        }
+    }
+    for (std::string_view n : kIntegerProperties) {
+        if (name.size() == n.size() && EqualsNoCase(name, n)) return Kind::Integer;
+    }
+    return Kind::Text;
+}
+
+bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
+    // Array elements repeat the property's element, in order; gathered here, set at the end.
+    std::vector<std::string> arrays[std::size(kArrayProperties)];
+    bool seen[std::size(kArrayProperties)] = {};
+    object.Reserve(24);
+    std::string text;
+    for (pugi::xml_node p = item.first_child(); p; p = p.next_sibling()) {
+        if (p.type() != pugi::node_element || IsNil(p)) continue;
+        const std::string_view name = LocalName(p.name());
+        if (!ValueText(p, text, error)) return false;
+        std::size_t array = 0;
+        switch (KindOf(name, array)) {
+            case Kind::Array:
+                seen[array] = true;
+                arrays[array].push_back(std::move(text));
+                break;
+            case Kind::Integer: {
+                std::int64_t v = 0;
+                auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+                if (ec != std::errc() || end != text.data() + text.size()) {
+                    error = "property " + std::string(name) + " is not an integer: \"" + text + "\"";
+                    return false;
+                }
+                object.Add(std::string(name), v);
+                break;
+            }
+            case Kind::Text:
+                object.Add(std::string(name), std::move(text));
+                break;
+        }
+        text.clear();
+    }
+    for (std::size_t i = 0; i < std::size(kArrayProperties); ++i) {
+        if (seen[i]) object.Add(std::string(kArrayProperties[i]), std::move(arrays[i]));
+    }
+    return true;
+}
+
+bool ParseUint32(std::string_view text, std::uint32_t& v) {
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v, base);
+    return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+void ReadFault(pugi::xml_node f, Fault& fault) {
+    pugi::xml_node code = Child(f, "Code");
+    fault.code = Child(code, "Value").child_value();
+    fault.subcode = Child(Child(code, "Subcode"), "Value").child_value();
+    fault.reason = Child(Child(f, "Reason"), "Text").child_value();
+    // The WMI or Win32 code travels in the detail: a WSManFault's Code attribute or a
+    // MSFT_WmiError's error_Code.
+    pugi::xml_node detail = Child(f, "Detail");
+    if (!detail) return;
+    pugi::xml_node found = detail.find_node([](pugi::xml_node n) {
+        return n.type() == pugi::node_element &&
+               (LocalName(n.name()) == "WSManFault" || LocalName(n.name()) == "error_Code");
+    });
+    if (!found) return;
+    std::uint32_t v = 0;
+    const char* text = LocalName(found.name()) == "WSManFault" ? found.attribute("Code").value() : found.child_value();
+    if (ParseUint32(text, v)) fault.wmiError = v;
+}
+
+// Loads `body` and finds the SOAP body; a fault is read into `fault`.
+ParseResult LoadBody(std::string_view body, pugi::xml_document& doc, pugi::xml_node& soapBody, Fault& fault,
+                     std::string& error) {
+    if (body.size() > kMaxResponseBytes) {
+        error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
+        return ParseResult::Malformed;
+    }
+    // Escapes only: SOAP needs no line-end or attribute whitespace normalisation.
+    const pugi::xml_parse_result r =
+        doc.load_buffer(body.data(), body.size(), pugi::parse_minimal | pugi::parse_escapes, pugi::encoding_utf8);
+    if (!r) {
+        error = std::string("the answer is not well-formed XML (") + r.description() + " at byte " +
+                std::to_string(r.offset) + ")";
+        return ParseResult::Malformed;
+    }
+    pugi::xml_node envelope = doc.document_element();
+    if (LocalName(envelope.name()) != "Envelope") {
+        error = "the answer is not a SOAP envelope";
+        return ParseResult::Malformed;
+    }
+    soapBody = Child(envelope, "Body");
+    if (!soapBody) {
+        error = "the SOAP envelope has no body";
+        return ParseResult::Malformed;
+    }
+    if (pugi::xml_node f = Child(soapBody, "Fault")) {
+        ReadFault(f, fault);
+        return ParseResult::Fault;
+    }
+    return ParseResult::Ok;
+}
+
+}  // namespace
+
+std::string BuildIdentify() {
+    return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\""
+           " xmlns:wsmid=\"http://schemas.dmtf.org/wbem/wsman/identity/1/wsmanidentity.xsd\">"
+           "<s:Header/><s:Body><wsmid:Identify/></s:Body></s:Envelope>";
+}
+
+std::string BuildEnumerate(std::string_view to, std::string_view wql, unsigned maxElements,
+                           std::string_view messageId) {
+    std::string out;
+    out.reserve(1536 + wql.size());
+    AppendHeader(out, to, "Enumerate", messageId);
+    // The first items come back in the response itself: a small poll takes one round trip.
+    out += "<n:Enumerate><w:OptimizeEnumeration/><w:MaxElements>";
+    out += std::to_string(maxElements);
+    out += "</w:MaxElements><w:Filter Dialect=\"";
+    out += kWqlDialect;
+    out += "\">";
+    AppendEscaped(out, wql);
+    out += "</w:Filter></n:Enumerate></s:Body></s:Envelope>";
+    return out;
+}
+
+namespace {
+
+// Pull and Release: an operation on an enumeration context.
+std::string ContextMessage(std::string_view to, std::string_view action, std::string_view context,
+                           std::string_view extra, std::string_view messageId) {
+    std::string out;
+    out.reserve(1536 + context.size());
+    AppendHeader(out, to, action, messageId);
+    out += "<n:";
+    out += action;
+    out += "><n:EnumerationContext>";
+    AppendEscaped(out, context);
+    out += "</n:EnumerationContext>";
+    out += extra;
+    out += "</n:";
+    out += action;
+    out += "></s:Body></s:Envelope>";
+    return out;
+}
+
+}  // namespace
+
+std::string BuildPull(std::string_view to, std::string_view context, unsigned maxElements,
+                      std::string_view messageId) {
+    const std::string extra = "<n:MaxElements>" + std::to_string(maxElements) + "</n:MaxElements>";
+    return ContextMessage(to, "Pull", context, extra, messageId);
+}
+
+std::string BuildRelease(std::string_view to, std::string_view context, std::string_view messageId) {
+    return ContextMessage(to, "Release", context, {}, messageId);
+}
+
+std::string NewMessageId() {
+    unsigned char b[16] = {};
+    if (RAND_bytes(b, sizeof b) != 1) {
+        // Only a message id: uniqueness per process is enough when the generator is down.
+        static std::uint64_t counter = 0;
+        ++counter;
+        std::memcpy(b, &counter, sizeof counter);
+    }
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    char out[48];
+    std::snprintf(out, sizeof out, "uuid:%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return out;
+}
+
+ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error) {
+    out = EnumerationBatch{};
+    pugi::xml_document doc;
+    pugi::xml_node soapBody;
+    if (ParseResult r = LoadBody(body, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
+    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
+    if (!response) response = Child(soapBody, "PullResponse");
+    if (!response) {
+        error = "the answer is neither an EnumerateResponse nor a PullResponse";
+        return ParseResult::Malformed;
+    }
+    out.context = Child(response, "EnumerationContext").child_value();
+    out.endOfSequence = static_cast<bool>(Child(response, "EndOfSequence"));
+    if (out.endOfSequence) out.context.clear();
+    if (pugi::xml_node items = Child(response, "Items")) {
+        for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
+            if (item.type() != pugi::node_element) continue;
+            EventObject& object = out.items.emplace_back();
+            if (!MapItem(item, object, error)) return ParseResult::Malformed;
+        }
+    }
+    if (!out.endOfSequence && out.context.empty()) {
+        error = "the enumeration neither ends nor names a context to pull with";
+        return ParseResult::Malformed;
+    }
+    return ParseResult::Ok;
+}
+
+ParseResult ParseIdentify(std::string_view body, Fault& fault, std::string& error) {
+    pugi::xml_document doc;
+    pugi::xml_node soapBody;
+    if (ParseResult r = LoadBody(body, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
+    if (!Child(soapBody, "IdentifyResponse")) {
+        error = "the answer is not an IdentifyResponse";
+        return ParseResult::Malformed;
+    }
+    return ParseResult::Ok;
+}
+
+HResult FaultResult(const Fault& fault) {
+    const std::string_view sub = LocalName(fault.subcode.c_str());
+    if (sub == "CannotProcessFilter") return kWbemEInvalidQuery;
+    if (sub == "AccessDenied") return kEAccessDenied;
+    if ((fault.wmiError & 0xFFFF0000u) == 0x80040000u || (fault.wmiError & 0xFFFF0000u) == 0x80070000u)
+        return static_cast<HResult>(fault.wmiError);
+    return kWbemEFailed;
+}
+
+}  // namespace orvane::wsman
