@@ -65,10 +65,10 @@ ini_remove() { python3 "$SRC/tests/integration/lib/ini.py" remove "$@"; }
 
 # start_gwemu NAME KEYFILE ARGS...: starts a gateway emulator on a free loopback port with the
 # share key from KEYFILE and waits until it is bound; sets EMU_PID and EMU_PORT. Its JSON lines
-# go to $WORK/NAME.jsonl.
+# go to $WORK/NAME.jsonl. GWEMU_PORT asks for that port instead of a free one.
 start_gwemu() {
   local name=$1 keyfile=$2; shift 2
-  "$BUILD/bin/orvane-gwemu" --listen 127.0.0.1:0 --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
+  "$BUILD/bin/orvane-gwemu" --listen "127.0.0.1:${GWEMU_PORT:-0}" --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
     >/dev/null 2>"$WORK/$name.err" &
   EMU_PID=$!
   PIDS+=("$EMU_PID")
@@ -85,3 +85,16 @@ count_lines() { local n=0; [ -f "$1" ] && n=$(grep -c -- "$2" "$1" || true); ech
 
 # at_least N FILE PATTERN: FILE has at least N lines matching PATTERN (for wait_for).
 at_least() { [ "$(count_lines "$2" "$3")" -ge "$1" ]; }
+
+# expect_online FILE USER ADDRESS AD_PATH: the first online notification in FILE (a gateway
+# emulator's JSON lines) is for USER at ADDRESS with AD_PATH, and the gateway answered it.
+expect_online() {
+  python3 - "$@" <<'PY' || fail "online notification content: $(cat "$1")"
+import json, sys
+path, user, address, ad_path = sys.argv[1:5]
+n = [json.loads(l) for l in open(path) if '"online"' in l][0]
+assert n["user"] == user and n["address"] == address, n
+assert n["ad_path"] == ad_path, n
+assert n["answered"] is True, n
+PY
+}
