@@ -4,12 +4,7 @@
 # and logoff -> offline notification -> removal. Also the refusals that must send nothing, and the
 # real logon reporter driving the same road.
 set -euo pipefail
-FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
-if [ -z "${ORVANE_NETNS:-}" ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
-  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
-  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 install_program_folder
 
