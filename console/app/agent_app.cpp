@@ -1,5 +1,6 @@
 #include "console/app/agent_app.h"
 
+#include <QApplication>
 #include <QSystemTrayIcon>
 
 #include "console/core/autostart.h"
@@ -51,6 +52,29 @@ std::optional<int> COrvaneAgentApp::Start(const AgentStartOptions& o) {
     else if (!trayHost)
         window_->showMinimized();  // no notification area to wait in: the task bar instead
     return std::nullopt;
+}
+
+int RunAgent(int& argc, char** argv, const AgentStartOptions& options,
+             const std::function<void(COrvaneAgentApp&)>& running) {
+    auto log = OpenConsoleLog(options.programFolder);
+    SetLogSink(log.get());
+
+    QApplication app(argc, argv);
+    // The window hides instead of closing; only Exit ends the console.
+    QApplication::setQuitOnLastWindowClosed(false);
+    int status = 0;
+    {
+        COrvaneAgentApp agent;
+        if (auto code = agent.Start(options)) {
+            status = *code;
+        } else {
+            QObject::connect(agent.Window(), &COrvaneAgentDlg::Exited, &app, [] { QApplication::exit(0); });
+            if (running) running(agent);
+            status = QApplication::exec();
+        }
+    }
+    SetLogSink(nullptr);
+    return status;
 }
 
 const char* AgentUsage() {

@@ -1,6 +1,7 @@
 #pragma once
 // COrvaneAgentApp: the console's start-up in its documented order, and what lives for the whole run
 // (texts, single-instance guard, core, main window).
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +46,12 @@ private:
     std::unique_ptr<ConsoleCore> core_;
     std::unique_ptr<COrvaneAgentDlg> window_;
 };
+
+// The whole run of the console over options.programFolder: its log, the Qt application, the
+// start-up and the event loop until Exit. `running`, when given, sees the started console just
+// before the loop (the test driver hooks in there). The process's exit code.
+int RunAgent(int& argc, char** argv, const AgentStartOptions& options,
+             const std::function<void(COrvaneAgentApp&)>& running = {});
 
 // The help text of OrvaneAgent.
 const char* AgentUsage();

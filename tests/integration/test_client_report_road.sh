@@ -4,12 +4,7 @@
 # and logoff -> offline notification -> removal. Also the refusals that must send nothing, and the
 # real logon reporter driving the same road.
 set -euo pipefail
-FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
-if [ -z "${ORVANE_NETNS:-}" ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
-  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
-  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 install_program_folder
 
@@ -99,13 +94,7 @@ out=$("$PROG/orvane-reportsend" --to "127.0.0.1:$LISTEN_PORT" --kind logon --use
   || fail "logon report not acknowledged: $out"
 [[ $out == *"(84 bytes)"* ]] || fail "the logon report of ann/dc=corp,dc=example,dc=com/PC01 is not 84 bytes: $out"
 wait_for 20 at_least 1 "$WORK/gw.jsonl" '"type":"online"' || fail "no online notification; log: $(LOG)"
-python3 - "$WORK/gw.jsonl" <<'PY' || fail "online notification content: $(cat "$WORK/gw.jsonl")"
-import json, sys
-n = [json.loads(l) for l in open(sys.argv[1]) if '"online"' in l][0]
-assert n["user"] == "ann" and n["address"] == "127.0.0.1", n
-assert n["ad_path"] == "OU=Sales,DC=corp,DC=example,DC=com", n
-assert n["answered"] is True, n
-PY
+expect_online "$WORK/gw.jsonl" ann 127.0.0.1 OU=Sales,DC=corp,DC=example,DC=com
 wait_for 10 log_has "[INF]The gateway (0x7F000001) confirms that the user is online successfully." \
   || fail "no confirmation logged"
 log_has "[INF]*************User (ann) logon." || fail "no logon line"

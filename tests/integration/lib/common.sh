@@ -65,10 +65,10 @@ ini_remove() { python3 "$SRC/tests/integration/lib/ini.py" remove "$@"; }
 
 # start_gwemu NAME KEYFILE ARGS...: starts a gateway emulator on a free loopback port with the
 # share key from KEYFILE and waits until it is bound; sets EMU_PID and EMU_PORT. Its JSON lines
-# go to $WORK/NAME.jsonl.
+# go to $WORK/NAME.jsonl. GWEMU_PORT asks for that port instead of a free one.
 start_gwemu() {
   local name=$1 keyfile=$2; shift 2
-  "$BUILD/bin/orvane-gwemu" --listen 127.0.0.1:0 --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
+  "$BUILD/bin/orvane-gwemu" --listen "127.0.0.1:${GWEMU_PORT:-0}" --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
     >/dev/null 2>"$WORK/$name.err" &
   EMU_PID=$!
   PIDS+=("$EMU_PID")
@@ -104,4 +104,17 @@ log_query_config() {
     AdServerNum Value 1  AdServer0 Ip "$1"  AdServer0 UserName 'CORP\Administrator' \
     AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"  AdServer0 FilterGroups '' \
     FirewallNum Value 1  Firewall0 Ip 127.0.0.1  Firewall0 Port "$EMU_PORT"
+}
+
+# expect_online FILE USER ADDRESS AD_PATH: the first online notification in FILE (a gateway
+# emulator's JSON lines) is for USER at ADDRESS with AD_PATH, and the gateway answered it.
+expect_online() {
+  python3 - "$@" <<'PY' || fail "online notification content: $(cat "$1")"
+import json, sys
+path, user, address, ad_path = sys.argv[1:5]
+n = [json.loads(l) for l in open(path) if '"online"' in l][0]
+assert n["user"] == user and n["address"] == address, n
+assert n["ad_path"] == ad_path, n
+assert n["answered"] is True, n
+PY
 }
