@@ -52,6 +52,10 @@ struct OnlineUserRecord {
     std::array<std::string, 3> organisation;
     std::array<std::int64_t, kGatewayPositions> sendTime{};
     std::int64_t lastLogonTime = 0;
+    // When the logon or logoff that set `state` was decided (seconds since 1970): the record's age.
+    std::int64_t stateSince = 0;
+    // Positions whose repetitions ran out unconfirmed and were counted as given up.
+    std::uint8_t givenUpMask = 0;
 
     const std::string& UserName() const { return userName_; }
     const std::string& Domain() const { return domain_; }
