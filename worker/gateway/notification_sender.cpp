@@ -156,21 +156,22 @@ void GatewayNotifier::HandleResponse(const std::uint8_t* data, std::size_t lengt
 }
 
 void GatewayNotifier::Confirm(std::uint32_t sequence) {
-    bool confirmed = false;
+    // Two positions with one address see the same answer; it confirms one notification.
+    bool newlyConfirmed = false;
     {
         std::lock_guard<std::mutex> lock(table_.Mutex());
-        confirmed = table_.ConfirmSequence(sequence, positions_.count);
+        table_.ConfirmSequence(sequence, positions_.count, &newlyConfirmed);
     }
-    if (confirmed) WorkerStatistics::Add(Statistics().confirmations);
+    if (newlyConfirmed) WorkerStatistics::Add(Statistics().confirmations);
 }
 
-void GatewayNotifier::CountGivenUp(OnlineUserRecord& record, unsigned position, std::int64_t now) {
+void GatewayNotifier::CountGivenUp(OnlineUserRecord& record, unsigned position) {
+    // Counted when the last allowed send has gone out unconfirmed: an offline record is removed
+    // in that very pass, so waiting for its answer would never count it.
     const auto bit = static_cast<std::uint8_t>(1u << position);
     if (record.status[position] != kDeliveryAwaiting || record.sendCount[position] <= retranTimes_ ||
         (record.givenUpMask & bit))
         return;
-    std::int64_t elapsed = 0;
-    if (__builtin_sub_overflow(now, record.sendTime[position], &elapsed) || elapsed < messageTimeout_) return;
     record.givenUpMask = static_cast<std::uint8_t>(record.givenUpMask | bit);
     WorkerStatistics::Add(Statistics().givenUp);
 }
@@ -189,7 +190,7 @@ void GatewayNotifier::RetranPass(std::int64_t now) {
                     SendUserInfo(*record, record->state, p, now);
                 }
             }
-            CountGivenUp(*record, p, now);
+            CountGivenUp(*record, p);
             if (record->status[p] != kDeliveryConfirmed && record->sendCount[p] <= retranTimes_) finished = false;
         }
         if (record->state == kUserOffline && finished) {

@@ -80,8 +80,8 @@ public:
 private:
     // Confirms the position that sent `sequence` (takes the user-table lock) and counts it.
     void Confirm(std::uint32_t sequence);
-    // Counts a position once when its last repetition has gone unanswered for the timeout.
-    void CountGivenUp(OnlineUserRecord& record, unsigned position, std::int64_t now);
+    // Counts a position once when its sends have run out unconfirmed.
+    void CountGivenUp(OnlineUserRecord& record, unsigned position);
 
     OnlineUserTable& table_;
     GatewayPositions positions_;

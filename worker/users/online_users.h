@@ -114,8 +114,9 @@ public:
 
     // The first position, in table order and then position order among positions below
     // positionCount, whose last sent number is `number`: status := confirmed. A number that a
-    // later send has superseded, or that was never sent, changes nothing. True when one was found.
-    bool ConfirmSequence(std::uint32_t number, unsigned positionCount);
+    // later send has superseded, or that was never sent, changes nothing. True when one was found;
+    // `newlyConfirmed` (when given) tells whether it was not confirmed before.
+    bool ConfirmSequence(std::uint32_t number, unsigned positionCount, bool* newlyConfirmed = nullptr);
 
 private:
     friend struct OnlineUserRecord;
