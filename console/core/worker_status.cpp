@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <system_error>
 
 #include "platform/local_socket.h"
@@ -69,9 +70,14 @@ std::vector<WorkerReading> ReadAllWorkerStatus(const std::string& programFolder,
     }
     std::sort(sockets.begin(), sockets.end());
     if (sockets.empty()) error = "no worker status socket in " + folder.string();
+    // All at once, so that hung workers cost one deadline together, not one each.
+    std::vector<std::future<WorkerReading>> pending;
+    pending.reserve(sockets.size());
+    for (const std::string& s : sockets)
+        pending.push_back(std::async(std::launch::async, [s, timeoutMs] { return ReadWorkerStatus(s, timeoutMs); }));
     std::vector<WorkerReading> readings;
     readings.reserve(sockets.size());
-    for (const std::string& s : sockets) readings.push_back(ReadWorkerStatus(s, timeoutMs));
+    for (auto& p : pending) readings.push_back(p.get());
     return readings;
 }
 

@@ -32,7 +32,8 @@ constexpr int kWorkerReadTimeoutMs = 3000;
 // One worker's snapshot from `socketPath`.
 WorkerReading ReadWorkerStatus(const std::string& socketPath, int timeoutMs = kWorkerReadTimeoutMs);
 
-// Every worker socket in the folder's run folder, in name order. Empty when there is none (no
+// Every worker socket in the folder's run folder, in name order, read side by side so the whole
+// call ends within about one deadline. Empty when there is none (no
 // worker has run from this folder, or the run folder cannot be listed: `error` says which).
 std::vector<WorkerReading> ReadAllWorkerStatus(const std::string& programFolder, std::string& error,
                                                int timeoutMs = kWorkerReadTimeoutMs);
