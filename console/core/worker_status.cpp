@@ -61,7 +61,8 @@ std::vector<WorkerReading> ReadAllWorkerStatus(const std::string& programFolder,
     if (ec) {
         error = ec == std::errc::no_such_file_or_directory
                     ? "no worker has run from " + programFolder + " (" + folder.string() + " is missing)"
-                    : folder.string() + ": " + ec.message();
+                    : folder.string() + ": " + ec.message() +
+                          (ec == std::errc::permission_denied ? " (the workers' status is for root)" : "");
         return {};
     }
     for (const auto& entry : it) {

@@ -84,7 +84,7 @@ int ReadWorkers(const StatusOptions& o, std::vector<WorkerReading>& readings) {
     std::string error;
     readings = ReadAllWorkerStatus(folder, error, o.timeoutMs);
     if (readings.empty()) {
-        std::fprintf(stderr, "orvanectl: no worker is running: %s\n", error.c_str());
+        std::fprintf(stderr, "orvanectl: no worker status: %s\n", error.c_str());
         return kExitNoWorker;
     }
     int status = kExitOk;

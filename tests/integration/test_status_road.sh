@@ -50,7 +50,7 @@ ini_set "$PROG/config.ini" ModelType Value 0 EncryptType Value 1 EncodeType Valu
 CTL="$PROG/orvanectl"
 # Before any worker ran from this folder.
 set +e; out=$("$CTL" users 2>&1); rc=$?; set -e
-[ "$rc" = 6 ] && [[ $out == *"no worker is running"* ]] || fail "users without a worker: rc=$rc $out"
+[ "$rc" = 6 ] && [[ $out == *"no worker has run from $PROG"* ]] || fail "users without a worker: rc=$rc $out"
 
 "$PROG/Orvane" . 0 &
 WPID=$!; PIDS+=("$WPID")
@@ -148,5 +148,9 @@ set +e; out=$("$CTL" status 2>&1); rc=$?; set -e
 set +e; out=$("$CTL" metrics 2>/dev/null); rc=$?; set -e
 [ "$rc" = 6 ] && grep -qx 'orvane_worker_up{worker="client-report"} 0' <<<"$out" || fail "metrics of a stopped worker: $out"
 [ $((SECONDS - start)) -le 2 ] || fail "a stopped worker took $((SECONDS - start)) s to report"
-pass "a stopped worker is reported at once with exit status 6"
+# Not for everyone: another account is refused, with a message saying so.
+chmod 755 "$WORK" "$PROG"
+set +e; out=$(runuser -u nobody -- "$CTL" status 2>&1); rc=$?; set -e
+[ "$rc" = 6 ] && [[ $out == *"Permission denied (the workers' status is for root)"* ]] || fail "as nobody: rc=$rc $out"
+pass "a stopped worker is reported at once with exit status 6, and nobody else may read the status"
 echo "5 passed, 0 failed"
