@@ -332,6 +332,8 @@ int ReportService(const Session& s, ServiceOutcome o) {
 
 void SetProgramFolder(const std::string& folder) { g_folder = folder; }
 
+std::string CurrentProgramFolder() { return ProgramFolder(); }
+
 // ---------------------------------------------------------------------------------------------
 
 void PrintShowHelp(std::FILE* out) {

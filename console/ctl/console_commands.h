@@ -12,6 +12,16 @@ inline constexpr int kExitServiceFailed = 5; // the service manager failed or re
 
 // The program folder the commands work on: --folder, else the folder of orvanectl itself.
 void SetProgramFolder(const std::string& folder);
+std::string CurrentProgramFolder();
+
+// orvanectl users / status / metrics: what the running workers know (status_commands.cpp).
+inline constexpr int kExitNoWorker = 6;  // a worker is stopped, unreachable or not answering
+void PrintUsersHelp(std::FILE* out);
+int RunUsers(int argc, char** argv);
+void PrintStatusHelp(std::FILE* out);
+int RunStatus(int argc, char** argv);
+void PrintMetricsHelp(std::FILE* out);
+int RunMetrics(int argc, char** argv);
 
 void PrintShowHelp(std::FILE* out);
 int RunShow(int argc, char** argv);

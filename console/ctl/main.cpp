@@ -18,6 +18,9 @@ constexpr Command kCommands[] = {
     {"device", "list, add, edit or delete devices (gateways)", PrintDeviceHelp, RunDevice},
     {"service", "start, stop or query the service OrvaneSRV", PrintServiceHelp, RunService},
     {"autostart", "start the console hidden at every desktop logon, or not", PrintAutostartHelp, RunAutostart},
+    {"users", "list the users the workers believe are logged on (table or --json)", PrintUsersHelp, RunUsers},
+    {"status", "a short summary of each running worker", PrintStatusHelp, RunStatus},
+    {"metrics", "the workers' counters in the Prometheus text format", PrintMetricsHelp, RunMetrics},
     {"protect", "read a secret from standard input and print its protected text", PrintProtectHelp, RunProtect},
 };
 
@@ -44,7 +47,8 @@ void PrintUsage(std::FILE* out) {
                  "                folder of orvanectl itself\n"
                  "\n"
                  "Exit status: 0 success, 1 the command failed, 2 usage error, 3 refused by a\n"
-                 "check, 4 settings locked while the service runs, 5 service manager failure.\n",
+                 "check, 4 settings locked while the service runs, 5 service manager failure,\n"
+                 "6 a worker is stopped or not answering (users, status, metrics).\n",
                  "help", "show this help, or the help of a command");
 }
 

@@ -71,6 +71,11 @@ assert n[0]["user"] == "ann" and n[0]["address"] == sys.argv[2], n[0]
 assert n[0]["ad_path"] == "OU=Sales,DC=corp,DC=example,DC=com", n[0]
 PY
 pass "kinit ann from $CLIENT_ADDR -> online ann@$CLIENT_ADDR with her AD path"
+# The worker's status socket is named after its server and shows what it did.
+wait_for 10 bash -c "\"$PROG/orvanectl\" metrics | grep -qx 'orvane_logons_total{worker=\"$DC_ADDR\"} 1'" \
+  || fail "log-query worker's metrics: $("$PROG/orvanectl" metrics 2>&1 | grep -v '^#')"
+"$PROG/orvanectl" status | grep -q "^worker $DC_ADDR: running (log-query mode)" || fail "status: $("$PROG/orvanectl" status)"
+"$PROG/orvanectl" status | grep -q "directory $DC_ADDR: connected" || fail "status: $("$PROG/orvanectl" status)"
 # Within one poll: Administrator, a computer account, an unknown principal and a wrong password
 # report nothing; bob does. His report comes one polling interval (5 s for QueryTime 3) after ann's.
 client_kinit Administrator "$SAMBA_DC_ADMIN_PASSWORD" || fail "kinit Administrator failed"

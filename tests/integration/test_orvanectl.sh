@@ -45,7 +45,7 @@ expect() {  # expect RC TEXT-IN-STDERR WHAT
 }
 
 # Help everywhere, exit statuses documented.
-for c in show set server device service autostart protect; do
+for c in show set server device service autostart protect users status metrics; do
   run help "$CTL" "$c" --help
   [ $rc -eq 0 ] && [[ $OUT == Usage:* ]] || fail "$c --help: rc $rc"
 done

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "platform/clock.h"
 #include "worker/directory/logon_time.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -227,8 +228,10 @@ void DirectoryServerTable::ConnectDirectoryServers(DirectoryServerList& list, un
             slot.password = std::move(entry.password);
         }
         count_ = i + 1;
+        Statistics().SetDirectoryServer(i, slot.address);
         DirectoryError error;
         slot.searchHandle = Client().Open(slot.address, slot.bindUser, slot.password, error);
+        Statistics().DirectoryBound(i, slot.searchHandle != nullptr, 0);
         if (slot.searchHandle)
             LogInfo("[INF]Open AD (%s) success in initialization!", slot.address.c_str());
         else
@@ -284,15 +287,18 @@ void DirectoryServerTable::RecordReconnectResult(int result, unsigned slot) {
         s.lastFailedReconnect = 0;
         LogInfo("[INF]Reconnect AD success (%s)!", s.address.c_str());
     }
+    Statistics().DirectoryBound(slot, result != -1, s.failedReconnectCount);
 }
 
 HResult DirectoryServerTable::VerifyUser(std::string_view userName, std::string_view domain,
                                          OnlineUserRecord& record) {
+    WorkerStatistics::Add(Statistics().lookups);
     for (unsigned slot = 0; slot < count_; ++slot) {
         if (NeedReconnect(slot)) RecordReconnectResult(ReconnectDirectoryServer(slot), slot);
         DirectorySearch* handle = slots_[slot].searchHandle.get();
         if (handle && SearchUserOnServer(handle, userName, domain, record, static_cast<int>(slot)) >= 0) return kSOk;
     }
+    WorkerStatistics::Add(Statistics().lookupFailures);
     return kEFail;
 }
 
@@ -331,7 +337,9 @@ void GetSearchHandleOfAD(const std::string& userName, std::unique_ptr<DirectoryS
     handle.reset();
 }
 
-HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record) {
+namespace {
+
+HResult SearchUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record) {
     if (!searchHandle || userName.empty()) return kEInvalidArg;
     std::string filter;
     if (!BuildUserFilter(userName, filter)) return kEFail;
@@ -341,6 +349,15 @@ HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view user
     // A search that failed before its first row failed to execute: its own result is returned.
     if (failure != 0 && visitor.Rows() == 0) return HResultFromSystemError(failure);
     return kEFail;
+}
+
+}  // namespace
+
+HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record) {
+    WorkerStatistics::Add(Statistics().lookups);
+    const HResult result = SearchUserInDirectory(searchHandle, userName, record);
+    if (result != kSOk) WorkerStatistics::Add(Statistics().lookupFailures);
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------

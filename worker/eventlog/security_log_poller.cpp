@@ -1,3 +1,4 @@
+#include "worker/status/worker_statistics.h"
 #include "worker/eventlog/security_log_poller.h"
 
 #include <unistd.h>
@@ -299,6 +300,8 @@ void QueryLogThread(const PollerServices& services) {
     }
     std::unique_ptr<DirectorySearch> searchHandle;
     GetSearchHandleOfAD(entry.userName, searchHandle, entry.ip, entry.password);
+    Statistics().SetDirectoryServer(0, entry.ip);
+    Statistics().DirectoryBound(0, searchHandle != nullptr, 0);
     if (!searchHandle) {
         LogError("[ERR]Fail to get AD query handle!!");
         return EndWorker(context, services);

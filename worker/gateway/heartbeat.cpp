@@ -8,10 +8,12 @@
 #include "common/file_version_text.h"
 #include "common/gateway_message.h"
 #include "common/log.h"
+#include "platform/clock.h"
 #include "platform/netif.h"
 #include "platform/process.h"
 #include "platform/udp.h"
 #include "worker/gateway/notification_sender.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -75,7 +77,11 @@ void HeartBeatThread(const WorkerSettings& settings, const HeartbeatOptions& opt
                 continue;
             }
             int err = gw.sendError;
-            if (err == 0 && socket.SendTo(datagram.data(), datagram.size(), gw.endpoint, err)) continue;
+            if (err == 0 && socket.SendTo(datagram.data(), datagram.size(), gw.endpoint, err)) {
+                WorkerStatistics::Add(Statistics().heartbeatsSent);
+                Statistics().HeartbeatSent(p, platform::GetClock().Now());
+                continue;
+            }
             if (encryptType == kEncryptEnhanced) {
                 LogError("[ERR]Send heartbeat to device failed.ErrorCode:%ld.", static_cast<long>(err));
             } else {

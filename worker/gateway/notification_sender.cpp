@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "platform/clock.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -98,8 +99,10 @@ int GatewayNotifier::SendUserInfo(OnlineUserRecord& record, std::uint8_t kind, u
             break;
         case SealResult::EncryptFailed:
             LogEncryptFailure();
+            WorkerStatistics::Add(Statistics().notificationFailures);
             return -1;
         case SealResult::NoCipher:
+            WorkerStatistics::Add(Statistics().notificationFailures);
             return -1;
     }
 
@@ -107,9 +110,11 @@ int GatewayNotifier::SendUserInfo(OnlineUserRecord& record, std::uint8_t kind, u
     // Positions without a usable address fail here, harmlessly, like any send error.
     int err = position < positions_.count ? gw.sendError : EDESTADDRREQ;
     if (err == 0 && socket_.SendTo(datagram.data(), datagram.size(), gw.endpoint, err)) {
+        WorkerStatistics::Add(Statistics().notificationsSent);
         LogInfo("[INF]Sending user information to the gateway (0x%X).", gw.logAddress);
         return 0;
     }
+    WorkerStatistics::Add(Statistics().notificationFailures);
     LogError("[ERR]Send notify to device failed. ErrorCode:%ld.", static_cast<long>(err));
     return -1;
 }
@@ -117,6 +122,7 @@ int GatewayNotifier::SendUserInfo(OnlineUserRecord& record, std::uint8_t kind, u
 void GatewayNotifier::NotifyAllGateways(OnlineUserRecord& record) {
     for (unsigned p = 0; p < positions_.count; ++p) {
         record.sendCount[p] = 0;
+        record.givenUpMask = static_cast<std::uint8_t>(record.givenUpMask & ~(1u << p));
         SendUserInfo(record, record.state, p);
     }
 }
@@ -130,6 +136,7 @@ void GatewayNotifier::HandleResponse(const std::uint8_t* data, std::size_t lengt
     for (unsigned p = 0; p < positions_.count; ++p) {
         const GatewayPosition& gw = positions_.at[p];
         if (!gw.valid || gw.endpoint.address != source) continue;
+        Statistics().ResponseSeen(p, platform::GetClock().Now());
         // Every matching position sees the same bytes: decrypt once.
         if (!decoded) {
             parsed = ParseGatewayResponse(data, length, encryptType_, key_, sequence, text);
@@ -137,21 +144,36 @@ void GatewayNotifier::HandleResponse(const std::uint8_t* data, std::size_t lengt
         }
         if (!parsed) continue;
         if (text == "login OK") {
-            {
-                std::lock_guard<std::mutex> lock(table_.Mutex());
-                table_.ConfirmSequence(sequence, positions_.count);
-            }
+            Confirm(sequence);
             LogInfo("[INF]The gateway (0x%X) confirms that the user is online successfully.", source);
         } else if (text == "logout OK") {
-            {
-                std::lock_guard<std::mutex> lock(table_.Mutex());
-                table_.ConfirmSequence(sequence, positions_.count);
-            }
+            Confirm(sequence);
             LogInfo("[INF]The gateway (0x%X) confirms that the user is offline successfully.", source);
         } else {
             LogInfo("[INF]Unknown response from gateway (0x%X).", source);
         }
     }
+}
+
+void GatewayNotifier::Confirm(std::uint32_t sequence) {
+    // Two positions with one address see the same answer; it confirms one notification.
+    bool newlyConfirmed = false;
+    {
+        std::lock_guard<std::mutex> lock(table_.Mutex());
+        table_.ConfirmSequence(sequence, positions_.count, &newlyConfirmed);
+    }
+    if (newlyConfirmed) WorkerStatistics::Add(Statistics().confirmations);
+}
+
+void GatewayNotifier::CountGivenUp(OnlineUserRecord& record, unsigned position) {
+    // Counted when the last allowed send has gone out unconfirmed: an offline record is removed
+    // in that very pass, so waiting for its answer would never count it.
+    const auto bit = static_cast<std::uint8_t>(1u << position);
+    if (record.status[position] != kDeliveryAwaiting || record.sendCount[position] <= retranTimes_ ||
+        (record.givenUpMask & bit))
+        return;
+    record.givenUpMask = static_cast<std::uint8_t>(record.givenUpMask | bit);
+    WorkerStatistics::Add(Statistics().givenUp);
 }
 
 void GatewayNotifier::RetranPass(std::int64_t now) {
@@ -168,6 +190,7 @@ void GatewayNotifier::RetranPass(std::int64_t now) {
                     SendUserInfo(*record, record->state, p, now);
                 }
             }
+            CountGivenUp(*record, p);
             if (record->status[p] != kDeliveryConfirmed && record->sendCount[p] <= retranTimes_) finished = false;
         }
         if (record->state == kUserOffline && finished) {

@@ -78,6 +78,11 @@ public:
     std::uint32_t LastSequence() const { return sequenceCounter_; }
 
 private:
+    // Confirms the position that sent `sequence` (takes the user-table lock) and counts it.
+    void Confirm(std::uint32_t sequence);
+    // Counts a position once when its sends have run out unconfirmed.
+    void CountGivenUp(OnlineUserRecord& record, unsigned position);
+
     OnlineUserTable& table_;
     GatewayPositions positions_;
     KeyField key_{};

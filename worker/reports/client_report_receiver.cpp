@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "platform/clock.h"
 #include "platform/udp_receiver.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -37,15 +38,20 @@ int DispatchClientReport(std::string_view senderAddress, std::string_view report
         case ReportSplitResult::TooManyFields:
             LogError("[ERR]Received a report with more than four fields from client script %.*s, dropped.",
                      static_cast<int>(senderAddress.size()), senderAddress.data());
+            WorkerStatistics::Add(Statistics().refusedMalformed);
             return 1;
         case ReportSplitResult::FieldTooLong:
             LogError("[ERR]Received a report with a field longer than %zu characters from client script %.*s, "
                      "dropped.",
                      kReportFieldLimit, static_cast<int>(senderAddress.size()), senderAddress.data());
+            WorkerStatistics::Add(Statistics().refusedMalformed);
             return 1;
     }
     // Computer accounts log on too; only people are reported to the gateways.
-    if (fields.user.find('$') != std::string_view::npos) return 0;
+    if (fields.user.find('$') != std::string_view::npos) {
+        WorkerStatistics::Add(Statistics().refusedComputer);
+        return 0;
+    }
     if (fields.kind == '0') {
         LogInfo("[INF]Received user online request from client script.");
         handler.UserLogon(senderAddress, fields.user, fields.domain, fields.computer);
@@ -266,13 +272,18 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
         accepted[count++] = i;
     }
     // Acknowledged before anything else happens to them: an acknowledgement means "received".
+    int failedAcks = 0;
     for (int sent = 0; sent < count;) {
         sent += socket.SendToEach(kReportAck, kReportAckLength, ackTo + sent, count - sent, err);
         if (sent < count) {
             LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
             ++sent;
+            ++failedAcks;
         }
     }
+    WorkerStatistics& statistics = Statistics();
+    WorkerStatistics::Add(statistics.reportsReceived, static_cast<std::uint64_t>(received));
+    WorkerStatistics::Add(statistics.reportsAcknowledged, static_cast<std::uint64_t>(count - failedAcks));
     queue_.AppendAll(receiving_.data(), accepted, static_cast<std::size_t>(count));
     return ok;
 }
@@ -285,7 +296,10 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     if (status == platform::ReceiveStatus::TimedOut) return true;
     if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) return false;
     StoreDatagram(fallback_, length, from);
-    if (!socket.SendTo(kReportAck, kReportAckLength, from, err)) {
+    WorkerStatistics::Add(Statistics().reportsReceived);
+    if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {
+        WorkerStatistics::Add(Statistics().reportsAcknowledged);
+    } else {
         LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
     }
     // An element may have come free while this one was received.
@@ -314,6 +328,7 @@ void ClientReportReceiver::ProcessClientMessageThread() {
 void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {
     if (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text) != ReportOpenResult::Opened) {
         LogError("[ERR]Received unknown message from client script.\n");
+        WorkerStatistics::Add(Statistics().refusedUndecryptable);
         return;
     }
     char address[16];

@@ -5,6 +5,7 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "platform/clock.h"
 #include "worker/directory/directory_servers.h"
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/gateway/heartbeat.h"
@@ -12,6 +13,8 @@
 #include "worker/gateway/stoppable_thread.h"
 #include "worker/reports/client_report_receiver.h"
 #include "worker/reports/logon_report_handler.h"
+#include "worker/status/status_publisher.h"
+#include "worker/status/worker_statistics.h"
 #include "worker/users/logon_decisions.h"
 #include "worker/users/online_users.h"
 
@@ -21,6 +24,23 @@ WorkerRuntime& Runtime() {
     static WorkerRuntime rt;
     return rt;
 }
+
+namespace {
+
+// The live snapshot for orvanectl and the console. A worker without it still does its job, so a
+// failure is only logged.
+void StartStatusPublisher(const WorkerSettings& s) {
+    static const std::int64_t started = platform::GetClock().Now();
+    static StatusPublisher publisher([&s] {
+        return TakeWorkerSnapshot(s, GetOnlineUserTable(), Statistics(), started, platform::GetClock().Now());
+    });
+    static StoppableThread statusThread;
+    if (!publisher.Listen(s.moduleFolder, s.serverArgument)) return;
+    if (!publisher.Start(statusThread))
+        LogError("[ERR]Create status thread fail! ErrorCode:%ld", static_cast<long>(errno));
+}
+
+}  // namespace
 
 void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     WorkerSettings& s = rt.settings;
@@ -40,6 +60,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     if (!notifier.OpenSocket()) return;  // the failure is logged
     SetGatewayNotifier(&notifier);
     LoadDirectoryServers(s);
+    StartStatusPublisher(s);
 
     if (s.modelType == 0) {
         static LogonReportHandler handler;

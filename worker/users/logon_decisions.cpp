@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "platform/clock.h"
 #include "worker/directory/logon_time.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -30,10 +31,12 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     const std::string user(userName);
     if (services_.verifyUser(userName, domain, *fresh) != 0) {
         LogError("[ERR]The user (%s) did not pass the AD server authentication and logon failed.", user.c_str());
+        WorkerStatistics::Add(Statistics().refusedUnverified);
         return -1;
     }
     if (antiReplayTime_ != 0 && !LogonTimeIsRecent(fresh->lastLogonTime, antiReplayTime_)) {
         LogError("[ERR]Fake logon detected, because logon time too far!");
+        WorkerStatistics::Add(Statistics().refusedReplay);
         return -1;
     }
     const std::string addr(address);
@@ -43,6 +46,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     if (OnlineUserRecord* found = table_.FindOnlineUser(userName, address, domain)) {
         found->lastLogonTime = fresh->lastLogonTime;
         found->state = kUserOnline;
+        found->stateSince = platform::GetClock().Now();
         if (found->Domain() != domain) found->SetDomain(std::string(domain));
         if (found->computer != computer) found->computer = std::string(computer);
         if (found->Address() != address) found->SetAddress(addr);
@@ -50,6 +54,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
         services_.notifyAllGateways(*found);
         const std::string name = found->UserName();
         lock.unlock();
+        WorkerStatistics::Add(Statistics().logons);
         LogInfo("[INF]*************User (%s) logon, but has except because has no offline process.", name.c_str());
         return 0;
     }
@@ -58,6 +63,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     // The record's texts are filled outside the lock; only the append and the notifications
     // need it.
     fresh->state = kUserOnline;
+    fresh->stateSince = platform::GetClock().Now();
     fresh->SetDomain(std::string(domain));
     fresh->computer = std::string(computer);
     fresh->SetAddress(addr);
@@ -67,6 +73,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     services_.notifyAllGateways(added);
     const std::string name = added.UserName();
     lock.unlock();
+    WorkerStatistics::Add(Statistics().logons);
     LogInfo("[INF]*************User (%s) logon.", name.c_str());
     return 0;
 }
@@ -81,6 +88,7 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
         if (services_.verifyUser(userName, domain, lookup) != 0) {
             LogError("[ERR]The user (%s) did not pass the AD server authentication and logoff failed.",
                      user.c_str());
+            WorkerStatistics::Add(Statistics().refusedUnverified);
             return -1;
         }
     }
@@ -89,10 +97,15 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
 
     std::lock_guard<std::mutex> lock(table_.Mutex());
     OnlineUserRecord* found = table_.FindOnlineUser(userName, address, domain);
-    if (!found || found->state != kUserOnline) return -1;
+    if (!found || found->state != kUserOnline) {
+        WorkerStatistics::Add(Statistics().refusedNotOnline);
+        return -1;
+    }
     LogInfo("[INF]*************User '%s' logoff.", found->UserName().c_str());
     found->state = kUserOffline;
+    found->stateSince = platform::GetClock().Now();
     services_.notifyAllGateways(*found);
+    WorkerStatistics::Add(Statistics().logoffs);
     return 0;
 }
 
@@ -109,6 +122,7 @@ int LogonDecisions::ReportServerLogon(std::string_view address, std::string_view
     record.state = kUserOnline;
     record.SetAddress(addr);
     services_.notifyAllGateways(record);
+    WorkerStatistics::Add(Statistics().logons);
     return 0;
 }
 

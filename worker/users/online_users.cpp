@@ -173,7 +173,7 @@ OnlineUserRecord* OnlineUserTable::FindOnlineUser(std::string_view userName, std
     return it->second.front();
 }
 
-bool OnlineUserTable::ConfirmSequence(std::uint32_t number, unsigned positionCount) {
+bool OnlineUserTable::ConfirmSequence(std::uint32_t number, unsigned positionCount, bool* newlyConfirmed) {
     const SequenceIndex::Entry* best = nullptr;
     bySequence_->Scan(number, [&](const SequenceIndex::Entry& e, std::size_t) {
         if (e.position >= positionCount) return;
@@ -183,6 +183,7 @@ bool OnlineUserTable::ConfirmSequence(std::uint32_t number, unsigned positionCou
         }
     });
     if (!best) return false;
+    if (newlyConfirmed) *newlyConfirmed = best->record->status[best->position] != kDeliveryConfirmed;
     best->record->status[best->position] = kDeliveryConfirmed;
     return true;
 }

@@ -52,6 +52,10 @@ struct OnlineUserRecord {
     std::array<std::string, 3> organisation;
     std::array<std::int64_t, kGatewayPositions> sendTime{};
     std::int64_t lastLogonTime = 0;
+    // When the logon or logoff that set `state` was decided (seconds since 1970): the record's age.
+    std::int64_t stateSince = 0;
+    // Positions whose repetitions ran out unconfirmed and were counted as given up.
+    std::uint8_t givenUpMask = 0;
 
     const std::string& UserName() const { return userName_; }
     const std::string& Domain() const { return domain_; }
@@ -110,8 +114,9 @@ public:
 
     // The first position, in table order and then position order among positions below
     // positionCount, whose last sent number is `number`: status := confirmed. A number that a
-    // later send has superseded, or that was never sent, changes nothing. True when one was found.
-    bool ConfirmSequence(std::uint32_t number, unsigned positionCount);
+    // later send has superseded, or that was never sent, changes nothing. True when one was found;
+    // `newlyConfirmed` (when given) tells whether it was not confirmed before.
+    bool ConfirmSequence(std::uint32_t number, unsigned positionCount, bool* newlyConfirmed = nullptr);
 
 private:
     friend struct OnlineUserRecord;
