@@ -119,8 +119,7 @@ mv "$AUDIT" "$AUDIT.1"
 client_kinit carl 'Carl-Pass-1' || fail "kinit carl after the restart failed"
 [ -s "$AUDIT" ] || fail "Samba did not start a new audit file"
 wait_for 20 at_least 4 "$WORK/gw.jsonl" '"type":"online"' || fail "carl not reported after the restart; log: $(LOG)"
-# Heartbeats go on meanwhile: look at the notifications only.
-last=$(grep '"type":"online"' "$WORK/gw.jsonl" | tail -1)
+last=$(last_online "$WORK/gw.jsonl")
 grep -q '"user":"carl"' <<<"$last" || fail "last notification is not carl's: $last"
 pass "Samba restart with a rotated audit file survived"
 kill -0 "$WPID" || fail "the worker ended"

@@ -106,6 +106,10 @@ log_query_config() {
     FirewallNum Value 1  Firewall0 Ip 127.0.0.1  Firewall0 Port "$EMU_PORT"
 }
 
+# last_online FILE: the last online notification in FILE (a gateway emulator's JSON lines);
+# heartbeats go on meanwhile, so the last line of the file may be one of them.
+last_online() { grep '"type":"online"' "$1" | tail -1; }
+
 # expect_online FILE USER ADDRESS AD_PATH: the first online notification in FILE (a gateway
 # emulator's JSON lines) is for USER at ADDRESS with AD_PATH, and the gateway answered it.
 expect_online() {
