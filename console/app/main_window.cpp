@@ -26,6 +26,7 @@
 #include "console/app/dialog_parts.h"
 #include "console/app/entry_dialogs.h"
 #include "console/app/message_boxes.h"
+#include "console/app/users_dialog.h"
 
 namespace orvane::console {
 namespace {
@@ -153,13 +154,16 @@ void COrvaneAgentDlg::BuildControls() {
     startService_ = NamedButton(serviceGroup_, "1014", {});
     stopService_ = NamedButton(serviceGroup_, "1013", {});
     stopService_->setEnabled(false);
+    users_ = NamedButton(serviceGroup_, "UsersButton", {});
     auto* serviceRow = new QHBoxLayout(serviceGroup_);
     serviceRow->addWidget(showLog_);
     serviceRow->addWidget(startService_);
     serviceRow->addWidget(stopService_);
+    serviceRow->addWidget(users_);
     connect(showLog_, &QPushButton::clicked, this, &COrvaneAgentDlg::ShowLogFolder);
     connect(startService_, &QPushButton::clicked, this, &COrvaneAgentDlg::StartServiceButton);
     connect(stopService_, &QPushButton::clicked, this, &COrvaneAgentDlg::StopServiceButton);
+    connect(users_, &QPushButton::clicked, this, &COrvaneAgentDlg::OpenUsers);
 
     auto* left = new QVBoxLayout(monitorGroup_);
     left->addWidget(modeGroup_);
@@ -211,7 +215,7 @@ void COrvaneAgentDlg::BuildControls() {
                         edits_[Index(Field::ClientKeyConfirm)], edits_[Index(Field::AntiReplayTime)],
                         edits_[Index(Field::QueryTime)], encryptGeneral_, encryptEnhanced_,
                         edits_[Index(Field::FirewallKey)], encodeGbk_, encodeUtf8_, showLog_, startService_,
-                        stopService_, tree_, serverButtonList_[0], serverButtonList_[1], serverButtonList_[2],
+                        stopService_, users_, tree_, serverButtonList_[0], serverButtonList_[1], serverButtonList_[2],
                         deviceButtonList_[0], deviceButtonList_[1], deviceButtonList_[2]};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
@@ -248,6 +252,7 @@ void COrvaneAgentDlg::ApplyCaptions() {
     encodeGroup_->setTitle(T(TextId::Agent_GroupEncodeType));
     serviceGroup_->setTitle(T(TextId::Agent_GruopServiceOperate));
     showLog_->setText(T(TextId::Agent_ShowLog));
+    users_->setText(Q(LoadUsersTexts(LanguageFilePath(core_.ProgramFolder()), options_.languageId).button));
     startService_->setText(T(TextId::Agent_StartService));
     stopService_->setText(T(TextId::Agent_StopService));
     deviceInfoGroup_->setTitle(T(TextId::Agent_GroupDeviceInfo));
@@ -607,6 +612,15 @@ void COrvaneAgentDlg::OpenAbout() {
     CAboutDlg dlg(texts_, this);
     dlg.exec();
     aboutOpen_ = false;
+}
+
+void COrvaneAgentDlg::OpenUsers() {
+    if (usersOpen_) return;
+    usersOpen_ = true;
+    COnlineUsersDlg dlg(core_.ProgramFolder(), options_.languageId, this);
+    dlg.setWindowIcon(windowIcon());
+    dlg.exec();
+    usersOpen_ = false;
 }
 
 void COrvaneAgentDlg::ExitConsole() {

@@ -77,6 +77,7 @@ private:
     void ShowLogFolder();
     void OpenOptions();
     void OpenAbout();
+    void OpenUsers();
     void ExitConsole();
 
     ConsoleCore& core_;
@@ -87,6 +88,7 @@ private:
     bool exiting_ = false;
     bool optionsOpen_ = false;
     bool aboutOpen_ = false;
+    bool usersOpen_ = false;
 
     QGroupBox *monitorGroup_ = nullptr, *modeGroup_ = nullptr, *modeFieldsGroup_ = nullptr,
               *firewallKeyGroup_ = nullptr, *encodeGroup_ = nullptr, *serviceGroup_ = nullptr,
@@ -96,7 +98,7 @@ private:
     // Edits and labels by Field.
     std::array<QLineEdit*, 6> edits_{};
     std::array<QLabel*, 6> labels_{};
-    QPushButton *showLog_ = nullptr, *startService_ = nullptr, *stopService_ = nullptr;
+    QPushButton *showLog_ = nullptr, *users_ = nullptr, *startService_ = nullptr, *stopService_ = nullptr;
     std::array<QPushButton*, 3> serverButtonList_{};  // add, delete, edit
     std::array<QPushButton*, 3> deviceButtonList_{};
     QTreeWidget* tree_ = nullptr;

@@ -107,6 +107,29 @@ OptionTexts LoadOptionTexts(const std::string& languageIniPath, std::uint32_t la
     return t;
 }
 
+UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t languageId) {
+    ProfileFile file;
+    file.Load(languageIniPath);
+    const std::string section = SectionOf(languageId);
+    auto read = [&](const char* key, const char* def) { return file.GetString(section, key, def, 256); };
+    UsersTexts t;
+    t.button = read("Users_Button", "Online users");
+    t.caption = read("Users_Caption", "Online users");
+    t.filter = read("Users_Filter", "Filter (user or address):");
+    t.columns = read("Users_Columns", "User|Domain|Address|State|Age|Gateways|AD path");
+    t.online = read("Users_Online", "online");
+    t.loggingOff = read("Users_LoggingOff", "logging off");
+    t.confirmed = read("Users_Confirmed", "confirmed");
+    t.pending = read("Users_Pending", "pending (%s left)");
+    t.givenUp = read("Users_GivenUp", "given up");
+    t.notSent = read("Users_NotSent", "not sent");
+    t.status = read("Users_Status", "Workers: %s");
+    t.noWorker = read("Users_NoWorker", "No worker answers: %s");
+    t.count = read("Users_Count", "%s users shown");
+    t.close = read("Users_Close", "Close");
+    return t;
+}
+
 int LanguagePosition(std::uint32_t languageId) { return languageId == kSimplifiedChinese ? 1 : 0; }
 
 std::uint32_t LanguageAtPosition(int position, std::uint32_t current) {

@@ -90,6 +90,25 @@ struct OptionTexts {
 };
 OptionTexts LoadOptionTexts(const std::string& languageIniPath, std::uint32_t languageId);
 
+// The Online users view's texts, read like the Options dialog's: each with a built-in default.
+struct UsersTexts {
+    std::string button;     // Users_Button: the main window's button
+    std::string caption;    // Users_Caption
+    std::string filter;     // Users_Filter
+    std::string columns;    // Users_Columns: the table's headings, separated by "|"
+    std::string online;     // Users_Online
+    std::string loggingOff; // Users_LoggingOff
+    std::string confirmed;  // Users_Confirmed
+    std::string pending;    // Users_Pending: "%s" is the number of sends left
+    std::string givenUp;    // Users_GivenUp
+    std::string notSent;    // Users_NotSent
+    std::string status;     // Users_Status: "%s" is the workers' status
+    std::string noWorker;   // Users_NoWorker: "%s" is the reason
+    std::string count;      // Users_Count: "%s" is the number of rows shown
+    std::string close;      // Users_Close
+};
+UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t languageId);
+
 // The items of the Options dialog's language list, position 0 and 1.
 inline constexpr const char* kLanguageItems[2] = {"English", "中文简体"};
 // Position of a language in that list, and back (any other position: no change, 0).

@@ -83,24 +83,36 @@ std::string FormatAge(std::int64_t s) {
     return Format("%" PRId64 "d%02" PRId64 "h", s / 86400, s % 86400 / 3600);
 }
 
-std::string FormatUsersTable(const std::vector<WorkerReading>& readings, std::string_view filter) {
-    std::vector<std::vector<std::string>> rows = {{"USER", "DOMAIN", "ADDRESS", "STATE", "AGE", "GATEWAYS", "AD PATH"}};
+std::vector<UserRow> CollectUserRows(const std::vector<WorkerReading>& readings, std::string_view filter) {
+    std::vector<UserRow> rows;
     for (const WorkerReading& r : readings) {
         if (r.state != WorkerReadState::Ok) continue;
         const WorkerSnapshot& s = r.snapshot;
+        const std::string worker = WorkerLabel(r);
         for (const SnapshotUser& u : s.users) {
             if (!UserMatches(u, filter)) continue;
-            std::string gateways;
-            for (std::size_t p = 0; p < u.gateways.size(); ++p) {
-                if (!gateways.empty()) gateways += ", ";
-                gateways += GatewayName(s, p) + " " + DeliveryText(u.gateways[p]);
-                if (DeliveryText(u.gateways[p]) == "pending")
-                    gateways += " (" + std::to_string(u.gateways[p].sendsLeft) + " left)";
-            }
-            rows.push_back({u.user, u.domain, u.address, u.online ? "online" : "logging off",
-                            FormatAge(s.now - u.since), gateways.empty() ? "-" : gateways,
-                            u.adPath.empty() ? "-" : u.adPath});
+            UserRow row{worker, &u, std::max<std::int64_t>(0, s.now - u.since), {}};
+            row.gateways.reserve(u.gateways.size());
+            for (std::size_t p = 0; p < u.gateways.size(); ++p)
+                row.gateways.push_back({GatewayName(s, p), DeliveryText(u.gateways[p]), u.gateways[p].sendsLeft});
+            rows.push_back(std::move(row));
         }
+    }
+    return rows;
+}
+
+std::string FormatUsersTable(const std::vector<WorkerReading>& readings, std::string_view filter) {
+    std::vector<std::vector<std::string>> rows = {{"USER", "DOMAIN", "ADDRESS", "STATE", "AGE", "GATEWAYS", "AD PATH"}};
+    for (const UserRow& row : CollectUserRows(readings, filter)) {
+        const SnapshotUser& u = *row.user;
+        std::string gateways;
+        for (const UserRowGateway& g : row.gateways) {
+            if (!gateways.empty()) gateways += ", ";
+            gateways += g.name + " " + g.state;
+            if (g.state == "pending") gateways += " (" + std::to_string(g.sendsLeft) + " left)";
+        }
+        rows.push_back({u.user, u.domain, u.address, u.online ? "online" : "logging off", FormatAge(row.ageSeconds),
+                        gateways.empty() ? "-" : gateways, u.adPath.empty() ? "-" : u.adPath});
     }
     return Columns(rows);
 }
@@ -168,6 +180,22 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
         out += Format("  notifications: %" PRIu64 " sent, %" PRIu64 " confirmed, %" PRIu64 " given up, %" PRIu64
                       " failed to send\n",
                       c.notificationsSent, c.confirmations, c.givenUp, c.notificationFailures);
+    }
+    return out;
+}
+
+std::string FormatStatusBrief(const std::vector<WorkerReading>& readings) {
+    const std::string full = FormatStatus(readings);
+    std::string out;
+    std::size_t start = 0;
+    while (start < full.size()) {
+        std::size_t end = full.find('\n', start);
+        if (end == std::string::npos) end = full.size();
+        if (full[start] != ' ') {
+            if (!out.empty()) out += "; ";
+            out.append(full, start, end - start);
+        }
+        start = end + 1;
     }
     return out;
 }

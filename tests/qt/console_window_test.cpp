@@ -381,7 +381,7 @@ TEST_F(ConsoleWindowTest, EveryControlHasItsOwnMnemonic) {
         for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) check(b->text());
         for (QLabel* l : w->findChildren<QLabel*>())
             if (l->buddy()) check(l->text());
-        EXPECT_EQ(controls, 6 + 6 + 3 + 6);  // radios, entry buttons, service buttons, labelled edits
+        EXPECT_EQ(controls, 6 + 6 + 4 + 6);  // radios, entry buttons, service and users buttons, labelled edits
         app_.reset();
     }
 }
@@ -568,6 +568,21 @@ TEST_F(ConsoleWindowTest, ASecondConsoleIsRefused) {
     int status = 0;
     EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0);
 #endif
+}
+
+TEST_F(ConsoleWindowTest, OnlineUsersButtonOpensTheViewWhichSaysNoWorkerAnswers) {
+    Start();
+    EXPECT_EQ(Find<QPushButton>("UsersButton")->text().remove(QLatin1Char('&')), "Online users");
+    ModalDriver boxes;
+    QString message;
+    boxes.Expect([&](QWidget* w) {
+        EXPECT_EQ(w->objectName(), "COnlineUsersDlg");
+        if (auto* label = w->findChild<QLabel*>("UsersMessage")) message = label->text();
+        ModalDriver::Click(w->findChild<QPushButton*>("UsersClose"));
+    });
+    Click("UsersButton");
+    EXPECT_TRUE(boxes.AllHandled());
+    EXPECT_TRUE(message.startsWith("No worker answers: ")) << message.toStdString();
 }
 
 }  // namespace

@@ -13,7 +13,9 @@
 #include "console/app/agent_app.h"
 #include "console/app/entry_dialogs.h"
 #include "console/app/small_dialogs.h"
+#include "console/app/users_dialog.h"
 #include "console/core/language.h"
+#include "tests/qt/fake_worker.h"
 
 namespace {
 
@@ -64,6 +66,33 @@ bool MakeFolder(const QString& folder, const QString& packaging, std::uint32_t l
     return true;
 }
 
+// A client-report worker with a few users in each delivery state.
+WorkerSnapshot SampleSnapshot() {
+    WorkerSnapshot s;
+    s.server = ".";
+    s.mode = "client-report";
+    s.pid = 2417;
+    s.now = 1'800'000'000;
+    s.started = s.now - 3 * 3600 - 12 * 60;
+    s.gateways = {{"192.168.10.1", 6001, s.now - 20, s.now - 20}, {"192.168.20.1", 6001, s.now - 20, s.now - 900}};
+    struct Sample {
+        const char* user;
+        const char* address;
+        std::int64_t age;
+        bool online;
+        SnapshotDelivery first, second;
+    };
+    const Sample samples[] = {
+        {"alice.wong", "10.30.1.15", 3 * 3600 + 5 * 60, true, {true, true, 0}, {true, true, 0}},
+        {"bruno.keller", "10.30.1.22", 47 * 60 + 12, true, {true, true, 0}, {true, false, 2}},
+        {"chen.li", "10.30.2.7", 95, true, {true, true, 0}, {true, false, 0}},
+        {"dana.ortiz", "10.30.2.41", 12, false, {true, false, 3}, {true, false, 3}},
+    };
+    for (const Sample& x : samples)
+        s.users.push_back(testing::SampleUser(x.user, x.address, s.now - x.age, x.online, {x.first, x.second}));
+    return s;
+}
+
 bool Shoot(const QString& packaging, const QString& out, std::uint32_t language) {
     QTemporaryDir folder;
     if (!folder.isValid() || !MakeFolder(folder.path(), packaging, language)) return false;
@@ -94,6 +123,10 @@ bool Shoot(const QString& packaging, const QString& out, std::uint32_t language)
     COptionDlg dlg(options, w);
     ok = Save(&dlg, out + "/options-" + lang + ".png") && ok;
     dlg.close();
+    testing::FakeWorker worker(o.programFolder, ".", SampleSnapshot());
+    COnlineUsersDlg users(o.programFolder, language, w);
+    ok = worker.Ok() && Save(&users, out + "/users-" + lang + ".png") && ok;
+    users.close();
     w->hide();
     return ok;
 }
