@@ -7,12 +7,7 @@
 # a wrong password refused at connect, the peer stopped and started under the polling worker,
 # and the Windows Server 2003 event ids.
 set -euo pipefail
-FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
-if [ -z "${ORVANE_NETNS:-}" ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
-  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
-  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 install_program_folder
 

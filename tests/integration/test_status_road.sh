@@ -6,12 +6,7 @@
 # metrics pass a strict reader of the Prometheus text format, and a stopped worker is reported
 # at once with exit status 6.
 set -euo pipefail
-FIX=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fixtures" && pwd)
-if [ -z "${ORVANE_NETNS:-}" ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root for a private network namespace"; exit 0; }
-  "$FIX/netns-run" --check || { echo "SKIP: unshare cannot create namespaces here"; exit 0; }
-  exec "$FIX/netns-run" bash "${BASH_SOURCE[0]}" "$@"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 install_program_folder
 
