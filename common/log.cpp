@@ -28,24 +28,10 @@ constexpr std::size_t kPendingCapacity = 8192;
 constexpr std::size_t kPendingFlushChars = 2048;
 constexpr int kFlushThreshold = 10;
 
-std::string FormatV(const char* format, va_list args) {
-    char stackBuf[1024];
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(stackBuf, sizeof stackBuf, format, copy);
-    va_end(copy);
-    if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < sizeof stackBuf) return std::string(stackBuf, static_cast<std::size_t>(n));
-    std::string out(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(out.data(), out.size(), format, args);
-    out.resize(static_cast<std::size_t>(n));
-    return out;
-}
-
 void Dispatch(LogSeverity severity, const char* format, va_list args) {
     LogSink* sink = g_sink.load(std::memory_order_acquire);
     if (!sink || !sink->Wants(severity)) return;
-    std::string msg = FormatV(format, args);
+    std::string msg = FormatTextV(format, args);
     if (msg.size() >= sink->MessageLimit()) msg = CutToCapacity(msg, sink->MessageLimit() + 1);
     sink->Write(severity, msg);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdint>
 
 namespace orvane {
@@ -187,6 +188,28 @@ std::string TrimSpaces(std::string_view s) {
     while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
     return std::string(s.substr(b, e - b));
+}
+
+std::string FormatTextV(const char* format, va_list args) {
+    char stackBuf[1024];
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(stackBuf, sizeof stackBuf, format, copy);
+    va_end(copy);
+    if (n < 0) return {};
+    if (static_cast<std::size_t>(n) < sizeof stackBuf) return std::string(stackBuf, static_cast<std::size_t>(n));
+    std::string out(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+std::string FormatText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string out = FormatTextV(format, args);
+    va_end(args);
+    return out;
 }
 
 }  // namespace orvane

@@ -1,6 +1,7 @@
 #pragma once
 // Text is UTF-8 inside the programs. Documented field capacities count UTF-16 code units
 // including the terminating zero; these helpers check and cut to them, and convert at the edges.
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -37,5 +38,9 @@ bool AnsiToUtf8(std::string_view ansi, std::string& out);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 
 std::string TrimSpaces(std::string_view s);
+
+// printf into a std::string of any length (the log's lines, the status texts).
+std::string FormatTextV(const char* format, va_list args);
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace orvane

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+
+#include "common/text.h"
 
 namespace orvane::console {
 namespace {
@@ -16,21 +17,6 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
                        [](char a, char b) { return Lower(a) == Lower(b); }) != text.end();
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    if (n < 0) return {};
-    if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
-    std::string out(static_cast<std::size_t>(n), '\0');
-    va_start(args, format);
-    std::vsnprintf(out.data(), out.size() + 1, format, args);
-    va_end(args);
-    return out;
-}
 
 std::string GatewayName(const WorkerSnapshot& s, std::size_t position) {
     if (position >= s.gateways.size()) return "gateway" + std::to_string(position);
@@ -77,10 +63,10 @@ std::string WorkerLabel(const WorkerReading& r) {
 
 std::string FormatAge(std::int64_t s) {
     if (s < 0) s = 0;
-    if (s < 60) return Format("%" PRId64 "s", s);
-    if (s < 3600) return Format("%" PRId64 "m%02" PRId64 "s", s / 60, s % 60);
-    if (s < 86400) return Format("%" PRId64 "h%02" PRId64 "m", s / 3600, s % 3600 / 60);
-    return Format("%" PRId64 "d%02" PRId64 "h", s / 86400, s % 86400 / 3600);
+    if (s < 60) return FormatText("%" PRId64 "s", s);
+    if (s < 3600) return FormatText("%" PRId64 "m%02" PRId64 "s", s / 60, s % 60);
+    if (s < 86400) return FormatText("%" PRId64 "h%02" PRId64 "m", s / 3600, s % 3600 / 60);
+    return FormatText("%" PRId64 "d%02" PRId64 "h", s / 86400, s % 86400 / 3600);
 }
 
 std::vector<UserRow> CollectUserRows(const std::vector<WorkerReading>& readings, std::string_view filter) {
@@ -152,32 +138,32 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
     std::string out;
     for (const WorkerReading& r : readings) {
         if (r.state != WorkerReadState::Ok) {
-            out += Format("worker %s: %s\n", WorkerLabel(r).c_str(), DescribeReadState(r).c_str());
+            out += FormatText("worker %s: %s\n", WorkerLabel(r).c_str(), DescribeReadState(r).c_str());
             continue;
         }
         const WorkerSnapshot& s = r.snapshot;
         const SnapshotCounters& c = s.counters;
         std::size_t online = 0;
         for (const SnapshotUser& u : s.users) online += u.online ? 1 : 0;
-        out += Format("worker %s: running (%s mode), pid %ld, up %s\n", WorkerLabel(r).c_str(), s.mode.c_str(),
+        out += FormatText("worker %s: running (%s mode), pid %ld, up %s\n", WorkerLabel(r).c_str(), s.mode.c_str(),
                       s.pid, FormatAge(s.now - s.started).c_str());
         if (s.mode == "client-report")
-            out += Format("  users: %zu online, %zu logging off\n", online, s.users.size() - online);
+            out += FormatText("  users: %zu online, %zu logging off\n", online, s.users.size() - online);
         for (std::size_t p = 0; p < s.gateways.size(); ++p)
-            out += Format("  gateway %s: last heartbeat %s, last response %s\n", GatewayName(s, p).c_str(),
+            out += FormatText("  gateway %s: last heartbeat %s, last response %s\n", GatewayName(s, p).c_str(),
                           Ago(s.gateways[p].lastHeartbeat, s.now).c_str(),
                           Ago(s.gateways[p].lastResponse, s.now).c_str());
         for (const SnapshotDirectory& d : s.directories)
-            out += Format("  directory %s: %s, %" PRIu64 " failed reconnections\n", d.address.c_str(),
+            out += FormatText("  directory %s: %s, %" PRIu64 " failed reconnections\n", d.address.c_str(),
                           d.connected ? "connected" : "not connected", d.failedReconnects);
         const std::uint64_t refused = c.refusedUndecryptable + c.refusedMalformed + c.refusedComputer +
                                       c.refusedUnverified + c.refusedReplay + c.refusedNotOnline;
-        out += Format("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused\n",
+        out += FormatText("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused\n",
                       c.reportsReceived, c.reportsAcknowledged, refused);
-        out += Format("  decisions: %" PRIu64 " logons, %" PRIu64 " logoffs; lookups: %" PRIu64 " (%" PRIu64
+        out += FormatText("  decisions: %" PRIu64 " logons, %" PRIu64 " logoffs; lookups: %" PRIu64 " (%" PRIu64
                       " failed)\n",
                       c.logons, c.logoffs, c.lookups, c.lookupFailures);
-        out += Format("  notifications: %" PRIu64 " sent, %" PRIu64 " confirmed, %" PRIu64 " given up, %" PRIu64
+        out += FormatText("  notifications: %" PRIu64 " sent, %" PRIu64 " confirmed, %" PRIu64 " given up, %" PRIu64
                       " failed to send\n",
                       c.notificationsSent, c.confirmations, c.givenUp, c.notificationFailures);
     }
