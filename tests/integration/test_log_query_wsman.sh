@@ -68,12 +68,15 @@ cat "$LDAPTLS_CACERT" "$TLS/ca.pem" >"$TLS/trust.pem"
 export LDAPTLS_CACERT="$TLS/trust.pem"
 printf 'CORP\\Administrator:%s\n' "$SAMBA_DC_ADMIN_PASSWORD" >"$TLS/accounts"
 
-# start_peer CAPTION: the WS-Management listener of the DC host on port 5986.
+# start_peer CAPTION: the WS-Management listener of the DC host on port 5986. One item per
+# answer (WinRM's MaxBatchItems), so an enumeration of two events already needs a Pull, and one
+# stopped after its first object has something to release. NTLM answers must carry a valid MIC.
 start_peer() {
   # Not through on_dc: a backgrounded function would be a subshell, and $! not the peer.
   nsenter --net="/proc/$DC_NS/ns/net" python3 "$FIX/wsman/wsman-peer" --listen "$DC_ADDR" --cert "$TLS/dc.pem" --key "$TLS/dc.key" \
     --accounts "$TLS/accounts" --domain CORP --dns-domain corp.example.com --audit-log "$DC/log/auth.json" \
-    --caption "$1" --query-log "$WORK/queries.txt" >"$WORK/peer.out" 2>"$WORK/peer.err" &
+    --caption "$1" --query-log "$WORK/queries.txt" --max-batch-items 1 --release-log "$WORK/releases.txt" --require-mic \
+    >"$WORK/peer.out" 2>"$WORK/peer.err" &
   PEER_PID=$!
   PIDS+=("$PEER_PID")
   wait_for 10 grep -q listening "$WORK/peer.out" || fail "peer not listening: $(cat "$WORK/peer.err")"
@@ -93,12 +96,17 @@ LOG() { local f; f=$(ls "$PROG"/log/LOG*_"$1"_*.txt 2>/dev/null | head -1); [ -n
 log_has() { LOG "$1" 2>/dev/null | grep -qF -- "$2"; }
 online() { count_lines "$WORK/gw.jsonl" '"type":"online"'; }
 
+# Logons before the worker starts: the first poll stops at the newest event, when the next one
+# is already asked for, and leaves the rest of its enumeration to release.
+for i in 1 2 3; do client_kinit carl 'Carl-Pass-1' || fail "kinit carl failed"; done
 start_worker
 wait_for 20 log_has "$WPID" "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG "$WPID")"
 # The first poll asks without a time bound and only fixes the starting time.
 wait_for 20 grep -q "^SELECT \* FROM Win32_NTLogEvent where LogFile='Security' AND (EventCode='4768' OR EventCode='4769' OR EventCode='4770' OR EventCode='4624')$" "$WORK/queries.txt" \
   || fail "no first poll query: $(cat "$WORK/queries.txt" 2>/dev/null)"
-pass "worker polls $DC_ADDR over WS-Management with NTLM"
+wait_for 10 grep -q "^released uuid:" "$WORK/releases.txt" \
+  || fail "the first poll, stopped at its first event, released nothing: $(cat "$WORK/releases.txt" 2>/dev/null)"
+pass "worker polls $DC_ADDR over WS-Management with NTLM; the first poll released its enumeration"
 
 client_kinit ann 'Ann-Pass-1' || fail "kinit ann failed"
 wait_for 15 at_least 1 "$WORK/gw.jsonl" '"type":"online"' || fail "ann not reported; log: $(LOG "$WPID")"
@@ -112,6 +120,8 @@ PY
 grep -q "TimeGenerated>'[0-9]\{14\}\.[0-9]\{6\}+000' and LogFile='Security'" "$WORK/queries.txt" \
   || fail "later polls do not ask from the last time: $(cat "$WORK/queries.txt")"
 wait_for 10 log_has "$WPID" "[INF]First query time" || fail "no first query time: $(LOG "$WPID")"
+# Later polls read their enumerations to the end: the server ended them, nothing more to release.
+[ "$(grep -c '^released' "$WORK/releases.txt")" = 1 ] || fail "polls read to the end released: $(cat "$WORK/releases.txt")"
 pass "kinit ann from $CLIENT_ADDR -> online ann@$CLIENT_ADDR with her AD path (event 4768 over WS-Management)"
 
 # The peer stops: the poll fails, and the worker tries to reconnect once a second until the

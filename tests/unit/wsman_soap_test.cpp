@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -212,6 +216,133 @@ TEST(WsmanSoap, TruncatedOrHostileAnswersAreRefusedWithoutReadingPastTheirEnd) {
               ParseResult::Malformed);
 }
 
+// Answers messages from a script and records what was sent: the HTTPS session's stand-in.
+class ScriptedTransport final : public WsmanTransport {
+public:
+    explicit ScriptedTransport(std::vector<std::string> answers) : answers_(std::move(answers)) {}
+
+    const std::string& Url() const override { return url_; }
+    std::string& Body() override { return body_; }
+    // An empty answer is a lost connection.
+    bool Post(const std::string& request, bool& denied, std::string& error) override {
+        denied = false;
+        pugi::xml_document doc;
+        if (!doc.load_string(request.c_str())) {
+            sent_.push_back("not XML");
+            return false;
+        }
+        const pugi::xml_node envelope = doc.child("s:Envelope");
+        std::string action = envelope.child("s:Header").child_value("a:Action");
+        action = action.substr(action.rfind('/') + 1);
+        const std::string context = envelope.child("s:Body").first_child().child_value("n:EnumerationContext");
+        sent_.push_back(context.empty() ? action : action + " " + context);
+        const std::size_t at = next_++;
+        if (at >= answers_.size() || answers_[at].empty()) {
+            error = "connection reset by peer";
+            return false;
+        }
+        body_ = answers_[at];
+        return true;
+    }
+    // Read once the enumerator is gone: no pull is in flight then.
+    const std::vector<std::string>& Sent() const { return sent_; }
+
+private:
+    std::string url_ = kTo;
+    std::vector<std::string> answers_, sent_;
+    std::size_t next_ = 0;
+    std::string body_;
+};
+
+std::string Batch(const char* response, const std::string& context, int items, bool end) {
+    std::string s = std::string("<n:") + response + ">";
+    if (!context.empty()) s += "<n:EnumerationContext>" + context + "</n:EnumerationContext>";
+    s += "<w:Items>";
+    for (int i = 0; i < items; ++i) s += LogEventItem(4768, "2026-12-07T08:06:16Z", TgtStrings("ann", "10.99.1.7"));
+    s += "</w:Items>";
+    if (end) s += "<w:EndOfSequence/>";
+    return Envelope(s + "</n:" + response + ">");
+}
+
+const std::string kReleased = Envelope("");
+
+// Runs one query over `answers`, reads `take` objects (all when negative) and ends the
+// enumeration; the messages sent, and how many objects came.
+std::vector<std::string> RunQuery(std::vector<std::string> answers, int take, int& got, HResult& hr) {
+    auto transport = std::make_shared<ScriptedTransport>(std::move(answers));
+    got = 0;
+    {
+        const std::unique_ptr<EventServices> services = MakeWsmanServices(transport);
+        std::unique_ptr<EventEnumerator> e;
+        hr = services->ExecQuery("SELECT * FROM Win32_NTLogEvent where LogFile='Security' AND (EventCode='4768')", e);
+        EventObject o;
+        while (e && (take < 0 || got < take) && e->Next(o)) ++got;
+    }
+    return transport->Sent();
+}
+
+using Messages = std::vector<std::string>;
+
+TEST(WsmanEnumeration, AnEnumerationStoppedEarlyIsReleasedAndAFinishedOneIsNot) {
+    int got = 0;
+    HResult hr = kSOk;
+    // The poller's first poll stops at the first object. The next batch was already asked for;
+    // its answer names the context to release.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "uuid:C2", 2, false),
+                   kReleased},
+                  1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C2"}));
+    EXPECT_EQ(hr, kSOk);
+    EXPECT_EQ(got, 1);
+    // Read to its end: the server ended it itself.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "uuid:C1", 2, false),
+                   Batch("PullResponse", "", 1, true)},
+                  -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Pull uuid:C1"}));
+    EXPECT_EQ(got, 5);
+    // Stopped early, but the batch asked for ahead ended the sequence: nothing left to release.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "", 1, true)}, 1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1"}));
+    // Everything in the first answer: no pull, no release, whether read to the end or not.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, 1, got, hr), (Messages{"Enumerate"}));
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, -1, got, hr), (Messages{"Enumerate"}));
+    EXPECT_EQ(got, 3);
+}
+
+TEST(WsmanEnumeration, AnAnswerThatCannotBeReadReleasesTheEnumerationALostOneDoesNot) {
+    int got = 0;
+    HResult hr = kSOk;
+    // A pull answered with something unreadable: the server still holds the enumeration.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 1, false), "<s:Envelope><s:Body><n:PullResp", kReleased}, -1,
+                  got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C1"}));
+    EXPECT_EQ(got, 1);
+    // A bad item after the context: the pull asked for meanwhile is finished, then released.
+    const std::string badItem = Envelope(
+        "<n:EnumerateResponse><n:EnumerationContext>uuid:C1</n:EnumerationContext><w:Items><p:X><p:EventCode>47x"
+        "</p:EventCode></p:X></w:Items></n:EnumerateResponse>");
+    EXPECT_EQ(RunQuery({badItem, Batch("PullResponse", "uuid:C1", 1, false), kReleased}, -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C1"}));
+    EXPECT_EQ(hr, kWbemEFailed);
+    EXPECT_EQ(got, 0);
+    // The connection lost during a pull takes the enumeration with it: nothing to release.
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 1, false), ""}, -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1"}));
+    EXPECT_EQ(got, 1);
+    // The server says the context is gone: nothing to release either.
+    const std::string gone = Envelope(
+        "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>n:InvalidEnumerationContext</s:Value>"
+        "</s:Subcode></s:Code><s:Reason><s:Text>gone</s:Text></s:Reason></s:Fault>");
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 1, false), gone}, -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1"}));
+    // Any other fault leaves it open there.
+    const std::string busy = Envelope(
+        "<s:Fault><s:Code><s:Value>s:Receiver</s:Value><s:Subcode><s:Value>w:InternalError</s:Value>"
+        "</s:Subcode></s:Code><s:Reason><s:Text>busy</s:Text></s:Reason></s:Fault>");
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 1, false), busy, kReleased}, -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C1"}));
+}
+
 // MS-NLMP's NTLMv2 worked example.
 TEST(Ntlm, NtlmV2ResponseMatchesTheProtocolsWorkedExample) {
     std::array<unsigned char, 16> key{};
@@ -246,6 +377,76 @@ TEST(Ntlm, NtlmV2ResponseMatchesTheProtocolsWorkedExample) {
                                   0x57, 0xcc, 0xcc, 0x19, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
     EXPECT_EQ(lm, std::string(reinterpret_cast<const char*>(lmv2), sizeof lmv2));
     EXPECT_EQ(field(36), std::string("U\0s\0e\0r\0", 8));
+}
+
+// A CHALLENGE_MESSAGE with `info` as its target information.
+std::string ChallengeMessage(const std::string& info) {
+    std::string m("NTLMSSP\0\x02\0\0\0", 12);
+    m.resize(48, '\0');
+    m[20] = 0x35;  // Unicode, request target, NTLM, ...
+    m[22] = static_cast<char>(0x89);
+    m[23] = static_cast<char>(0xe2);
+    for (int i = 0; i < 8; ++i) m[24 + static_cast<std::size_t>(i)] = static_cast<char>(0x11 * (i + 1));
+    m[40] = static_cast<char>(info.size());
+    m[42] = static_cast<char>(info.size());
+    m[44] = 48;
+    return m + info;
+}
+
+std::string Hex(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+TEST(Ntlm, AServerTimestampBringsAMicOverTheThreeMessagesAnnouncedInTheResponse) {
+    const std::string domain("\x02\0\x08\0C\0O\0R\0P\0", 12);
+    const std::string stamp("\x07\0\x08\0\x00\x80\x3e\xd5\xde\xb1\xd9\x01", 12);
+    const std::string end(4, '\0');
+    for (const bool withFlags : {false, true}) {
+        // A server's own MsvAvFlags (here "constrained authentication") keep their bits.
+        const std::string flags = withFlags ? std::string("\x06\0\x04\0\x01\0\0\0", 8) : std::string();
+        ntlm::Challenge c;
+        std::string error;
+        ASSERT_TRUE(ntlm::ParseChallenge(ChallengeMessage(domain + flags + stamp + end), c, error)) << error;
+        std::array<unsigned char, 8> client{};
+        client.fill(0x5a);
+        std::string m;
+        ASSERT_TRUE(ntlm::AuthenticateMessage(c, "bench", "CORP", "Bench-Pass-1", client, 0, m, error)) << error;
+        ASSERT_GE(m.size(), 88u);
+        auto field = [&](std::size_t at, std::size_t& off) {
+            const std::size_t len = static_cast<unsigned char>(m[at]) | static_cast<unsigned char>(m[at + 1]) << 8;
+            off = static_cast<unsigned char>(m[at + 4]) | static_cast<unsigned char>(m[at + 5]) << 8;
+            return m.substr(off, len);
+        };
+        std::size_t off = 0;
+        const std::string nt = field(20, off);
+        EXPECT_GE(off, 88u) << "the payload overlaps the MIC";
+        EXPECT_EQ(field(12, off), std::string(24, '\0')) << "no LMv2 response beside a server timestamp";
+        // The response's AV pairs: the server's, then MsvAvFlags with "MIC present", then the end.
+        const std::string avFlags = withFlags ? std::string("\x06\0\x04\0\x03\0\0\0", 8)
+                                              : std::string("\x06\0\x04\0\x02\0\0\0", 8);
+        const std::string expectedInfo = withFlags ? domain + avFlags + stamp + end : domain + stamp + avFlags + end;
+        EXPECT_EQ(Hex(nt.substr(16 + 28, expectedInfo.size())), Hex(expectedInfo));
+
+        // MIC = HMAC-MD5(session base key, NEGOTIATE + CHALLENGE + AUTHENTICATE with a zero MIC),
+        // the session base key = HMAC-MD5(NTOWFv2, NT proof), as no key exchange is negotiated.
+        EXPECT_EQ(static_cast<unsigned char>(m[63]) & 0x40, 0);
+        std::array<unsigned char, 16> key{};
+        ASSERT_TRUE(ntlm::NtOwfV2("bench", "CORP", "Bench-Pass-1", key));
+        unsigned char base[16], mic[16];
+        unsigned int n = 0;
+        HMAC(EVP_md5(), key.data(), 16, reinterpret_cast<const unsigned char*>(nt.data()), 16, base, &n);
+        std::string zeroed = m;
+        std::fill(zeroed.begin() + ntlm::kMicOffset, zeroed.begin() + ntlm::kMicOffset + 16, '\0');
+        const std::string covered = ntlm::NegotiateMessage() + c.raw + zeroed;
+        HMAC(EVP_md5(), base, 16, reinterpret_cast<const unsigned char*>(covered.data()), covered.size(), mic, &n);
+        EXPECT_EQ(Hex(m.substr(ntlm::kMicOffset, 16)), Hex(std::string_view(reinterpret_cast<char*>(mic), 16)));
+    }
 }
 
 TEST(Ntlm, ChallengesPointingOutsideTheMessageAreRefused) {

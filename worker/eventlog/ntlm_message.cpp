@@ -19,8 +19,11 @@ constexpr std::uint32_t kUnicode = 0x00000001, kRequestTarget = 0x00000004, kNtl
                         kTargetInfo = 0x00800000, k128 = 0x20000000, k56 = 0x80000000;
 constexpr std::uint32_t kOurFlags =
     kUnicode | kRequestTarget | kNtlm | kAlwaysSign | kExtendedSessionSecurity | kTargetInfo | k128 | k56;
-constexpr std::uint16_t kAvEol = 0, kAvTimestamp = 7;
+constexpr std::uint16_t kAvEol = 0, kAvFlags = 6, kAvTimestamp = 7;
+constexpr std::uint32_t kAvFlagMicPresent = 0x00000002;
 constexpr std::size_t kAuthenticateHeader = 64;
+// The header with the Version field and the MIC.
+constexpr std::size_t kAuthenticateHeaderWithMic = kMicOffset + 16;
 
 void PutU16(std::string& s, std::size_t at, std::uint16_t v) {
     s[at] = static_cast<char>(v & 0xff);
@@ -95,6 +98,31 @@ bool FindTimestamp(std::string_view info, std::string& stamp) {
     return false;
 }
 
+// The server's AV pairs with MsvAvFlags saying that a MIC follows, ended by MsvAvEOL again.
+bool WithMicFlag(std::string_view info, std::string& out) {
+    out.clear();
+    bool flagged = false;
+    std::size_t at = 0;
+    while (at + 4 <= info.size()) {
+        const std::uint16_t id = U16(info, at), len = U16(info, at + 2);
+        if (at + 4 + len > info.size()) return false;
+        if (id == kAvEol) break;
+        const std::size_t start = out.size();
+        out.append(info.substr(at, 4u + len));
+        if (id == kAvFlags && len == 4) {
+            PutU32(out, start + 4, U32(info, at + 4) | kAvFlagMicPresent);
+            flagged = true;
+        }
+        at += 4u + len;
+    }
+    if (!flagged) {
+        out.append("\x06\0\x04\0\0\0\0\0", 8);
+        PutU32(out, out.size() - 4, kAvFlagMicPresent);
+    }
+    out.append(4, '\0');
+    return true;
+}
+
 }  // namespace
 
 std::string NegotiateMessage() {
@@ -118,6 +146,7 @@ bool ParseChallenge(std::string_view m, Challenge& out, std::string& error) {
         return false;
     }
     out.targetInfo.assign(m.substr(offset, len));
+    out.raw.assign(m);
     if (!(out.flags & kUnicode)) {
         error = "the server does not offer Unicode NTLM";
         return false;
@@ -146,13 +175,21 @@ bool AuthenticateMessage(const Challenge& c, std::string_view user, std::string_
         stamp.assign(8, '\0');
         for (int i = 0; i < 8; ++i) stamp[static_cast<std::size_t>(i)] = static_cast<char>((fileTime >> (8 * i)) & 0xff);
     }
+    // A server that sends its time expects the MIC (and then no LMv2 response).
+    std::string info;
+    if (!serverStamp) {
+        info = c.targetInfo;
+    } else if (!WithMicFlag(c.targetInfo, info)) {
+        error = "the NTLM challenge's target information is malformed";
+        return false;
+    }
     const std::string_view server(reinterpret_cast<const char*>(c.serverChallenge.data()), 8);
     const std::string_view client(reinterpret_cast<const char*>(clientChallenge.data()), 8);
     std::string temp("\x01\x01\0\0\0\0\0\0", 8);
     temp += stamp;
     temp += client;
     temp.append(4, '\0');
-    temp += c.targetInfo;
+    temp += info;
     temp.append(4, '\0');
     unsigned char proof[16];
     if (!HmacMd5(key.data(), key.size(), std::string(server) + temp, proof)) {
@@ -171,7 +208,7 @@ bool AuthenticateMessage(const Challenge& c, std::string_view user, std::string_
         lm.assign(reinterpret_cast<const char*>(lmProof), 16);
         lm += client;
     }
-    std::string m(kAuthenticateHeader, '\0');
+    std::string m(serverStamp ? kAuthenticateHeaderWithMic : kAuthenticateHeader, '\0');
     std::memcpy(m.data(), kSignature, 8);
     PutU32(m, 8, 3);
     AddField(m, 12, lm);
@@ -184,6 +221,16 @@ bool AuthenticateMessage(const Challenge& c, std::string_view user, std::string_
     if (m.size() > 0xffff) {
         error = "the NTLM answer is too large";
         return false;
+    }
+    if (serverStamp) {
+        // Without key exchange the exported session key is the session base key.
+        unsigned char sessionKey[16], mic[16];
+        if (!HmacMd5(key.data(), key.size(), std::string_view(reinterpret_cast<const char*>(proof), 16), sessionKey) ||
+            !HmacMd5(sessionKey, sizeof sessionKey, NegotiateMessage() + c.raw + m, mic)) {
+            error = "HMAC-MD5 failed";
+            return false;
+        }
+        std::memcpy(m.data() + kMicOffset, mic, sizeof mic);
     }
     out = std::move(m);
     return true;

@@ -3,8 +3,11 @@
 #include <curl/curl.h>
 #include <openssl/rand.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <fstream>
+#include <future>
+#include <system_error>
 #include <mutex>
 
 #include "common/log.h"
@@ -23,6 +26,7 @@ constexpr long kTransferTimeoutMs = 90000;
 constexpr long kHttpUnauthorized = 401;
 constexpr char kNegotiate[] = "Negotiate ";
 constexpr std::uint64_t kFileTimeOf1970 = 116444736000000000ull;
+constexpr long kReceiveBufferBytes = 512 * 1024;
 
 struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
@@ -64,12 +68,13 @@ std::string WsmanCaFile() {
 }
 
 // One HTTPS connection to a WS-Management listener, authenticated per connection with NTLM.
-class WsmanSession {
+class WsmanSession final : public WsmanTransport {
 public:
     WsmanSession(std::string url, std::string user, std::string domain, std::string password)
         : url_(std::move(url)), user_(std::move(user)), domain_(std::move(domain)), password_(std::move(password)) {}
 
-    const std::string& Url() const { return url_; }
+    const std::string& Url() const override { return url_; }
+    std::string& Body() override { return body_; }
 
     bool Open(std::string& error) {
         GlobalInit();
@@ -95,22 +100,22 @@ public:
         curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &WsmanSession::OnHeader);
         curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(c, CURLOPT_ERRORBUFFER, curlError_);
+        // Large reads: a batch of items arrives in few TLS reads and write callbacks.
+        curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
         return true;
     }
 
-    // Sends one SOAP message; `response` is the body of a 200 or a fault's 500. False with
-    // `error`, and `denied` when the credentials were refused.
-    bool Post(const std::string& body, std::string& response, bool& denied, std::string& error) {
+    bool Post(const std::string& body, bool& denied, std::string& error) override {
         denied = false;
         long status = 0;
         if (authenticated_) {
             if (!Send(body, nullptr, status, error)) return false;
-            if (status != kHttpUnauthorized) return Answer(status, response, error);
+            if (status != kHttpUnauthorized) return Answer(status, error);
             // A new connection under the same handle: authenticate it again.
             authenticated_ = false;
         }
         if (!Handshake(body, status, denied, error)) return false;
-        return Answer(status, response, error);
+        return Answer(status, error);
     }
 
 private:
@@ -128,6 +133,16 @@ private:
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t n, void* self) {
         auto* s = static_cast<WsmanSession*>(self);
         std::string_view h(data, size * n);
+        constexpr std::string_view kLength = "Content-Length:";
+        if (h.size() > kLength.size() && EqualsNoCase(h.substr(0, kLength.size()), kLength)) {
+            // The body lands in one buffer that keeps its size from answer to answer.
+            h.remove_prefix(kLength.size());
+            while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+            std::size_t length = 0;
+            std::from_chars(h.data(), h.data() + h.size(), length);
+            if (length <= wsman::kMaxResponseBytes) s->body_.reserve(length);
+            return size * n;
+        }
         constexpr std::string_view kName = "WWW-Authenticate:";
         if (h.size() > kName.size() && EqualsNoCase(h.substr(0, kName.size()), kName)) {
             h.remove_prefix(kName.size());
@@ -174,13 +189,12 @@ private:
         return true;
     }
 
-    bool Answer(long status, std::string& response, std::string& error) {
+    bool Answer(long status, std::string& error) {
         // WS-Management sends its faults with status 500.
         if (status != 200 && !(status == 500 && !body_.empty())) {
             error = "HTTP status " + std::to_string(status);
             return false;
         }
-        response.swap(body_);
         return true;
     }
 
@@ -245,82 +259,179 @@ HResult Outcome(wsman::ParseResult parsed, const wsman::Fault& fault, const std:
 }
 
 // Sends one message; false (logged) when it did not get through. `hr` is the failure.
-bool Deliver(WsmanSession& session, const std::string& request, std::string& response, HResult& hr) {
+bool Deliver(WsmanTransport& transport, const std::string& request, HResult& hr) {
     std::string error;
     bool denied = false;
-    if (session.Post(request, response, denied, error)) return true;
-    LogError("[ERR]WS-Management %s: %s", session.Url().c_str(), error.c_str());
+    if (transport.Post(request, denied, error)) return true;
+    LogError("[ERR]WS-Management %s: %s", transport.Url().c_str(), error.c_str());
     hr = denied ? kEAccessDenied : kRpcServerUnavailable;
     return false;
 }
 
-// Runs one message and parses it as an enumeration answer.
-HResult Exchange(WsmanSession& session, const std::string& request, wsman::EnumerationBatch& batch) {
-    std::string response, error;
+void Release(WsmanTransport& transport, const std::string& context) {
     HResult hr = kSOk;
-    if (!Deliver(session, request, response, hr)) return hr;
-    wsman::Fault fault;
-    const wsman::ParseResult parsed = wsman::ParseEnumeration(response, batch, fault, error);
-    return Outcome(parsed, fault, error, session.Url());
+    if (Deliver(transport, wsman::BuildRelease(transport.Url(), context, wsman::NewMessageId()), hr)) {
+        std::string error;
+        wsman::Fault fault;
+        wsman::EnumerationBatch ignored;
+        // A ReleaseResponse carries no enumeration; only a fault is worth a line in the log.
+        if (wsman::ParseEnumerationInPlace(transport.Body(), ignored, fault, error) == wsman::ParseResult::Fault)
+            Outcome(wsman::ParseResult::Fault, fault, error, transport.Url());
+    }
 }
 
+// One message's answer, taken off the transport (possibly on another thread).
+struct Answer {
+    bool delivered = false;
+    bool denied = false;
+    std::string error;
+    std::string body;
+};
+
+// One query's results. While the items of one batch are mapped and handed out, the next batch
+// is already asked for on a thread of its own, so the server's work and the transfer overlap
+// with the parsing here. The transport is only ever used by one thread at a time: a pull in
+// flight is always waited for before anything else is sent.
 class WsmanEnumerator final : public EventEnumerator {
 public:
-    WsmanEnumerator(std::shared_ptr<WsmanSession> session, wsman::EnumerationBatch first)
-        : session_(std::move(session)), batch_(std::move(first)) {}
+    explicit WsmanEnumerator(std::shared_ptr<WsmanTransport> transport) : transport_(std::move(transport)) {}
 
     ~WsmanEnumerator() override {
-        // Stopped early: the server would otherwise keep the enumeration until it times out.
-        if (batch_.context.empty()) return;
-        wsman::EnumerationBatch ignored;
-        Exchange(*session_, wsman::BuildRelease(session_->Url(), batch_.context, wsman::NewMessageId()), ignored);
+        // Stopped early: the server would otherwise keep the enumeration until it times out. A
+        // pull in flight is finished first; its answer says whether anything is left to release.
+        std::string open = std::move(batch_.context);
+        if (pending_.valid()) open = LeftOpen();
+        if (!open.empty()) Release(*transport_, open);
+    }
+
+    // Sends the Enumerate and reads its first batch.
+    HResult Start(std::string_view wql) {
+        HResult hr = kSOk;
+        if (!Deliver(*transport_, wsman::BuildEnumerate(transport_->Url(), wql, kWsmanMaxElements, wsman::NewMessageId()),
+                     hr))
+            return hr;
+        std::string body;
+        body.swap(transport_->Body());
+        Answer first;
+        first.delivered = true;
+        first.body = std::move(body);
+        return Read(first, {});
     }
 
     bool Next(EventObject& out) override {
         while (index_ >= batch_.items.size()) {
-            if (batch_.context.empty()) return false;
-            wsman::EnumerationBatch next;
-            const HResult hr = Exchange(
-                *session_, wsman::BuildPull(session_->Url(), batch_.context, kWsmanMaxElements, wsman::NewMessageId()),
-                next);
-            if (hr != kSOk) {
-                LogError("[ERR]The enumeration of %s ended early: 0x%lX", session_->Url().c_str(),
+            if (!pending_.valid()) {
+                if (batch_.context.empty()) return false;
+                Ask(batch_.context);
+            }
+            Answer a = pending_.get();
+            const std::string pulledWith = std::move(pulledWith_);
+            if (const HResult hr = Read(a, pulledWith); hr != kSOk) {
+                LogError("[ERR]The enumeration of %s ended early: 0x%lX", transport_->Url().c_str(),
                          static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
-                batch_ = wsman::EnumerationBatch{};
-                index_ = 0;
                 return false;
             }
-            batch_ = std::move(next);
-            index_ = 0;
         }
         out = std::move(batch_.items[index_++]);
         return true;
     }
 
 private:
-    std::shared_ptr<WsmanSession> session_;
+    // Parses an answer into the batch (its item slots are reused from pull to pull); the next
+    // pull leaves as soon as its context is known. On failure the enumeration is over: released
+    // when the answer came but could not be read, as the server still holds it then.
+    HResult Read(Answer& a, const std::string& pulledWith) {
+        index_ = 0;
+        HResult hr = kSOk;
+        wsman::ParseResult parsed = wsman::ParseResult::Malformed;
+        wsman::Fault fault;
+        if (!a.delivered) {
+            LogError("[ERR]WS-Management %s: %s", transport_->Url().c_str(), a.error.c_str());
+            hr = a.denied ? kEAccessDenied : kRpcServerUnavailable;
+        } else {
+            std::string error;
+            parsed = wsman::ParseEnumerationInPlace(a.body, batch_, fault, error,
+                                                    [this](const std::string& context) { Ask(context); });
+            hr = Outcome(parsed, fault, error, transport_->Url());
+            spare_ = std::move(a.body);
+        }
+        if (hr == kSOk) return hr;
+        batch_.items.clear();
+        batch_.context.clear();
+        std::string open = a.delivered && !ContextGone(parsed, fault) ? pulledWith : std::string();
+        // The next pull may have left before the rest of this answer proved unreadable.
+        if (pending_.valid()) open = LeftOpen();
+        if (!open.empty()) Release(*transport_, open);
+        return hr;
+    }
+
+    // After a fault the enumeration stays open on the server unless the fault says it is gone.
+    static bool ContextGone(wsman::ParseResult parsed, const wsman::Fault& fault) {
+        return parsed == wsman::ParseResult::Fault && fault.subcode.ends_with("InvalidEnumerationContext");
+    }
+
+    // Waits for the pull in flight; the context its answer leaves open, empty when none.
+    std::string LeftOpen() {
+        Answer a = pending_.get();
+        std::string pulledWith = std::move(pulledWith_);
+        if (!a.delivered) return {};  // the connection is gone, and the enumeration with it
+        std::string error;
+        wsman::Fault fault;
+        wsman::EnumerationBatch rest;
+        const wsman::ParseResult parsed = wsman::ParseEnumerationInPlace(a.body, rest, fault, error);
+        if (parsed == wsman::ParseResult::Ok) return std::move(rest.context);
+        return ContextGone(parsed, fault) ? std::string() : pulledWith;
+    }
+
+    // Sends the Pull for `context` on a thread of its own.
+    void Ask(const std::string& context) {
+        pulledWith_ = context;
+        auto pull = [transport = transport_,
+                     request = wsman::BuildPull(transport_->Url(), context, kWsmanMaxElements, wsman::NewMessageId()),
+                     spare = std::move(spare_)]() mutable {
+            Answer a;
+            a.delivered = transport->Post(request, a.denied, a.error);
+            // The answer leaves with its buffer; the transport gets the last one back to fill.
+            spare.swap(transport->Body());
+            if (a.delivered) a.body = std::move(spare);
+            return a;
+        };
+        try {
+            pending_ = std::async(std::launch::async, std::move(pull));
+        } catch (const std::system_error&) {
+            // No thread to be had: the pull runs when its answer is needed.
+            pending_ = std::async(std::launch::deferred, std::move(pull));
+        }
+    }
+
+    std::shared_ptr<WsmanTransport> transport_;
     wsman::EnumerationBatch batch_;
     std::size_t index_ = 0;
+    std::future<Answer> pending_;
+    std::string pulledWith_;  // the context of the pull in flight
+    std::string spare_;       // a buffer of an earlier answer, for the next one
 };
 
 class WsmanServices final : public EventServices {
 public:
-    explicit WsmanServices(std::shared_ptr<WsmanSession> session) : session_(std::move(session)) {}
+    explicit WsmanServices(std::shared_ptr<WsmanTransport> transport) : transport_(std::move(transport)) {}
 
     HResult ExecQuery(std::string_view wql, std::unique_ptr<EventEnumerator>& out) override {
-        wsman::EnumerationBatch first;
-        const HResult hr = Exchange(
-            *session_, wsman::BuildEnumerate(session_->Url(), wql, kWsmanMaxElements, wsman::NewMessageId()), first);
-        if (hr != kSOk) return hr;
-        out = std::make_unique<WsmanEnumerator>(session_, std::move(first));
+        auto e = std::make_unique<WsmanEnumerator>(transport_);
+        if (const HResult hr = e->Start(wql); hr != kSOk) return hr;
+        out = std::move(e);
         return kSOk;
     }
 
 private:
-    std::shared_ptr<WsmanSession> session_;
+    std::shared_ptr<WsmanTransport> transport_;
 };
 
 }  // namespace
+
+std::unique_ptr<EventServices> MakeWsmanServices(std::shared_ptr<WsmanTransport> transport) {
+    return std::make_unique<WsmanServices>(std::move(transport));
+}
 
 HResult WsmanLocator::ConnectServer(const std::string& path, const std::string& user, const std::string& password,
                                     const std::string& authority, std::unique_ptr<EventServices>& out) {
@@ -341,17 +452,17 @@ HResult WsmanLocator::ConnectServer(const std::string& path, const std::string& 
         domain = authority.substr(kNtlmDomain.size());
     const std::string url = "https://" + host + ":" + std::to_string(WsmanPort()) + "/wsman";
     auto session = std::make_shared<WsmanSession>(url, user, domain, password);
-    std::string error, response;
+    std::string error;
     if (!session->Open(error)) {
         LogError("[ERR]WS-Management %s: %s", url.c_str(), error.c_str());
         return kRpcServerUnavailable;
     }
     // An authenticated Identify proves the listener, its certificate and the credentials.
     HResult hr = kSOk;
-    if (!Deliver(*session, wsman::BuildIdentify(), response, hr)) return hr;
+    if (!Deliver(*session, wsman::BuildIdentify(), hr)) return hr;
     wsman::Fault fault;
-    hr = Outcome(wsman::ParseIdentify(response, fault, error), fault, error, url);
-    if (hr == kSOk) out = std::make_unique<WsmanServices>(std::move(session));
+    hr = Outcome(wsman::ParseIdentify(session->Body(), fault, error), fault, error, url);
+    if (hr == kSOk) out = MakeWsmanServices(std::move(session));
     return hr;
 }
 

@@ -23,7 +23,21 @@ std::string WsmanCaFile();
 // Items asked for per Enumerate or Pull; the envelope size limits a batch as well.
 constexpr unsigned kWsmanMaxElements = 32000;
 
-class WsmanSession;
+// Carries one SOAP message to the listener and back: the HTTPS session, or a test's stand-in.
+class WsmanTransport {
+public:
+    virtual ~WsmanTransport() = default;
+    virtual const std::string& Url() const = 0;
+    // Sends `request`; on true Body() holds the answer (a 200's body or a fault's 500), which the
+    // caller may parse in place until the next Post. False with `error`, and `denied` when the
+    // credentials were refused.
+    virtual bool Post(const std::string& request, bool& denied, std::string& error) = 0;
+    virtual std::string& Body() = 0;
+};
+
+// The queries of a connected listener. An enumeration stopped before its end (the caller's
+// enumerator destroyed early, or an answer that could not be read) is released on the server.
+std::unique_ptr<EventServices> MakeWsmanServices(std::shared_ptr<WsmanTransport> transport);
 
 class WsmanLocator final : public EventLocator {
 public:

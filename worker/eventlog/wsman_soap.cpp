@@ -186,16 +186,18 @@ void ReadFault(pugi::xml_node f, Fault& fault) {
     if (ParseUint32(text, v)) fault.wmiError = v;
 }
 
-// Loads `body` and finds the SOAP body; a fault is read into `fault`.
-ParseResult LoadBody(std::string_view body, pugi::xml_document& doc, pugi::xml_node& soapBody, Fault& fault,
+// Loads `body` in place (the buffer must outlive `doc`) and finds the SOAP body; a fault is
+// read into `fault`.
+ParseResult LoadBody(std::string& body, pugi::xml_document& doc, pugi::xml_node& soapBody, Fault& fault,
                      std::string& error) {
     if (body.size() > kMaxResponseBytes) {
         error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
         return ParseResult::Malformed;
     }
     // Escapes only: SOAP needs no line-end or attribute whitespace normalisation.
-    const pugi::xml_parse_result r =
-        doc.load_buffer(body.data(), body.size(), pugi::parse_minimal | pugi::parse_escapes, pugi::encoding_utf8);
+    const pugi::xml_parse_result r = doc.load_buffer_inplace(body.data(), body.size(),
+                                                             pugi::parse_minimal | pugi::parse_escapes,
+                                                             pugi::encoding_utf8);
     if (!r) {
         error = std::string("the answer is not well-formed XML (") + r.description() + " at byte " +
                 std::to_string(r.offset) + ")";
@@ -291,7 +293,20 @@ std::string NewMessageId() {
 }
 
 ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error) {
-    out = EnumerationBatch{};
+    if (body.size() > kMaxResponseBytes) {
+        out = EnumerationBatch{};
+        error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
+        return ParseResult::Malformed;
+    }
+    std::string copy(body);
+    return ParseEnumerationInPlace(copy, out, fault, error);
+}
+
+ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fault& fault, std::string& error,
+                                    const std::function<void(const std::string& context)>& onContext) {
+    out.items.clear();
+    out.context.clear();
+    out.endOfSequence = false;
     pugi::xml_document doc;
     pugi::xml_node soapBody;
     if (ParseResult r = LoadBody(body, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
@@ -304,6 +319,7 @@ ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault
     out.context = Child(response, "EnumerationContext").child_value();
     out.endOfSequence = static_cast<bool>(Child(response, "EndOfSequence"));
     if (out.endOfSequence) out.context.clear();
+    if (onContext && !out.context.empty()) onContext(out.context);
     if (pugi::xml_node items = Child(response, "Items")) {
         for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
             if (item.type() != pugi::node_element) continue;
@@ -321,7 +337,8 @@ ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault
 ParseResult ParseIdentify(std::string_view body, Fault& fault, std::string& error) {
     pugi::xml_document doc;
     pugi::xml_node soapBody;
-    if (ParseResult r = LoadBody(body, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
+    std::string copy(body.substr(0, kMaxResponseBytes + 1));
+    if (ParseResult r = LoadBody(copy, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
     if (!Child(soapBody, "IdentifyResponse")) {
         error = "the answer is not an IdentifyResponse";
         return ParseResult::Malformed;

@@ -3,6 +3,7 @@
 // Enumerate (WQL filter, optimized), Pull and Release on WMI's root/cimv2, and the parsing of
 // their answers into the event layer's typed objects. No I/O here, so every edge is testable.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,11 @@ enum class ParseResult { Ok, Fault, Malformed };
 // Parses an EnumerateResponse or PullResponse (`body` is read within its size only). On
 // Fault `fault` is filled; on Malformed `error` says what is wrong.
 ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error);
+// The same without a copy of the answer: `body` is parsed where it lies and left overwritten.
+// `onContext`, when given, learns the context to pull with before the items are mapped, so
+// the next batch can be asked for meanwhile.
+ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fault& fault, std::string& error,
+                                    const std::function<void(const std::string& context)>& onContext = {});
 // An IdentifyResponse (or a fault).
 ParseResult ParseIdentify(std::string_view body, Fault& fault, std::string& error);
 
