@@ -132,6 +132,8 @@ bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
         std::size_t array = 0;
         switch (KindOf(name, array)) {
             case Kind::Array:
+                // A logon event has up to 21 insertion strings: one allocation for them all.
+                if (!seen[array]) arrays[array].reserve(24);
                 seen[array] = true;
                 arrays[array].push_back(std::move(text));
                 break;
