@@ -81,8 +81,7 @@ bool IsNil(pugi::xml_node n) {
 }
 
 // A property element's value as the poller compares it: a cim:Datetime becomes CIM DATETIME.
-bool ValueText(pugi::xml_node property, std::string& out, std::string& error) {
-    pugi::xml_node first = property.first_child();
+bool ValueText(pugi::xml_node property, pugi::xml_node first, std::string& out, std::string& error) {
     if (!first || first.type() == pugi::node_pcdata) {
         out = first.value();
         return true;
@@ -126,9 +125,12 @@ bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
     object.Reserve(24);
     std::string text;
     for (pugi::xml_node p = item.first_child(); p; p = p.next_sibling()) {
-        if (p.type() != pugi::node_element || IsNil(p)) continue;
+        if (p.type() != pugi::node_element) continue;
+        // Only an empty element can be a null.
+        const pugi::xml_node first = p.first_child();
+        if (!first && IsNil(p)) continue;
         const std::string_view name = LocalName(p.name());
-        if (!ValueText(p, text, error)) return false;
+        if (!ValueText(p, first, text, error)) return false;
         std::size_t array = 0;
         switch (KindOf(name, array)) {
             case Kind::Array:
