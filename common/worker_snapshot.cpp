@@ -1,6 +1,11 @@
 #include "common/worker_snapshot.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "platform/local_socket.h"
 
 namespace orvane {
 namespace {
@@ -159,6 +164,22 @@ bool ServerOfStatusSocket(const std::string& fileName, std::string& serverArgume
     serverArgument = fileName.substr(prefix.size(), fileName.size() - prefix.size() - suffix.size());
     if (serverArgument == kClientReportName) serverArgument = ".";
     return true;
+}
+
+std::vector<std::string> RemoveStaleStatusSockets(const std::string& programFolder) {
+    std::vector<std::string> removed;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(StatusSocketFolder(programFolder), ec);
+    if (ec) return removed;
+    for (const auto& entry : it) {
+        std::string server;
+        const std::string path = entry.path().string();
+        if (!ServerOfStatusSocket(entry.path().filename().string(), server) || !platform::IsAbandonedLocalSocket(path))
+            continue;
+        if (std::filesystem::remove(entry.path(), ec)) removed.push_back(path);
+    }
+    std::sort(removed.begin(), removed.end());
+    return removed;
 }
 
 }  // namespace orvane

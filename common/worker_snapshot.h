@@ -96,5 +96,8 @@ std::string StatusSocketFolder(const std::string& programFolder);
 std::string StatusSocketPath(const std::string& programFolder, const std::string& serverArgument);
 // The server argument a socket's file name stands for; false for other files.
 bool ServerOfStatusSocket(const std::string& fileName, std::string& serverArgument);
+// Removes the status sockets of the run folder that nobody listens on any more (a killed worker
+// leaves its socket behind); the paths removed. Other files and live sockets stay.
+std::vector<std::string> RemoveStaleStatusSockets(const std::string& programFolder);
 
 }  // namespace orvane

@@ -18,6 +18,7 @@ public:
     LocalConnection& operator=(const LocalConnection&) = delete;
 
     bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
     // Writes all of `data` within timeoutMs; false with the system error (ETIMEDOUT when late).
     bool SendAll(const void* data, std::size_t length, int timeoutMs, int& err);
     void Close();
@@ -50,6 +51,10 @@ private:
 // Creates `folder` with `mode` when it is missing; false with the system error when it cannot
 // be created or is not a folder.
 bool EnsureSocketFolder(const std::string& folder, unsigned mode, int& err);
+
+// True when `path` is a socket nobody listens on any more (connecting is refused): what a killed
+// listener leaves behind. A live listener, even one that never accepts, and any other file: false.
+bool IsAbandonedLocalSocket(const std::string& path);
 
 enum class LocalReadResult {
     Read,      // the peer's whole answer, up to its end of stream

@@ -151,6 +151,18 @@ bool EnsureSocketFolder(const std::string& folder, unsigned mode, int& err) {
     return false;
 }
 
+bool IsAbandonedLocalSocket(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    sockaddr_un sa;
+    int err = 0;
+    if (!FillAddress(path, sa, err)) return false;
+    // Non-blocking: a listener with a full backlog answers EAGAIN at once, and is alive.
+    LocalConnection probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!probe.IsOpen()) return false;
+    return ::connect(probe.Fd(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 && errno == ECONNREFUSED;
+}
+
 LocalReadResult ReadLocalAnswer(const std::string& path, int timeoutMs, std::size_t maxBytes, std::string& out,
                                 int& err) {
     out.clear();

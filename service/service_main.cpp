@@ -192,6 +192,7 @@ void ServiceMainRoutine(Service& s) {
     }
     s.supervisor.Configure(s.folder, s.settings);
     s.supervisor.KillLeftoverWorkers();
+    s.supervisor.RemoveStaleStatusSockets();
     s.supervisor.StartWorkers();
     if (!platform::StartThread([&s] { s.supervisor.MonitorLoop(); }, err))
         LogError("[ERR]Create monitor service thread failed!");

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "common/log.h"
+#include "common/worker_snapshot.h"
 #include "platform/service_manager.h"
 
 namespace orvane {
@@ -169,6 +170,11 @@ int WorkerSupervisor::KillLeftoverWorkers() {
             LogError("[ERR]Open the process of %s failed! ErrorNum:%d", kWorkerImageName, err);
     }
     return 0;
+}
+
+void WorkerSupervisor::RemoveStaleStatusSockets() {
+    for (const std::string& path : orvane::RemoveStaleStatusSockets(folder_))
+        LogInfo("[INF]Removed the status socket of a stopped worker: %s", path.c_str());
 }
 
 WorkerSlot WorkerSupervisor::Slot(std::size_t i) {

@@ -43,6 +43,9 @@ public:
     int StopWorkers();
     // Ends every process whose image name is the worker's; -1 when the list cannot be read.
     int KillLeftoverWorkers();
+    // Removes the status sockets that killed workers left in the run folder, so that readers
+    // and administrators see only workers that run; before StartWorkers.
+    void RemoveStaleStatusSockets();
     // One look at every slot, restarting ended workers, while the state is running (in any
     // other state ended workers are only collected).
     void MonitorCycle();

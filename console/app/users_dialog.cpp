@@ -8,6 +8,7 @@
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include "console/app/dialog_parts.h"
 #include "console/app/message_boxes.h"
@@ -75,6 +76,9 @@ COnlineUsersDlg::COnlineUsersDlg(const std::string& programFolder, std::uint32_t
 
     // Filtering redraws what was read last; only the timer reads the workers again.
     connect(filter_, &QLineEdit::textChanged, this, &COnlineUsersDlg::Show);
+    // Owned by the dialog: once it is gone, a read still under way ends in the pool unheard.
+    watcher_ = new QFutureWatcher<WorkerList>(this);
+    connect(watcher_, &QFutureWatcher<WorkerList>::finished, this, &COnlineUsersDlg::Received);
     timer_ = new QTimer(this);
     timer_->setObjectName("UsersTimer");
     timer_->setInterval(kUsersRefreshMs);
@@ -84,14 +88,65 @@ COnlineUsersDlg::COnlineUsersDlg(const std::string& programFolder, std::uint32_t
     Refresh();
 }
 
+COnlineUsersDlg::~COnlineUsersDlg() {
+    closed_ = true;
+    watcher_->disconnect(this);
+}
+
+void COnlineUsersDlg::done(int result) {
+    closed_ = true;
+    timer_->stop();
+    QDialog::done(result);
+}
+
 void COnlineUsersDlg::Refresh() {
-    readError_.clear();
-    readings_ = ReadAllWorkerStatus(programFolder_, readError_, kUsersReadTimeoutMs);
+    if (reading_ || closed_) return;
+    reading_ = true;
+    watcher_->setFuture(QtConcurrent::run(
+        [folder = programFolder_] { return ReadWorkerList(folder, kUsersReadTimeoutMs); }));
+}
+
+void COnlineUsersDlg::Received() {
+    reading_ = false;
+    if (closed_) return;
+    list_ = watcher_->result();
     Show();
+    emit Refreshed();
+}
+
+std::string COnlineUsersDlg::WorkerText(const WorkerReading& r) const {
+    const std::string name = IsClientReportWorker(r) ? texts_.clientReportWorker : WorkerLabel(r);
+    switch (r.state) {
+        case WorkerReadState::Ok: {
+            const WorkerSnapshot& s = r.snapshot;
+            const std::string& mode = s.mode == "client-report" ? texts_.modeClientReport
+                                      : s.mode == "log-query"   ? texts_.modeLogQuery
+                                                                : s.mode;
+            return FormatWithArguments(texts_.workerRunning,
+                                       {name, mode, std::to_string(s.pid), FormatAge(s.now - s.started)});
+        }
+        case WorkerReadState::NotRunning: return FormatWithArgument(texts_.workerNotRunning, name);
+        case WorkerReadState::TimedOut: return FormatWithArgument(texts_.workerNotAnswering, name);
+        case WorkerReadState::Denied: return FormatWithArgument(texts_.workerDenied, name);
+        case WorkerReadState::BadAnswer: return FormatWithArgument(texts_.workerBadAnswer, name);
+        case WorkerReadState::Failed: break;
+    }
+    return FormatWithArguments(texts_.workerFailed, {name, r.error});
+}
+
+std::string COnlineUsersDlg::ListProblemText() const {
+    switch (list_.problem) {
+        case WorkerListProblem::None: break;
+        case WorkerListProblem::NeverRan: return FormatWithArgument(texts_.neverRan, list_.programFolder);
+        case WorkerListProblem::NoneRunning: return FormatWithArgument(texts_.noneRunning, list_.programFolder);
+        case WorkerListProblem::Denied: return FormatWithArgument(texts_.folderDenied, list_.runFolder);
+        case WorkerListProblem::Failed: return FormatWithArguments(texts_.folderFailed, {list_.runFolder, list_.systemError});
+    }
+    return {};
 }
 
 void COnlineUsersDlg::Show() {
-    const std::vector<UserRow> rows = CollectUserRows(readings_, filter_->text().trimmed().toStdString());
+    const std::vector<UserRow> rows = CollectUserRows(list_.readings, filter_->text().trimmed().toStdString());
     table_->setSortingEnabled(false);
     table_->setRowCount(static_cast<int>(rows.size()));
     for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
@@ -111,16 +166,21 @@ void COnlineUsersDlg::Show() {
     count_->setText(Q(FormatWithArgument(texts_.count, std::to_string(rows.size()))));
 
     bool anyAnswer = false;
-    for (const WorkerReading& r : readings_) anyAnswer = anyAnswer || r.state == WorkerReadState::Ok;
-    if (readings_.empty()) {
-        message_->setText(Q(FormatWithArgument(texts_.noWorker, readError_)));
+    std::string workers;
+    for (const WorkerReading& r : list_.readings) {
+        anyAnswer = anyAnswer || r.state == WorkerReadState::Ok;
+        if (!workers.empty()) workers += "; ";
+        workers += WorkerText(r);
+    }
+    if (list_.readings.empty()) {
+        message_->setText(Q(FormatWithArgument(texts_.noWorker, ListProblemText())));
     } else if (!anyAnswer) {
-        message_->setText(Q(FormatWithArgument(texts_.noWorker, FormatStatusBrief(readings_))));
+        message_->setText(Q(FormatWithArgument(texts_.noWorker, workers)));
     } else {
         message_->clear();
     }
     message_->setVisible(!message_->text().isEmpty());
-    status_->setText(Q(FormatWithArgument(texts_.status, readings_.empty() ? "-" : FormatStatusBrief(readings_))));
+    status_->setText(Q(FormatWithArgument(texts_.status, workers.empty() ? "-" : workers)));
 }
 
 }  // namespace orvane::console

@@ -89,6 +89,17 @@ std::string FormatWithArgument(std::string_view format, std::string_view argumen
     return out;
 }
 
+std::string FormatWithArguments(std::string_view format, std::initializer_list<std::string_view> arguments) {
+    std::string out;
+    const std::string_view* next = arguments.begin();
+    for (std::size_t at; (at = format.find("%s")) != std::string_view::npos; format.remove_prefix(at + 2)) {
+        out += format.substr(0, at);
+        if (next != arguments.end()) out += *next++;
+    }
+    out += format;
+    return out;
+}
+
 OptionTexts LoadOptionTexts(const std::string& languageIniPath, std::uint32_t languageId) {
     ProfileFile file;
     file.Load(languageIniPath);
@@ -127,6 +138,19 @@ UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t lang
     t.noWorker = read("Users_NoWorker", "No worker answers: %s");
     t.count = read("Users_Count", "%s users shown");
     t.close = read("Users_Close", "Close");
+    t.clientReportWorker = read("Users_ClientReportWorker", "client-report");
+    t.modeClientReport = read("Users_ModeClientReport", "client-report mode");
+    t.modeLogQuery = read("Users_ModeLogQuery", "log-query mode");
+    t.workerRunning = read("Users_WorkerRunning", "worker %s: running (%s), pid %s, up %s");
+    t.workerNotRunning = read("Users_WorkerNotRunning", "worker %s: not running");
+    t.workerNotAnswering = read("Users_WorkerNotAnswering", "worker %s: not answering");
+    t.workerDenied = read("Users_WorkerDenied", "worker %s: permission denied; run as root");
+    t.workerBadAnswer = read("Users_WorkerBadAnswer", "worker %s: unreadable answer");
+    t.workerFailed = read("Users_WorkerFailed", "worker %s: cannot be read (%s)");
+    t.neverRan = read("Users_NeverRan", "no worker has run from %s");
+    t.noneRunning = read("Users_NoneRunning", "no worker is running from %s");
+    t.folderDenied = read("Users_FolderDenied", "%s: permission denied (the workers' status is for root)");
+    t.folderFailed = read("Users_FolderFailed", "%s cannot be listed (%s)");
     return t;
 }
 

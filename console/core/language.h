@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -77,6 +78,8 @@ private:
 // Puts `argument` where the format text holds "%s" (the first one). The texts come from a file an
 // administrator may edit, so they are never used as a printf format.
 std::string FormatWithArgument(std::string_view format, std::string_view argument);
+// The same with each "%s" in turn taking the next argument (none left: nothing).
+std::string FormatWithArguments(std::string_view format, std::initializer_list<std::string_view> arguments);
 
 // The Options dialog's texts: read on their own, each with a built-in default when missing,
 // cut to 35 characters (AutoRun) or 15 (the others).
@@ -106,6 +109,21 @@ struct UsersTexts {
     std::string noWorker;   // Users_NoWorker: "%s" is the reason
     std::string count;      // Users_Count: "%s" is the number of rows shown
     std::string close;      // Users_Close
+    // The workers' states; "%s" in turn: the worker, then the values named.
+    std::string clientReportWorker;  // Users_ClientReportWorker: the client-report worker's name
+    std::string modeClientReport;    // Users_ModeClientReport
+    std::string modeLogQuery;        // Users_ModeLogQuery
+    std::string workerRunning;       // Users_WorkerRunning: worker, mode, pid, uptime
+    std::string workerNotRunning;    // Users_WorkerNotRunning
+    std::string workerNotAnswering;  // Users_WorkerNotAnswering
+    std::string workerDenied;        // Users_WorkerDenied
+    std::string workerBadAnswer;     // Users_WorkerBadAnswer
+    std::string workerFailed;        // Users_WorkerFailed: worker, the system's error
+    // Why no worker is listed; "%s": the program folder (NeverRan, NoneRunning) or the run folder.
+    std::string neverRan;            // Users_NeverRan
+    std::string noneRunning;         // Users_NoneRunning
+    std::string folderDenied;        // Users_FolderDenied
+    std::string folderFailed;        // Users_FolderFailed: run folder, the system's error
 };
 UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t languageId);
 

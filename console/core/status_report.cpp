@@ -57,8 +57,8 @@ bool UserMatches(const SnapshotUser& user, std::string_view filter) {
 }
 
 std::string WorkerLabel(const WorkerReading& r) {
-    const std::string& server = r.state == WorkerReadState::Ok ? r.snapshot.server : r.server;
-    return server.empty() || server == "." ? "client-report" : server;
+    if (IsClientReportWorker(r)) return "client-report";
+    return r.state == WorkerReadState::Ok ? r.snapshot.server : r.server;
 }
 
 std::string FormatAge(std::int64_t s) {
@@ -166,22 +166,6 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
         out += FormatText("  notifications: %" PRIu64 " sent, %" PRIu64 " confirmed, %" PRIu64 " given up, %" PRIu64
                       " failed to send\n",
                       c.notificationsSent, c.confirmations, c.givenUp, c.notificationFailures);
-    }
-    return out;
-}
-
-std::string FormatStatusBrief(const std::vector<WorkerReading>& readings) {
-    const std::string full = FormatStatus(readings);
-    std::string out;
-    std::size_t start = 0;
-    while (start < full.size()) {
-        std::size_t end = full.find('\n', start);
-        if (end == std::string::npos) end = full.size();
-        if (full[start] != ' ') {
-            if (!out.empty()) out += "; ";
-            out.append(full, start, end - start);
-        }
-        start = end + 1;
     }
     return out;
 }

@@ -43,8 +43,6 @@ std::string FormatUsersJson(const std::vector<WorkerReading>& readings, std::str
 
 // A few lines per worker: mode, pid, uptime, users, gateways, directory servers, counters.
 std::string FormatStatus(const std::vector<WorkerReading>& readings);
-// Only the first line of each worker (running or what went wrong), joined by "; ".
-std::string FormatStatusBrief(const std::vector<WorkerReading>& readings);
 
 // Prometheus text exposition format (version 0.0.4): every family with HELP and TYPE, its
 // samples together, metric names orvane_*, label values escaped.

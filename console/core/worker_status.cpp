@@ -52,34 +52,72 @@ WorkerReading ReadWorkerStatus(const std::string& socketPath, int timeoutMs) {
     return r;
 }
 
-std::vector<WorkerReading> ReadAllWorkerStatus(const std::string& programFolder, std::string& error,
-                                               int timeoutMs) {
+WorkerList ReadWorkerList(const std::string& programFolder, int timeoutMs) {
+    WorkerList list;
+    list.programFolder = programFolder;
+    list.runFolder = StatusSocketFolder(programFolder);
     std::vector<std::string> sockets;
-    const std::filesystem::path folder = StatusSocketFolder(programFolder);
     std::error_code ec;
-    std::filesystem::directory_iterator it(folder, ec);
+    std::filesystem::directory_iterator it(list.runFolder, ec);
     if (ec) {
-        error = ec == std::errc::no_such_file_or_directory
-                    ? "no worker has run from " + programFolder + " (" + folder.string() + " is missing)"
-                    : folder.string() + ": " + ec.message() +
-                          (ec == std::errc::permission_denied ? " (the workers' status is for root)" : "");
-        return {};
+        list.problem = ec == std::errc::no_such_file_or_directory ? WorkerListProblem::NeverRan
+                       : ec == std::errc::permission_denied       ? WorkerListProblem::Denied
+                                                                  : WorkerListProblem::Failed;
+        list.systemError = ec.message();
+        return list;
     }
     for (const auto& entry : it) {
         std::string server;
-        if (ServerOfStatusSocket(entry.path().filename().string(), server)) sockets.push_back(entry.path().string());
+        std::error_code typeError;
+        if (entry.is_socket(typeError) && ServerOfStatusSocket(entry.path().filename().string(), server))
+            sockets.push_back(entry.path().string());
     }
     std::sort(sockets.begin(), sockets.end());
-    if (sockets.empty()) error = "no worker status socket in " + folder.string();
     // All at once, so that hung workers cost one deadline together, not one each.
     std::vector<std::future<WorkerReading>> pending;
     pending.reserve(sockets.size());
     for (const std::string& s : sockets)
         pending.push_back(std::async(std::launch::async, [s, timeoutMs] { return ReadWorkerStatus(s, timeoutMs); }));
-    std::vector<WorkerReading> readings;
-    readings.reserve(sockets.size());
-    for (auto& p : pending) readings.push_back(p.get());
-    return readings;
+    list.readings.reserve(sockets.size());
+    for (auto& p : pending) {
+        WorkerReading r = p.get();
+        // Refused or gone: no process listens there, so no worker to report.
+        if (r.state == WorkerReadState::NotRunning) {
+            ++list.stale;
+            continue;
+        }
+        list.readings.push_back(std::move(r));
+    }
+    if (list.readings.empty()) list.problem = WorkerListProblem::NoneRunning;
+    return list;
+}
+
+std::string DescribeListProblem(const WorkerList& list) {
+    switch (list.problem) {
+        case WorkerListProblem::None: return {};
+        case WorkerListProblem::NeverRan:
+            return "no worker has run from " + list.programFolder + " (" + list.runFolder + " is missing)";
+        case WorkerListProblem::NoneRunning:
+            if (list.stale == 0) return "no worker status socket in " + list.runFolder;
+            return "no worker is running from " + list.programFolder + " (" + std::to_string(list.stale) +
+                   " socket" + (list.stale == 1 ? "" : "s") + " of stopped workers in " + list.runFolder + ")";
+        case WorkerListProblem::Denied:
+            return list.runFolder + ": " + list.systemError + " (the workers' status is for root)";
+        case WorkerListProblem::Failed: return list.runFolder + ": " + list.systemError;
+    }
+    return {};
+}
+
+std::vector<WorkerReading> ReadAllWorkerStatus(const std::string& programFolder, std::string& error,
+                                               int timeoutMs) {
+    WorkerList list = ReadWorkerList(programFolder, timeoutMs);
+    error = DescribeListProblem(list);
+    return std::move(list.readings);
+}
+
+bool IsClientReportWorker(const WorkerReading& r) {
+    const std::string& server = r.state == WorkerReadState::Ok ? r.snapshot.server : r.server;
+    return server.empty() || server == ".";
 }
 
 std::string DescribeReadState(const WorkerReading& r) {

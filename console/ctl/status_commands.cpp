@@ -22,7 +22,8 @@ using namespace orvane::console;
 
 constexpr const char* kCommonHelp =
     "Each worker answers on its status socket <folder>/run/Orvane-<server>.sock (root only).\n"
-    "A worker that does not answer within --timeout (default 3 seconds) is reported.\n"
+    "A worker that does not answer within --timeout (default 3 seconds) is reported; a socket\n"
+    "nobody listens on any more (left by a killed worker) is skipped.\n"
     "\n"
     "Exit status: 0 every worker answered, 1 failed, 2 usage error, 6 no worker is running\n"
     "or one of them is stopped or not answering (what the others answered is still shown).\n";

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The service OrvaneSRV under a real systemd (booted in namespaces over a root of its own):
 # install twice, start, the worker and its command line, restart of a killed worker, pause and
-# continue, stop, a crash dump, a reboot that starts the enabled service, and removal of a
+# continue, stop, a crash dump, a reboot that starts the enabled service (removing the status
+# sockets killed workers left), and removal of a
 # running, a stopped and a missing service.
 source "$(dirname "$0")/lib/common.sh"
 source "$(dirname "$0")/lib/systemd.sh"
@@ -116,11 +117,24 @@ wait_for 5 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 0 ]" || fail "w
 sctl reset-failed OrvaneSRV
 pass "crash dump $dump"
 
-# A reboot of that systemd starts the enabled service on its own.
+# A reboot of that systemd starts the enabled service on its own. Before its worker it removes
+# the status sockets nobody listens on (one left by a worker killed under an earlier
+# configuration), not one that something still listens on.
+mkdir -p "$PROG/run"
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$PROG/run/Orvane-10.0.0.9.sock"
+python3 -c 'import socket, sys, time; s = socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); time.sleep(600)' \
+  "$PROG/run/Orvane-10.0.0.8.sock" &
+PIDS+=("$!")
+wait_for 5 test -S "$PROG/run/Orvane-10.0.0.8.sock" || fail "no live socket to keep"
 "$SDNS" reboot "$SD" || fail "reboot failed"
 wait_for 10 active_is active || fail "enabled service not started at boot: $(unit_prop ActiveState)"
 wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 1 ]" || fail "no worker after reboot"
-pass "reboot starts the enabled service and its worker"
+srv_log_has "[INF]Removed the status socket of a stopped worker: $IPROG/run/Orvane-10.0.0.9.sock" \
+  || fail "stale socket removal not logged: $(srv_log)"
+[ ! -e "$PROG/run/Orvane-10.0.0.9.sock" ] && [ -S "$PROG/run/Orvane-10.0.0.8.sock" ] \
+  || fail "run folder after the start: $(ls -la "$PROG/run")"
+srv_log_has "Orvane-10.0.0.8.sock" && fail "a live socket was removed: $(srv_log)"
+pass "reboot starts the enabled service and its worker, removing stale status sockets first"
 
 # A caller that is not root can neither install nor remove; nothing changes.
 chmod 755 "$WORK"

@@ -3,8 +3,8 @@
 # her at her address with the answering gateway A confirmed and the silent gateway B pending;
 # after her logoff and B's repetitions she is gone. The counters of `orvanectl status` and
 # `orvanectl metrics` match what the gateway emulators and the load generator counted, the
-# metrics pass a strict reader of the Prometheus text format, and a stopped worker is reported
-# at once with exit status 6.
+# metrics pass a strict reader of the Prometheus text format. A hung worker is reported as not
+# answering; the socket a killed worker leaves is skipped at once (no worker runs: exit status 6).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -136,16 +136,31 @@ fi
   || fail "metrics --output wrote no valid file"
 pass "metrics pass a strict reader of the Prometheus text format"
 
+# A hung worker (stopped by a signal) is reported as not answering, once its deadline is up.
+kill -STOP "$WPID"
+start=$SECONDS
+set +e; out=$("$CTL" status --timeout 1 2>&1); rc=$?; set -e
+[ "$rc" = 6 ] && [[ $out == *"worker client-report: not answering"* ]] || fail "hung worker: rc=$rc $out"
+[ $((SECONDS - start)) -le 3 ] || fail "a hung worker took $((SECONDS - start)) s to report"
+kill -CONT "$WPID"
+wait_for 10 "$CTL" status >/dev/null || fail "worker not answering again: $("$CTL" status 2>&1)"
+pass "a hung worker is reported as not answering after the deadline"
+
+# A killed worker leaves its socket; nobody listens there, so it is no worker, and not waited for.
 kill -9 "$WPID"; wait "$WPID" 2>/dev/null || true
+[ -S "$PROG/run/Orvane-client-report.sock" ] || fail "the killed worker's socket is gone already"
 start=$SECONDS
 set +e; out=$("$CTL" status 2>&1); rc=$?; set -e
-[ "$rc" = 6 ] && [[ $out == *"worker client-report: not running"* ]] || fail "stopped worker: rc=$rc $out"
+[ "$rc" = 6 ] && [[ $out == *"no worker is running from $PROG (1 socket of stopped workers in $PROG/run)"* ]] \
+  && [[ $out != *"not answering"* ]] && [[ $out != *"worker client-report"* ]] || fail "stopped worker: rc=$rc $out"
 set +e; out=$("$CTL" metrics 2>/dev/null); rc=$?; set -e
-[ "$rc" = 6 ] && grep -qx 'orvane_worker_up{worker="client-report"} 0' <<<"$out" || fail "metrics of a stopped worker: $out"
+[ "$rc" = 6 ] && [ -z "$out" ] || fail "metrics of a stopped worker: $out"
+set +e; out=$("$CTL" users 2>&1 >/dev/null); rc=$?; set -e
+[ "$rc" = 6 ] && [[ $out == *"no worker is running"* ]] || fail "users of a stopped worker: rc=$rc $out"
 [ $((SECONDS - start)) -le 2 ] || fail "a stopped worker took $((SECONDS - start)) s to report"
 # Not for everyone: another account is refused, with a message saying so.
 chmod 755 "$WORK" "$PROG"
 set +e; out=$(runuser -u nobody -- "$CTL" status 2>&1); rc=$?; set -e
 [ "$rc" = 6 ] && [[ $out == *"Permission denied (the workers' status is for root)"* ]] || fail "as nobody: rc=$rc $out"
-pass "a stopped worker is reported at once with exit status 6, and nobody else may read the status"
-echo "5 passed, 0 failed"
+pass "a killed worker's socket is skipped at once with exit status 6, and nobody else may read the status"
+echo "6 passed, 0 failed"

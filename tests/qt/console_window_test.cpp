@@ -577,7 +577,11 @@ TEST_F(ConsoleWindowTest, OnlineUsersButtonOpensTheViewWhichSaysNoWorkerAnswers)
     QString message;
     boxes.Expect([&](QWidget* w) {
         EXPECT_EQ(w->objectName(), "COnlineUsersDlg");
-        if (auto* label = w->findChild<QLabel*>("UsersMessage")) message = label->text();
+        // The view reads the workers off the UI thread: its message comes with the first result.
+        if (auto* label = w->findChild<QLabel*>("UsersMessage")) {
+            EXPECT_TRUE(QTest::qWaitFor([label] { return !label->text().isEmpty(); }, 3000));
+            message = label->text();
+        }
         ModalDriver::Click(w->findChild<QPushButton*>("UsersClose"));
     });
     Click("UsersButton");

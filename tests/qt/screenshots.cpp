@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
@@ -125,7 +126,8 @@ bool Shoot(const QString& packaging, const QString& out, std::uint32_t language)
     dlg.close();
     testing::FakeWorker worker(o.programFolder, ".", SampleSnapshot());
     COnlineUsersDlg users(o.programFolder, language, w);
-    ok = worker.Ok() && Save(&users, out + "/users-" + lang + ".png") && ok;
+    QSignalSpy shown(&users, &COnlineUsersDlg::Refreshed);  // the workers are read off the UI thread
+    ok = worker.Ok() && shown.wait(5000) && Save(&users, out + "/users-" + lang + ".png") && ok;
     users.close();
     w->hide();
     return ok;

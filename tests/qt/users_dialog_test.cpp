@@ -4,8 +4,12 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTableWidget>
 #include <QTest>
+#include <QThreadPool>
+#include <QTimer>
 
 #include "common/worker_snapshot.h"
 #include "console/app/users_dialog.h"
@@ -38,8 +42,37 @@ WorkerSnapshot ClientReport() {
     return s;
 }
 
+// A worker that listens but never accepts (hung): every read of it waits for its deadline.
+struct HungWorker {
+    HungWorker(const std::string& folder, const std::string& server) {
+        int err = 0;
+        ok = platform::EnsureSocketFolder(StatusSocketFolder(folder), 0700, err) &&
+             listener.Listen(StatusSocketPath(folder, server), 0600, err);
+    }
+    // The connections waiting in its backlog: one per read that reached it.
+    int Reads() {
+        int n = 0, err = 0;
+        for (platform::LocalConnection c; listener.Accept(0, c, err); c.Close()) ++n;
+        return n;
+    }
+    platform::LocalListener listener;
+    bool ok = false;
+};
+
+// The socket a killed worker leaves: bound, never listened on, never removed.
+void LeaveStaleSocket(const std::string& folder, const std::string& server) {
+    int err = 0;
+    ASSERT_TRUE(platform::EnsureSocketFolder(StatusSocketFolder(folder), 0700, err));
+    ASSERT_TRUE(orvane::testing::BindAbandonedSocket(StatusSocketPath(folder, server)));
+}
+
 class UsersDialogTest : public ::testing::Test {
 protected:
+    // Waits for the dialog's next read to be shown.
+    static bool Shown(COnlineUsersDlg& dlg, int timeoutMs = 5000) {
+        QSignalSpy spy(&dlg, &COnlineUsersDlg::Refreshed);
+        return spy.wait(timeoutMs);
+    }
     template <typename T = QWidget>
     T* Find(QWidget* dialog, const char* id) const {
         T* w = dialog->findChild<T*>(QString::fromLatin1(id));
@@ -64,6 +97,7 @@ TEST_F(UsersDialogTest, ShowsEveryUserWithEachGatewaysStateAndFilters) {
     FakeWorker worker(folder_.path(), ".", ClientReport());
     ASSERT_TRUE(worker.Ok());
     COnlineUsersDlg dlg(folder_.path(), kEnglish);
+    ASSERT_TRUE(Shown(dlg));
     auto* table = Find<QTableWidget>(&dlg, "UsersTable");
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(Names(table), (QStringList{"alice", "bob", "carol"}));
@@ -106,6 +140,7 @@ TEST_F(UsersDialogTest, ChineseTextsForStatesAndHeadings) {
     FakeWorker worker(folder_.path(), ".", ClientReport());
     ASSERT_TRUE(worker.Ok());
     COnlineUsersDlg dlg(folder_.path(), kSimplifiedChinese);
+    ASSERT_TRUE(Shown(dlg));
     auto* table = Find<QTableWidget>(&dlg, "UsersTable");
     ASSERT_EQ(table->rowCount(), 3);
     EXPECT_EQ(dlg.windowTitle(), QString::fromUtf8("在线用户"));
@@ -115,37 +150,136 @@ TEST_F(UsersDialogTest, ChineseTextsForStatesAndHeadings) {
               QString::fromUtf8("192.168.10.1:6666 已确认, 192.168.20.1:6666 待确认（剩余 2 次）"));
 }
 
+// The status line and the no-worker message are worded by the view from language.ini: in
+// Chinese not one English word of the core's appears, whatever state the workers are in.
+TEST_F(UsersDialogTest, ChineseStatusAndNoWorkerMessagesCarryNoEnglish) {
+    const QRegularExpression english("[A-Za-z]{3,}");
+    {
+        COnlineUsersDlg dlg(folder_.path(), kSimplifiedChinese);
+        ASSERT_TRUE(Shown(dlg));
+        EXPECT_EQ(Find<QLabel>(&dlg, "UsersMessage")->text(),
+                  QString::fromUtf8("没有工作进程应答：尚无工作进程从 ") + QString::fromStdString(folder_.path()) +
+                      QString::fromUtf8(" 运行过"));
+    }
+    LeaveStaleSocket(folder_.path(), "10.20.0.11");
+    {
+        COnlineUsersDlg dlg(folder_.path(), kSimplifiedChinese);
+        ASSERT_TRUE(Shown(dlg));
+        EXPECT_EQ(Find<QLabel>(&dlg, "UsersMessage")->text(),
+                  QString::fromStdString(folder_.path()).prepend(QString::fromUtf8("没有工作进程应答：")) +
+                      QString::fromUtf8(" 中没有正在运行的工作进程"));
+        EXPECT_EQ(Find<QLabel>(&dlg, "UsersStatus")->text(), QString::fromUtf8("工作进程：-"));
+    }
+    HungWorker hung(folder_.path(), "10.20.0.10");
+    ASSERT_TRUE(hung.ok);
+    WorkerSnapshot query = ClientReport();
+    query.server = "10.20.0.12";
+    query.mode = "log-query";
+    query.users.clear();
+    FakeWorker worker(folder_.path(), ".", ClientReport()), queryWorker(folder_.path(), "10.20.0.12", query);
+    ASSERT_TRUE(worker.Ok() && queryWorker.Ok());
+    COnlineUsersDlg dlg(folder_.path(), kSimplifiedChinese);
+    ASSERT_TRUE(Shown(dlg));
+    const QString status = Find<QLabel>(&dlg, "UsersStatus")->text();
+    EXPECT_EQ(status, QString::fromUtf8("工作进程：工作进程 10.20.0.10：无应答; "
+                                        "工作进程 10.20.0.12：运行中（日志查询模式），进程号 4321，已运行 17m05s; "
+                                        "工作进程 客户端上报：运行中（客户端上报模式），进程号 4321，已运行 17m05s"));
+    EXPECT_FALSE(status.contains(english)) << status.toStdString();
+    EXPECT_FALSE(Find<QLabel>(&dlg, "UsersMessage")->isVisibleTo(&dlg));
+}
+
 TEST_F(UsersDialogTest, NoWorkerGivesTheReasonWithoutWaiting) {
     QElapsedTimer clock;
     clock.start();
     {
         // No worker ever ran from the folder.
         COnlineUsersDlg dlg(folder_.path(), kEnglish);
+        ASSERT_TRUE(Shown(dlg));
         auto* message = Find<QLabel>(&dlg, "UsersMessage");
         EXPECT_TRUE(message->isVisibleTo(&dlg));
-        EXPECT_TRUE(message->text().startsWith("No worker answers: no worker has run from ")) << message->text().toStdString();
+        EXPECT_EQ(message->text().toStdString(), "No worker answers: no worker has run from " + folder_.path());
         EXPECT_EQ(Find<QTableWidget>(&dlg, "UsersTable")->rowCount(), 0);
     }
     EXPECT_LT(clock.elapsed(), 1000);
 
-    // A worker that never answers and a socket left by a stopped one: both named, one short wait.
-    int err = 0;
-    ASSERT_TRUE(platform::EnsureSocketFolder(StatusSocketFolder(folder_.path()), 0700, err));
-    platform::LocalListener hung;
-    ASSERT_TRUE(hung.Listen(StatusSocketPath(folder_.path(), "10.20.0.10"), 0600, err)) << err;
+    // A socket left by a killed worker is no worker: not named, and nothing to wait for.
+    LeaveStaleSocket(folder_.path(), ".");
     clock.restart();
+    {
+        COnlineUsersDlg dlg(folder_.path(), kEnglish);
+        ASSERT_TRUE(Shown(dlg));
+        EXPECT_EQ(Find<QLabel>(&dlg, "UsersMessage")->text().toStdString(),
+                  "No worker answers: no worker is running from " + folder_.path());
+        EXPECT_EQ(Find<QLabel>(&dlg, "UsersStatus")->text(), "Workers: -");
+    }
+    EXPECT_LT(clock.elapsed(), 1000);
+}
+
+// A hung worker costs the view its deadline on the pool thread, not on the UI thread: the event
+// loop keeps running meanwhile, repeated refreshes do not stack reads, and the worker is then
+// shown as not answering, beside the socket of a killed one that is not shown at all.
+TEST_F(UsersDialogTest, AHungWorkerNeverBlocksTheWindow) {
+    HungWorker hung(folder_.path(), "10.20.0.10");
+    ASSERT_TRUE(hung.ok);
+    LeaveStaleSocket(folder_.path(), "10.20.0.9");
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(20);
+    QElapsedTimer clock;
+    clock.start();
     COnlineUsersDlg dlg(folder_.path(), kEnglish);
-    EXPECT_LT(clock.elapsed(), kUsersReadTimeoutMs + 600);
+    EXPECT_LT(clock.elapsed(), 200);  // the constructor does not read
+    EXPECT_TRUE(dlg.Reading());
+    dlg.Refresh();
+    dlg.Refresh();
+    QSignalSpy shown(&dlg, &COnlineUsersDlg::Refreshed);
+    ASSERT_TRUE(shown.wait(kUsersReadTimeoutMs + 3000));
+    const qint64 took = clock.elapsed();
+    EXPECT_GE(took, kUsersReadTimeoutMs - 50);
+    // Ticking at 20 ms all along: a blocked loop would have ticked at most once.
+    EXPECT_GE(ticks, kUsersReadTimeoutMs / 20 / 3) << ticks << " ticks in " << took << " ms";
+    EXPECT_FALSE(dlg.Reading());
+    EXPECT_EQ(hung.Reads(), 1);  // one read although three were asked for
     auto* message = Find<QLabel>(&dlg, "UsersMessage");
     EXPECT_TRUE(message->isVisibleTo(&dlg));
     EXPECT_EQ(message->text(), "No worker answers: worker 10.20.0.10: not answering");
+    EXPECT_EQ(Find<QLabel>(&dlg, "UsersStatus")->text(), "Workers: worker 10.20.0.10: not answering");
 
-    // Once a worker answers again the message goes.
+    // Once a worker answers again the message goes; the hung one is still named.
     FakeWorker worker(folder_.path(), ".", ClientReport());
     ASSERT_TRUE(worker.Ok());
-    QTRY_VERIFY_WITH_TIMEOUT(!message->isVisibleTo(&dlg), 3 * kUsersRefreshMs + 2 * kUsersReadTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!message->isVisibleTo(&dlg), 3 * (kUsersRefreshMs + kUsersReadTimeoutMs));
     EXPECT_EQ(Find<QTableWidget>(&dlg, "UsersTable")->rowCount(), 3);
-    EXPECT_TRUE(Find<QLabel>(&dlg, "UsersStatus")->text().contains("worker 10.20.0.10: not answering"));
+    EXPECT_EQ(Find<QLabel>(&dlg, "UsersStatus")->text(),
+              "Workers: worker 10.20.0.10: not answering; "
+              "worker client-report: running (client-report mode), pid 4321, up 17m05s");
+}
+
+// Closing or deleting the view while a read is under way: the late result is dropped, nothing
+// is shown after the close and nothing touches the deleted view.
+TEST_F(UsersDialogTest, AResultArrivingAfterTheViewClosedIsDropped) {
+    HungWorker hung(folder_.path(), "10.20.0.10");
+    ASSERT_TRUE(hung.ok);
+    {
+        COnlineUsersDlg dlg(folder_.path(), kEnglish);
+        QSignalSpy shown(&dlg, &COnlineUsersDlg::Refreshed);
+        ASSERT_TRUE(dlg.Reading());
+        dlg.done(QDialog::Rejected);
+        ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(kUsersReadTimeoutMs + 3000));
+        QTest::qWait(100);  // the finished read's notice is delivered now
+        EXPECT_EQ(shown.count(), 0);
+        EXPECT_TRUE(Find<QLabel>(&dlg, "UsersStatus")->text().isEmpty());
+        EXPECT_FALSE(dlg.Reading());
+        dlg.Refresh();  // a closed view reads no more
+        EXPECT_FALSE(dlg.Reading());
+    }
+    auto* dlg = new COnlineUsersDlg(folder_.path(), kEnglish);
+    ASSERT_TRUE(dlg->Reading());
+    delete dlg;
+    ASSERT_TRUE(QThreadPool::globalInstance()->waitForDone(kUsersReadTimeoutMs + 3000));
+    QTest::qWait(100);
+    EXPECT_EQ(hung.Reads(), 2);  // one read for each view, none after either closed
 }
 
 }  // namespace

@@ -101,6 +101,10 @@ TEST(ConsoleLanguageTest, FormatTextsTakeTheAddressWithoutActingOnOtherPercentSi
     EXPECT_EQ(FormatWithArgument("Delete the device %s?", "10.0.0.1"), "Delete the device 10.0.0.1?");
     EXPECT_EQ(FormatWithArgument("%n%d 100% %s %s", "a"), "%n%d 100% a %s");
     EXPECT_EQ(FormatWithArgument("no placeholder", "x"), "no placeholder");
+    // Several values in turn; a placeholder with no value left stays empty, a spare value is dropped.
+    EXPECT_EQ(FormatWithArguments("worker %s: running (%s), pid %s", {"a", "b%s", "7"}), "worker a: running (b%s), pid 7");
+    EXPECT_EQ(FormatWithArguments("%s-%s 100%", {"x"}), "x- 100%");
+    EXPECT_EQ(FormatWithArguments("%s", {"x", "y"}), "x");
 }
 
 TEST(ConsoleLanguageTest, OptionTextsFallBackToDefaultsAndAreCut) {

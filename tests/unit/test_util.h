@@ -1,8 +1,12 @@
 #pragma once
 // Shared helpers of the unit tests: a temporary folder, a drivable clock, file reading.
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +19,19 @@
 #include "platform/clock.h"
 
 namespace orvane::testing {
+
+// A socket file as a killed listener leaves it: bound, closed, never removed. False when it
+// cannot be made.
+inline bool BindAbandonedSocket(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return bound;
+}
 
 class TempDir {
 public:

@@ -2,9 +2,7 @@
 // JSON form, the status socket with its deadlines, and what orvanectl renders from it.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -35,6 +33,9 @@ using testing::ScopedTestEnvironment;
 using testing::TempDir;
 
 constexpr std::int64_t kStart = 1'700'000'000;
+
+// A socket file as a killed worker leaves it.
+void BindAbandoned(const std::string& path) { ASSERT_TRUE(testing::BindAbandonedSocket(path)) << path; }
 
 WorkerSnapshot SampleSnapshot() {
     WorkerSnapshot s;
@@ -275,15 +276,7 @@ TEST(StatusSocket, StoppedSilentAndStrangeWorkersAreReportedWithinTheDeadline) {
     EXPECT_NE(error.find("no worker status socket"), std::string::npos) << error;
 
     // A socket left by a killed worker: nobody listens.
-    {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        const std::string path = StatusSocketPath(dir.path(), ".");
-        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
-        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-        ::close(fd);
-    }
+    BindAbandoned(StatusSocketPath(dir.path(), "."));
     // A worker that accepts nothing (hung): the connection waits in the backlog.
     platform::LocalListener hung, alsoHung;
     ASSERT_TRUE(hung.Listen(StatusSocketPath(dir.path(), "10.0.0.7"), 0600, err)) << err;
@@ -298,21 +291,67 @@ TEST(StatusSocket, StoppedSilentAndStrangeWorkersAreReportedWithinTheDeadline) {
     });
 
     const auto begin = std::chrono::steady_clock::now();
-    auto readings = ReadAllWorkerStatus(dir.path(), error, 500);
+    console::WorkerList list = console::ReadWorkerList(dir.path(), 500);
     const auto took = std::chrono::steady_clock::now() - begin;
     answer.join();
-    ASSERT_EQ(readings.size(), 4u);
+    // The killed worker's socket is no worker: left out and counted, while the hung ones are listed.
+    EXPECT_EQ(list.problem, console::WorkerListProblem::None);
+    EXPECT_EQ(list.stale, 1u);
+    const auto& readings = list.readings;
+    ASSERT_EQ(readings.size(), 3u);
     EXPECT_EQ(readings[0].state, WorkerReadState::TimedOut);    // 10.0.0.6
     EXPECT_EQ(readings[1].state, WorkerReadState::TimedOut);    // 10.0.0.7
     EXPECT_EQ(readings[2].state, WorkerReadState::BadAnswer);   // 10.0.0.8
-    EXPECT_EQ(readings[3].state, WorkerReadState::NotRunning);  // client-report
+    EXPECT_EQ(ReadWorkerStatus(StatusSocketPath(dir.path(), "."), 500).state, WorkerReadState::NotRunning);
     // The two hung workers share one deadline (one after the other would take a second).
     EXPECT_LT(took, std::chrono::milliseconds(900));
     EXPECT_EQ(console::FormatStatus(readings),
               "worker 10.0.0.6: not answering\n"
               "worker 10.0.0.7: not answering\n"
-              "worker 10.0.0.8: unreadable answer (not JSON)\n"
-              "worker client-report: not running\n");
+              "worker 10.0.0.8: unreadable answer (not JSON)\n");
+}
+
+TEST(StatusSocket, OnlySocketsOfStoppedWorkersAreStaleAndRemoved) {
+    TempDir dir;
+    int err = 0;
+    ASSERT_TRUE(platform::EnsureSocketFolder(dir / "run", 0750, err));
+    EXPECT_TRUE(RemoveStaleStatusSockets(dir.path()).empty());  // nothing there yet
+
+    const std::string killed = StatusSocketPath(dir.path(), "."), alsoKilled = StatusSocketPath(dir.path(), "10.0.0.5");
+    BindAbandoned(killed);
+    BindAbandoned(alsoKilled);
+    BindAbandoned(dir / "run/other.sock");  // not a worker's name: not ours to remove
+    platform::LocalListener hung;
+    ASSERT_TRUE(hung.Listen(StatusSocketPath(dir.path(), "10.0.0.7"), 0600, err)) << err;
+    const std::string plain = StatusSocketPath(dir.path(), "10.0.0.9");  // a worker's name, but a plain file
+    testing::WriteFile(plain, "x");
+
+    EXPECT_TRUE(platform::IsAbandonedLocalSocket(killed));
+    EXPECT_FALSE(platform::IsAbandonedLocalSocket(hung.Path()));  // alive, though it never answers
+    EXPECT_FALSE(platform::IsAbandonedLocalSocket(plain));
+    EXPECT_FALSE(platform::IsAbandonedLocalSocket(dir / "run/missing.sock"));
+
+    // Only stale ones left: the readers say no worker runs, without waiting for a deadline.
+    hung.Close();
+    std::string error;
+    const auto begin = std::chrono::steady_clock::now();
+    console::WorkerList list = console::ReadWorkerList(dir.path(), 3000);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(list.readings.empty());
+    EXPECT_EQ(list.problem, console::WorkerListProblem::NoneRunning);
+    EXPECT_EQ(list.stale, 2u);
+    EXPECT_EQ(console::DescribeListProblem(list), "no worker is running from " + dir.path() +
+                                                      " (2 sockets of stopped workers in " + dir.path() + "/run)");
+
+    ASSERT_TRUE(hung.Listen(StatusSocketPath(dir.path(), "10.0.0.7"), 0600, err)) << err;
+    EXPECT_EQ(RemoveStaleStatusSockets(dir.path()), (std::vector<std::string>{alsoKilled, killed}));
+    struct stat st {};
+    EXPECT_NE(::lstat(killed.c_str(), &st), 0);
+    EXPECT_NE(::lstat(alsoKilled.c_str(), &st), 0);
+    EXPECT_EQ(::lstat(hung.Path().c_str(), &st), 0);
+    EXPECT_EQ(::lstat(plain.c_str(), &st), 0);
+    EXPECT_EQ(::lstat((dir / "run/other.sock").c_str(), &st), 0);
+    EXPECT_EQ(ReadAllWorkerStatus(dir.path(), error, 300).size(), 1u);  // the hung one, still reported
 }
 
 // ---------------------------------------------------------------------------------------------
