@@ -54,10 +54,21 @@ fi
 cp "$A1" "$R1" "$A2" "$R2" "$WORK/"
 boot_systemd
 P=/opt/Orvane/Orvane
+CLIENT_KEY=k7Qp2Lx9Vw4Rt6Zm
 dpkg_in() { inside env DEBIAN_FRONTEND=noninteractive dpkg "$@" </dev/null >>"$WORK/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -20 "$WORK/dpkg.log")"; }
 service_runs() { active_is active && status_is RUNNING; }
 worker_runs() { [ "$(cmdline_of "$(inside pgrep -x Orvane)")" = "$P/Orvane . 0" ]; }
 conf_value() { inside sed -n "/^\[$1\]/,/^\[/s/^Value=//p" /etc/orvane/config.ini; }
+
+# Without a running systemd (a chroot, a container): installed and removed cleanly, no unit, a hint.
+# A private mount namespace hides /run/systemd from dpkg alone.
+no_systemd() { inside unshare --mount sh -c 'mount -t tmpfs none /run/systemd && exec "$@"' _ "$@"; }
+no_systemd dpkg -i "$INNER/$(basename "$A1")" </dev/null >"$WORK/nosd.log" 2>&1 || fail "install without systemd: $(cat "$WORK/nosd.log")"
+grep -q "systemd is not running here" "$WORK/nosd.log" || fail "no hint without systemd: $(cat "$WORK/nosd.log")"
+inside test -e /etc/systemd/system/OrvaneSRV.service && fail "a unit was written without systemd"
+no_systemd dpkg --purge orvane </dev/null >>"$WORK/nosd.log" 2>&1 || fail "purge without systemd: $(cat "$WORK/nosd.log")"
+inside test -e /opt/Orvane && fail "program folder left after a purge without systemd"
+pass "without systemd: installs with a hint, no unit; purges cleanly"
 
 # Where policy-rc.d forbids starting services (image builds), the unit is registered, not started.
 inside sh -c 'printf "#!/bin/sh\nexit 101\n" >/usr/sbin/policy-rc.d && chmod 755 /usr/sbin/policy-rc.d'
@@ -84,12 +95,17 @@ pass "install: service enabled and running, hook in common-session"
 sctl stop OrvaneSRV
 printf 'pw\npw\n' | inside $P/orvanectl server add --ip 127.0.0.2 --user 'CORP\svc' >/dev/null || fail "server add"
 inside $P/orvanectl set port 9123 >/dev/null || fail "orvanectl set port"
+printf '%s\n%s\n' "$CLIENT_KEY" "$CLIENT_KEY" | inside $P/orvanectl set client-key >/dev/null || fail "set client-key"
 [ "$(conf_value ListenPort)" = 9123 ] && [ "$(conf_value AdServerNum)" = 1 ] \
   || fail "the change did not reach /etc/orvane/config.ini"
 [ "$(inside readlink $P/config.ini)" = /etc/orvane/config.ini ] || fail "the write replaced the link"
 pass "settings written through the program folder's link"
 
-# Upgrade: dpkg keeps the changed conffile silently, the enabled service runs again with it.
+# The reporter on the same machine, set up to report to this worker; a domain for its reports.
+inside sh -c "printf 'WORKER=127.0.0.1\nPORT=9123\nKEY=$CLIENT_KEY\nREPETITIONS=3\n' >/etc/orvane/reporter.conf"
+inside sh -c 'printf "[libdefaults]\n default_realm = CORP.EXAMPLE.COM\n" >/etc/krb5.conf'
+
+# Upgrade: dpkg keeps the changed conffiles silently, the enabled service runs again with them.
 dpkg_in -i "$INNER/$(basename "$A2")" "$INNER/$(basename "$R2")"
 [ "$(inside dpkg-query -W -f='${Version}' orvane)" = "$v2" ] || fail "orvane not upgraded"
 [ "$(conf_value ListenPort)" = 9123 ] || fail "upgrade lost the administrator's config.ini"
@@ -98,7 +114,18 @@ grep -q "Configuration file" "$WORK/dpkg.log" && fail "dpkg asked about config.i
 wait_for 20 service_runs || fail "service not running after upgrade"
 wait_for 20 worker_runs || fail "no worker '$P/Orvane . 0' after upgrade"
 wait_for 10 bash -c "$SDNS run $SD ss -Hlun sport = :9123 | grep -q ." || fail "worker not listening on the kept port"
+inside grep -qx "PORT=9123" /etc/orvane/reporter.conf || fail "upgrade lost reporter.conf"
 pass "upgrade to $v2: config.ini kept, service running, its worker '$P/Orvane . 0' on port 9123"
+
+# A session of a user opens and closes: the PAM hook runs Quenby as the user, the worker hears it.
+worker_log() { inside sh -c "for f in $P/log/LOG*.txt; do iconv -f UTF-16LE -t UTF-8 \"\$f\"; done" 2>/dev/null || true; }
+worker_heard() { worker_log | grep -q 'Received user o[nf]*line request from client script'; }
+inside useradd -m ann
+inside su ann -c true </dev/null || fail "su ann"
+wait_for 20 worker_heard || fail "the worker heard no report from the session hook: $(worker_log | tail -5)
+$(inside ls -la /home/ann/.local/share/Orvane 2>&1)"
+inside test -d /home/ann/.local/share/Orvane || fail "Quenby did not run as ann"
+pass "a session of ann: the PAM hook ran Quenby as ann and the worker received the report"
 
 # A program folder's config.ini that a tool turned into a file of its own survives the next
 # upgrade (it is moved to the conffile, not overwritten by the link).
