@@ -143,6 +143,53 @@ TEST(WsmanSoap, PullWithoutEndKeepsTheContextAndAnEmptyEnumerationEnds) {
     EXPECT_EQ(ParseEnumeration(stuck, batch, fault, error), ParseResult::Malformed);
 }
 
+TEST(WsmanSoap, EscapedTextDecodesAndAReusedBatchKeepsNothingOfTheLastOne) {
+    // Entity and character references decode wherever text lies: in insertion strings as in
+    // plain properties.
+    std::vector<std::string> escaped = TgtStrings("a&amp;b", "&lt;10.99.1.7&gt;");
+    escaped[2] = "&quot;q&quot; &apos;&#65;&#x42;";
+    std::string first = LogEventItem(4768, "2026-12-07T08:06:16Z", escaped);
+    first.insert(first.find("<p:EventCode>"), "<p:Message>x &lt; y &amp;&amp; z</p:Message>");
+    const std::string r1 = Envelope("<n:PullResponse><n:EnumerationContext>uuid:C1</n:EnumerationContext><n:Items>" +
+                                    first + LogEventItem(4624, "2026-12-07T08:06:17Z", TgtStrings("ann", "x")) +
+                                    "</n:Items></n:PullResponse>");
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    ASSERT_EQ(ParseEnumeration(r1, batch, fault, error), ParseResult::Ok) << error;
+    ASSERT_EQ(batch.items.size(), 2u);
+    const std::vector<std::string>* s = batch.items[0].GetStrings("InsertionStrings");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ((*s)[0], "a&b");
+    EXPECT_EQ((*s)[2], "\"q\" 'AB");
+    EXPECT_EQ((*s)[9], "<10.99.1.7>");
+    EXPECT_EQ(*batch.items[0].GetString("Message"), "x < y && z");
+
+    // The next batch is written over the slots of this one: one item of another shape (fewer
+    // insertion strings, a null where text was, an integer and an array where text was, no
+    // Message) must come out exactly as sent, and the second slot must go.
+    const std::string other =
+        "<p:Win32_NTLogEvent xmlns:p=\"urn:x\"><p:Category>7</p:Category><p:Message xsi:nil=\"true\"/>"
+        "<p:InsertionStrings>one</p:InsertionStrings><p:Logfile>1</p:Logfile><p:EventCode>4769</p:EventCode>"
+        "<p:Data>d1</p:Data><p:InsertionStrings>t&amp;wo</p:InsertionStrings><p:Data></p:Data>"
+        "<p:TimeGenerated><cim:Datetime>2026-12-07T09:00:00Z</cim:Datetime></p:TimeGenerated></p:Win32_NTLogEvent>";
+    const std::string r2 = Envelope("<n:PullResponse><n:Items>" + other + "</n:Items><n:EndOfSequence/></n:PullResponse>");
+    ASSERT_EQ(ParseEnumeration(r2, batch, fault, error), ParseResult::Ok) << error;
+    ASSERT_EQ(batch.items.size(), 1u);
+    const EventObject& e = batch.items[0];
+    EXPECT_EQ(e.Get("Message"), nullptr);
+    EXPECT_EQ(e.Get("EventIdentifier"), nullptr);
+    EXPECT_EQ(e.Get("RecordNumber"), nullptr);
+    EXPECT_EQ(*e.GetInteger("Category"), 7);
+    EXPECT_EQ(*e.GetInteger("EventCode"), 4769);
+    EXPECT_EQ(*e.GetString("Logfile"), "1");
+    EXPECT_EQ(*e.GetString("TimeGenerated"), "20261207090000.000000+000");
+    ASSERT_NE(e.GetStrings("InsertionStrings"), nullptr);
+    EXPECT_EQ(*e.GetStrings("InsertionStrings"), (std::vector<std::string>{"one", "t&wo"}));
+    ASSERT_NE(e.GetStrings("Data"), nullptr);
+    EXPECT_EQ(*e.GetStrings("Data"), (std::vector<std::string>{"d1", ""}));
+}
+
 TEST(WsmanSoap, FaultsAreReadWithTheirWmiCode) {
     const std::string r = Envelope(
         "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>w:CannotProcessFilter</s:Value></s:Subcode>"
@@ -307,6 +354,50 @@ TEST(WsmanEnumeration, AnEnumerationStoppedEarlyIsReleasedAndAFinishedOneIsNot) 
     EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, 1, got, hr), (Messages{"Enumerate"}));
     EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, -1, got, hr), (Messages{"Enumerate"}));
     EXPECT_EQ(got, 3);
+}
+
+TEST(WsmanEnumeration, ObjectsHandedOutAreWholeWhileTheirStorageIsReusedAcrossBatches) {
+    // Two batches of different shapes read into one caller object: every object comes out as
+    // sent, nothing of the one before it shows through.
+    auto batch = [](const char* response, const std::string& context, std::vector<std::vector<std::string>> strings,
+                    bool end) {
+        std::string s = std::string("<n:") + response + ">";
+        if (!context.empty()) s += "<n:EnumerationContext>" + context + "</n:EnumerationContext>";
+        s += "<w:Items>";
+        for (int minute = 0; minute < static_cast<int>(strings.size()); ++minute)
+            s += LogEventItem(4768 + minute, "2026-12-07T08:0" + std::to_string(minute) + ":00Z",
+                              strings[static_cast<std::size_t>(minute)]);
+        s += "</w:Items>";
+        if (end) s += "<w:EndOfSequence/>";
+        return Envelope(s + "</n:" + response + ">");
+    };
+    const std::vector<std::string> twelve = {"x", "y", "z", "w", "v", "u", "t", "s", "r", "q", "p", "o"};
+    auto transport = std::make_shared<ScriptedTransport>(
+        std::vector<std::string>{batch("EnumerateResponse", "uuid:C1", {TgtStrings("ann", "a1"), twelve}, false),
+                                 batch("PullResponse", "", {{"one"}, {}, TgtStrings("bob", "b1")}, true)});
+    const std::unique_ptr<EventServices> services = MakeWsmanServices(transport);
+    std::unique_ptr<EventEnumerator> e;
+    ASSERT_EQ(services->ExecQuery("SELECT * FROM Win32_NTLogEvent where LogFile='Security' AND (EventCode='4768')", e),
+              kSOk);
+    const std::vector<std::vector<std::string>> want = {TgtStrings("ann", "a1"), twelve, {"one"}, {},
+                                                        TgtStrings("bob", "b1")};
+    const int codes[] = {4768, 4769, 4768, 4769, 4770};
+    EventObject o;
+    std::size_t n = 0;
+    for (; e->Next(o); ++n) {
+        ASSERT_LT(n, want.size());
+        const std::vector<std::string>* s = o.GetStrings("InsertionStrings");
+        if (want[n].empty()) {
+            EXPECT_EQ(s, nullptr) << n;
+        } else {
+            ASSERT_NE(s, nullptr) << n;
+            EXPECT_EQ(*s, want[n]) << n;
+        }
+        EXPECT_EQ(*o.GetInteger("EventCode"), codes[n]) << n;
+        const std::size_t minute = n < 2 ? n : n - 2;  // each batch starts at 08:00
+        EXPECT_EQ(*o.GetString("TimeGenerated"), "20261207080" + std::to_string(minute) + "00.000000+000") << n;
+    }
+    EXPECT_EQ(n, want.size());
 }
 
 TEST(WsmanEnumeration, AnAnswerThatCannotBeReadReleasesTheEnumerationALostOneDoesNot) {

@@ -1,6 +1,7 @@
 // orvane-wmiquery: runs one WQL query against a domain controller exactly the way the worker's
 // log-query mode does (a remote DC over WS-Management, or the Samba DC of this machine), and
 // prints the objects or, with --count, how many came back and how long it took.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,8 +31,16 @@ const char kUsage[] =
     "  --password-file FILE the account's password in clear, first line (default: $ORVANE_PASSWORD)\n"
     "  --local              the Samba DC of this machine (its audit log, found through smb.conf)\n"
     "  --query WQL          default: SELECT Caption FROM Win32_OperatingSystem\n"
-    "  --count              print only the number of objects and the time the query took\n"
+    "  --count              print only the number of objects, the time the query took and the\n"
+    "                       processor time this program spent on it (all threads)\n"
     "Exit status 0 when the query ran, 1 when it failed, 2 on a usage error.\n";
+
+// User and system time of the whole process so far, in milliseconds.
+double CpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
 
 class StderrLog final : public LogSink {
 public:
@@ -110,6 +119,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto connected = std::chrono::steady_clock::now();
+    const double cpuBefore = CpuMs();
     std::unique_ptr<EventEnumerator> e;
     if (HResult q = services->ExecQuery(query, e); q != kSOk || !e) {
         std::fprintf(stderr, "orvane-wmiquery: the query failed: 0x%08lX\n", static_cast<unsigned long>(static_cast<std::uint32_t>(q)));
@@ -127,9 +137,9 @@ int main(int argc, char** argv) {
     e.reset();
     const auto done = std::chrono::steady_clock::now();
     if (count) {
-        std::printf("objects %ld connect_ms %.1f query_ms %.1f\n", n,
+        std::printf("objects %ld connect_ms %.1f query_ms %.1f query_cpu_ms %.1f\n", n,
                     std::chrono::duration<double, std::milli>(connected - start).count(),
-                    std::chrono::duration<double, std::milli>(done - connected).count());
+                    std::chrono::duration<double, std::milli>(done - connected).count(), CpuMs() - cpuBefore);
     }
     SetLogSink(nullptr);
     return 0;

@@ -45,8 +45,22 @@ public:
     }
     void Clear() { properties_.clear(); }
 
+    // Rewrites the object property by property, reusing the storage an earlier object left in
+    // it (a poll maps thousands of objects of one shape). `at` is the property's position, at
+    // most the number written so far; Truncate drops what an earlier, longer object left behind.
+    std::string& TextAt(std::size_t at, std::string_view name);
+    void IntegerAt(std::size_t at, std::string_view name, std::int64_t value);
+    // The array keeps its earlier elements for reuse: the caller resizes it to what it wrote.
+    std::vector<std::string>& StringsAt(std::size_t at, std::string_view name);
+    void Truncate(std::size_t n) {
+        if (n < properties_.size()) properties_.resize(n);
+    }
+
 private:
-    std::vector<std::pair<std::string, EventValue>> properties_;
+    using Property = std::pair<std::string, EventValue>;
+    Property& SlotAt(std::size_t at, std::string_view name);
+
+    std::vector<Property> properties_;
 };
 
 // The account the calls are made with (the proxy blanket of the Windows design).

@@ -332,7 +332,8 @@ public:
                 return false;
             }
         }
-        out = std::move(batch_.items[index_++]);
+        // The caller's last object takes this one's place: its storage is rewritten by the next batch.
+        std::swap(out, batch_.items[index_++]);
         return true;
     }
 

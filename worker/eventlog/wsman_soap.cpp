@@ -60,10 +60,14 @@ void AppendHeader(std::string& out, std::string_view to, std::string_view action
     out += "</a:MessageID><w:OperationTimeout>PT60.000S</w:OperationTimeout></s:Header><s:Body>";
 }
 
+// One pass over the name: this runs for every element of every item.
 std::string_view LocalName(const char* name) {
-    std::string_view n(name);
-    const std::size_t colon = n.find(':');
-    return colon == std::string_view::npos ? n : n.substr(colon + 1);
+    const char* local = name;
+    const char* c = name;
+    for (; *c; ++c) {
+        if (*c == ':' && local == name) local = c + 1;
+    }
+    return {local, static_cast<std::size_t>(c - local)};
 }
 
 pugi::xml_node Child(pugi::xml_node parent, std::string_view local) {
@@ -80,22 +84,24 @@ bool IsNil(pugi::xml_node n) {
     return false;
 }
 
-// A property element's value as the poller compares it: a cim:Datetime becomes CIM DATETIME.
-bool ValueText(pugi::xml_node property, pugi::xml_node first, std::string& out, std::string& error) {
-    if (!first || first.type() == pugi::node_pcdata) {
-        out = first.value();
-        return true;
-    }
-    pugi::xml_node dt = Child(property, "Datetime");
+// A property element's text where it lies in the parsed answer; `dt` is set instead when the
+// value is a cim:Datetime.
+std::string_view RawValue(pugi::xml_node property, pugi::xml_node first, pugi::xml_node& dt) {
+    if (!first || first.type() == pugi::node_pcdata) return first.value();
+    dt = Child(property, "Datetime");
+    return dt ? std::string_view() : std::string_view(property.child_value());
+}
+
+// Writes a property's value as the poller compares it into `out`, reusing its storage: a
+// cim:Datetime becomes CIM DATETIME.
+bool PutValue(pugi::xml_node property, std::string_view raw, pugi::xml_node dt, std::string& out, std::string& error) {
     if (!dt) {
-        out = property.child_value();
+        out.assign(raw);
         return true;
     }
-    if (!IsoToCimDateTime(dt.child_value(), out)) {
-        error = std::string("bad cim:Datetime \"") + dt.child_value() + "\" in " + property.name();
-        return false;
-    }
-    return true;
+    if (IsoToCimDateTime(dt.child_value(), out)) return true;
+    error = std::string("bad cim:Datetime \"") + dt.child_value() + "\" in " + property.name();
+    return false;
 }
 
 enum class Kind { Text, Integer, Array };
@@ -118,46 +124,58 @@ Kind KindOf(std::string_view name, std::size_t& array) {
     return Kind::Text;
 }
 
+// Rewrites `object` in place: the storage of the object mapped into it before is reused, so a
+// batch of items of one shape costs next to no allocations.
 bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
-    // Array elements repeat the property's element, in order; gathered here, set at the end.
-    std::vector<std::string> arrays[std::size(kArrayProperties)];
+    // Array elements repeat the property's element; each array keeps the position of its first.
+    std::size_t arrayAt[std::size(kArrayProperties)] = {};
+    std::size_t arrayCount[std::size(kArrayProperties)] = {};
     bool seen[std::size(kArrayProperties)] = {};
-    object.Reserve(24);
-    std::string text;
+    std::size_t at = 0;
     for (pugi::xml_node p = item.first_child(); p; p = p.next_sibling()) {
         if (p.type() != pugi::node_element) continue;
         // Only an empty element can be a null.
         const pugi::xml_node first = p.first_child();
         if (!first && IsNil(p)) continue;
         const std::string_view name = LocalName(p.name());
-        if (!ValueText(p, first, text, error)) return false;
+        pugi::xml_node dt;
+        const std::string_view raw = RawValue(p, first, dt);
         std::size_t array = 0;
         switch (KindOf(name, array)) {
-            case Kind::Array:
+            case Kind::Array: {
+                if (!seen[array]) {
+                    seen[array] = true;
+                    arrayAt[array] = at++;
+                }
+                std::vector<std::string>& values = object.StringsAt(arrayAt[array], kArrayProperties[array]);
                 // A logon event has up to 21 insertion strings: one allocation for them all.
-                if (!seen[array]) arrays[array].reserve(24);
-                seen[array] = true;
-                arrays[array].push_back(std::move(text));
+                if (values.capacity() == 0) values.reserve(24);
+                const std::size_t n = arrayCount[array]++;
+                std::string& slot = n < values.size() ? values[n] : values.emplace_back();
+                if (!PutValue(p, raw, dt, slot, error)) return false;
                 break;
+            }
             case Kind::Integer: {
+                const std::string_view text = dt ? std::string_view(dt.child_value()) : raw;
                 std::int64_t v = 0;
                 auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
                 if (ec != std::errc() || end != text.data() + text.size()) {
-                    error = "property " + std::string(name) + " is not an integer: \"" + text + "\"";
+                    error = "property " + std::string(name) + " is not an integer: \"" + std::string(text) + "\"";
                     return false;
                 }
-                object.Add(std::string(name), v);
+                object.IntegerAt(at++, name, v);
                 break;
             }
             case Kind::Text:
-                object.Add(std::string(name), std::move(text));
+                if (!PutValue(p, raw, dt, object.TextAt(at++, name), error)) return false;
                 break;
         }
-        text.clear();
     }
+    // What an earlier, longer object left behind goes.
     for (std::size_t i = 0; i < std::size(kArrayProperties); ++i) {
-        if (seen[i]) object.Add(std::string(kArrayProperties[i]), std::move(arrays[i]));
+        if (seen[i]) object.StringsAt(arrayAt[i], kArrayProperties[i]).resize(arrayCount[i]);
     }
+    object.Truncate(at);
     return true;
 }
 
@@ -308,7 +326,13 @@ ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault
 
 ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fault& fault, std::string& error,
                                     const std::function<void(const std::string& context)>& onContext) {
-    out.items.clear();
+    // The item slots of the last batch are rewritten in place; what this one does not fill goes.
+    std::size_t mapped = 0;
+    struct Trim {
+        std::vector<EventObject>& items;
+        const std::size_t& mapped;
+        ~Trim() { items.resize(mapped); }
+    } trim{out.items, mapped};
     out.context.clear();
     out.endOfSequence = false;
     pugi::xml_document doc;
@@ -327,7 +351,8 @@ ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fa
     if (pugi::xml_node items = Child(response, "Items")) {
         for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
             if (item.type() != pugi::node_element) continue;
-            EventObject& object = out.items.emplace_back();
+            EventObject& object = mapped < out.items.size() ? out.items[mapped] : out.items.emplace_back();
+            ++mapped;
             if (!MapItem(item, object, error)) return ParseResult::Malformed;
         }
     }
