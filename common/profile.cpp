@@ -1,6 +1,8 @@
 #include "common/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -372,6 +374,33 @@ bool ProfileFile::RemoveSection(std::string_view section) {
 // ---------------------------------------------------------------------------------------------
 // Atomic replacement of the file.
 
+namespace {
+
+// A writer killed between creating its temporary file and the rename leaves the file behind
+// (with the settings' protected secrets in it). The next successful save removes those of
+// writers that no longer run; a live writer's file is left alone.
+void RemoveDeadWritersTemporaries(const std::string& target) {
+    const std::string folder = platform::FolderOf(target);
+    const std::string prefix = target.substr(target.find_last_of('/') + 1) + ".tmp.";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+        // <name>.tmp.<pid>.<counter>
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dot = rest.find('.');
+        if (dot == 0 || dot == std::string_view::npos || dot + 1 == rest.size()) continue;
+        if (rest.find_first_not_of("0123456789.") != std::string_view::npos) continue;
+        const long pid = std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10);
+        if (pid <= 0 || pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlinkat(::dirfd(dir), e->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+}  // namespace
+
 bool ProfileFile::SaveTo(const std::string& path) const {
     // Replace the file a symbolic link points to, not the link.
     std::string target = path;
@@ -420,6 +449,7 @@ bool ProfileFile::SaveTo(const std::string& path) const {
         ::fsync(dir);
         ::close(dir);
     }
+    RemoveDeadWritersTemporaries(target);
     return true;
 }
 

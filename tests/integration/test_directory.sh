@@ -211,6 +211,8 @@ expect_log untrusted '[ERR]Connect ad fail in initialization 10.99.0.1: error 0x
 
 # --- a DC restart under a bound handle: the slot keeps its handle, which binds again ---------
 coproc PROBE_CO { "$PROBE" --server 10.99.0.1 --user Administrator --password "$ADMIN_PW" 2>"$WORK/restart.log"; }
+# Kept now: bash unsets PROBE_CO_PID as soon as the probe has ended.
+probe_pid=$PROBE_CO_PID
 ask() {
     local reply=""
     echo "$1" >&"${PROBE_CO[1]}"
@@ -222,7 +224,7 @@ r1=$(ask "verify ann dc=corp")
 dc restart "$DC1"
 r2=$(ask "verify ann dc=corp")
 eval "exec ${PROBE_CO[1]}>&-"
-wait "$PROBE_CO_PID" 2>/dev/null || true
+wait "$probe_pid" 2>/dev/null || true
 [[ "$r0" == "connect slots=1 "* ]] || fail "connect: $r0"
 [[ "$r1" == "verify ok adpath=OU=Sales,$BASE "* ]] && pass "before restart: $r1" || fail "before restart: $r1"
 [[ "$r2" == "verify ok adpath=OU=Sales,$BASE "* ]] && pass "after restart: $r2" || fail "after restart: $r2"

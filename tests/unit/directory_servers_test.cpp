@@ -494,6 +494,40 @@ TEST_F(DirectoryTableTest, UnavailableServerEndsItsSearchButKeepsItsHandle) {
     EXPECT_EQ(fake_.At("10.0.0.1").searches, 2);
 }
 
+// "Not found" is an answer; a server that is down, hung or lost its connection is not: such a
+// lookup says so (kEDirectoryUnreachable), so the report can wait for the directory.
+TEST_F(DirectoryTableTest, LookupsTellAnUnreachableDirectoryFromAnAnswer) {
+    fake_.Add("10.0.0.1").searchFailure = EHOSTDOWN;
+    fake_.Add("10.0.0.2").bindFailure = DirectoryError{BindStage::BindDomain, EACCES};
+    Connect({"10.0.0.1", "10.0.0.2", "10.0.0.3"});  // 10.0.0.3 is down from the start
+    OnlineUserRecord r;
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kEDirectoryUnreachable);
+    EXPECT_TRUE(table_.Slot(0).unreachable);
+    EXPECT_FALSE(table_.Slot(1).unreachable) << "refused credentials are an answer";
+    EXPECT_TRUE(table_.Slot(2).unreachable);
+
+    // Timed out counts as unreachable too; a search that ran (nobody found) is an answer, but
+    // the down slot 2, waiting for its next reconnection, still keeps the lookup open.
+    fake_.At("10.0.0.1").searchFailure = ETIMEDOUT;
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kEDirectoryUnreachable);
+    fake_.At("10.0.0.1").searchFailure = 0;
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kEDirectoryUnreachable);
+    EXPECT_FALSE(table_.Slot(0).unreachable);
+
+    // Every server answered: a plain failure.
+    fake_.Add("10.0.0.3");
+    clock_.Advance(181);
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kEFail);
+    EXPECT_FALSE(table_.Slot(2).unreachable);
+    // A protocol failure is an answer as well.
+    fake_.At("10.0.0.1").searchFailure = EPROTO;
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kEFail);
+    // Once found, it is found whatever the others do.
+    fake_.At("10.0.0.3").accounts = {Account("ann", std::string("CN=ann,") + kBase)};
+    fake_.At("10.0.0.1").searchFailure = EHOSTDOWN;
+    EXPECT_EQ(table_.VerifyUser("ann", "dc=corp", r), kSOk);
+}
+
 TEST_F(DirectoryTableTest, AccountWithoutLastLogonStillPasses) {
     FakeAccount ann = Account("ann", std::string("CN=ann,") + kBase);
     ann.hasLastLogon = false;

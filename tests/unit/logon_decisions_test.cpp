@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "worker/directory/directory_client.h"
 #include "worker/directory/logon_time.h"
 #include "worker/users/logon_decisions.h"
 
@@ -161,6 +162,62 @@ TEST_F(LogonDecisionsTest, ServerLogonNotifiesOnceWithoutTheTable) {
     EXPECT_EQ(sent[0].address, "10.1.2.3");
     EXPECT_EQ(sent[0].state, kUserOnline);
     EXPECT_EQ(table.Size(), 0u);
+}
+
+// No directory server reachable: the report waits (growing pauses) and is decided once one
+// answers; a refusal only when the waiting is stopped or outlasts the anti-replay window.
+TEST_F(LogonDecisionsTest, ReportsWaitWhileNoDirectoryServerCanBeReached) {
+    int unreachableFor = 3;
+    std::vector<unsigned> pauses;
+    auto make = [&](bool keepWaiting, std::uint32_t window) {
+        LogonServices services;
+        services.verifyUser = [&, this](std::string_view, std::string_view, OnlineUserRecord& r) -> long {
+            lookups.emplace_back("lookup");
+            if (unreachableFor > 0) {
+                --unreachableFor;
+                return kEDirectoryUnreachable;
+            }
+            r.lastLogonTime = UtcToLogonTime(clock.Now() - 1);
+            return 0;
+        };
+        services.notifyAllGateways = [this](OnlineUserRecord& r) {
+            sent.push_back({r.UserName(), r.Address(), r.Domain(), r.AdPath(), r.state});
+        };
+        services.waitForDirectory = [&, keepWaiting](unsigned ms) {
+            pauses.push_back(ms);
+            clock.Advance(ms / 1000 + 1);
+            return keepWaiting;
+        };
+        return LogonDecisions(table, services, window);
+    };
+    auto d = make(true, 1800);
+    ASSERT_EQ(d.UserLogon("10.0.0.5", "ann", "dc=corp", "PC01"), 0);
+    EXPECT_EQ(lookups.size(), 4u);
+    EXPECT_EQ(pauses, (std::vector<unsigned>{500, 1000, 2000}));
+    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_TRUE(log.Contains("[ERR]No directory server can be reached; the report of user (ann) waits until a "
+                             "directory server answers."));
+    EXPECT_TRUE(log.Contains("[INF]A directory server answers again; the report of user (ann) is decided."));
+    EXPECT_FALSE(log.Contains("did not pass the AD server authentication"));
+
+    // The logoff waits the same way; the pauses stop growing at the longest.
+    unreachableFor = 6;
+    pauses.clear();
+    ASSERT_EQ(d.UserLogoff("10.0.0.5", "ann", "dc=corp", "PC01"), 0);
+    EXPECT_EQ(pauses, (std::vector<unsigned>{500, 1000, 2000, 4000, 4000, 4000}));
+
+    // Waiting stopped: refused as before.
+    unreachableFor = 100;
+    auto stopped = make(false, 1800);
+    EXPECT_EQ(stopped.UserLogon("10.0.0.6", "ann", "dc=corp", "PC01"), -1);
+    EXPECT_TRUE(log.Contains("[ERR]The user (ann) did not pass the AD server authentication and logon failed."));
+
+    // Waiting ends with the anti-replay window: 20 s of pauses at most (4 s each at the end).
+    pauses.clear();
+    auto windowed = make(true, 20);
+    EXPECT_EQ(windowed.UserLogon("10.0.0.7", "ann", "dc=corp", "PC01"), -1);
+    EXPECT_GE(pauses.size(), 4u);
+    EXPECT_LE(pauses.size(), 8u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -292,6 +293,28 @@ TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileAndNoLeftovers) {
     EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                   std::filesystem::perms::group_read);
+}
+
+TEST_F(ProfileTest, ASaveRemovesTheTemporaryFilesOfKilledWritersOnly) {
+    Write("[S]\nValue=1\n");
+    // A process that has ended: the writer killed before its rename.
+    pid_t dead = ::fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) ::_exit(0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    const std::string deadTmp = "config.ini.tmp." + std::to_string(dead) + ".0";
+    // A writer still running (this process's parent), and names that are not temporaries.
+    const std::string liveTmp = "config.ini.tmp." + std::to_string(::getppid()) + ".3";
+    for (const std::string& name : {deadTmp, liveTmp, std::string("config.ini.tmp.x"), std::string("other.ini.tmp.1.0"),
+                                    std::string("config.ini.tmp." + std::to_string(dead))}) {
+        testing::WriteFile(dir_ + "/" + name, "[S]\nValue=old\n");
+    }
+    ASSERT_TRUE(WriteProfileString(path_, "S", "Value", "2"));
+    std::vector<std::string> want{"config.ini", "config.ini.lock", liveTmp, "config.ini.tmp.x",
+                                  "config.ini.tmp." + std::to_string(dead), "other.ini.tmp.1.0"};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(FolderEntries(), want);
+    EXPECT_EQ(Read(), "[S]\nValue=2\n");
 }
 
 TEST_F(ProfileTest, AWriteThroughASymbolicLinkReplacesTheTarget) {

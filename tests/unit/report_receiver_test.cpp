@@ -293,6 +293,23 @@ TEST_F(ReceiverTest, ABurstWithAnOversizedDatagramAmongItIsAcknowledgedAroundIt)
     for (int i = 0; i < 40; ++i) EXPECT_EQ(calls[i + 1].user, "user" + std::to_string(i));
 }
 
+// Only a failing receive pauses the loop: oversized datagrams, which anyone can send, are
+// dropped without one, or a few dozen a second would hold off every report.
+TEST_F(ReceiverTest, OversizedDatagramsNeverPauseTheReceiving) {
+    testing::FakeClock clock;
+    testing::ScopedClock scoped(clock);
+    StartReceiver();
+    Reporter reporter(port_);
+    // Few enough to fit into the socket's receive buffer together with the report.
+    Bytes tooLong(1060, 0x41), longer(1500, 0x42);
+    for (int i = 0; i < 40; ++i) reporter.Send(i % 2 ? tooLong : longer);
+    reporter.Send(Report(ReportKind::Logon, "ann", key_));
+    ASSERT_TRUE(reporter.NextAck());
+    ASSERT_TRUE(handler_.WaitForCalls(1));
+    EXPECT_EQ(clock.sleeps(), 0);
+    EXPECT_FALSE(reporter.NextAck(0)) << "an oversized datagram was acknowledged";
+}
+
 TEST_F(ReceiverTest, WrongKeyIsAcknowledgedThenLoggedAsUnknown) {
     StartReceiver();
     Reporter reporter(port_);

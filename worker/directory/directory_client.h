@@ -2,6 +2,7 @@
 // The directory seam: binding a directory server and searching it for accounts. The worker's
 // lookups (directory_servers.h) only talk to this interface; the real implementation is
 // libldap (ldap_directory.h), unit tests install a fake.
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -19,6 +20,10 @@ constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057u);
 constexpr HResult HResultFromSystemError(int code) {
     return code == 0 ? kEFail : static_cast<HResult>(0x80070000u | (static_cast<std::uint32_t>(code) & 0xFFFFu));
 }
+
+// The result of a user lookup when no server vouched for the user and at least one could not
+// be reached: the user may well exist. A failure like kEFail to every caller that tests for 0.
+constexpr HResult kEDirectoryUnreachable = HResultFromSystemError(EHOSTDOWN);
 
 // The step of binding a server that failed. Binding is: open the server's rootDSE, read its
 // defaultNamingContext, open the naming context with the credentials (the search handle).

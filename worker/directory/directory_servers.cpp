@@ -231,6 +231,7 @@ void DirectoryServerTable::ConnectDirectoryServers(DirectoryServerList& list, un
         Statistics().SetDirectoryServer(i, slot.address);
         DirectoryError error;
         slot.searchHandle = Client().Open(slot.address, slot.bindUser, slot.password, error);
+        slot.unreachable = !slot.searchHandle && IsUnreachableError(error.code);
         Statistics().DirectoryBound(i, slot.searchHandle != nullptr, 0);
         if (slot.searchHandle)
             LogInfo("[INF]Open AD (%s) success in initialization!", slot.address.c_str());
@@ -265,6 +266,7 @@ int DirectoryServerTable::ReconnectDirectoryServer(unsigned slot) {
     if (s.searchHandle) return 0;
     DirectoryError error;
     s.searchHandle = Client().Open(s.address, s.bindUser, s.password, error);
+    s.unreachable = !s.searchHandle && IsUnreachableError(error.code);
     if (!s.searchHandle) {
         LogBindFailure(BindContext::Reconnection, s.address, error);
         return -1;
@@ -293,19 +295,44 @@ void DirectoryServerTable::RecordReconnectResult(int result, unsigned slot) {
 HResult DirectoryServerTable::VerifyUser(std::string_view userName, std::string_view domain,
                                          OnlineUserRecord& record) {
     WorkerStatistics::Add(Statistics().lookups);
+    bool unreachable = false;
     for (unsigned slot = 0; slot < count_; ++slot) {
         if (NeedReconnect(slot)) RecordReconnectResult(ReconnectDirectoryServer(slot), slot);
-        DirectorySearch* handle = slots_[slot].searchHandle.get();
-        if (handle && SearchUserOnServer(handle, userName, domain, record, static_cast<int>(slot)) >= 0) return kSOk;
+        DirectoryServerSlot& s = slots_[slot];
+        if (s.searchHandle) {
+            int searchError = 0;
+            if (SearchUserOnServer(s.searchHandle.get(), userName, domain, record, static_cast<int>(slot),
+                                   &searchError) >= 0) {
+                s.unreachable = false;
+                return kSOk;
+            }
+            s.unreachable = IsUnreachableError(searchError);
+        }
+        // A slot waiting for its next reconnection keeps what its last attempt found.
+        unreachable = unreachable || s.unreachable;
     }
     WorkerStatistics::Add(Statistics().lookupFailures);
-    return kEFail;
+    return unreachable ? kEDirectoryUnreachable : kEFail;
 }
 
 // ---------------------------------------------------------------------------------------------
 
+bool IsUnreachableError(int code) {
+    switch (code) {
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case ECONNREFUSED:
+        case ECONNRESET:
+        case ETIMEDOUT:
+        case EAGAIN:
+        case EBUSY: return true;
+        default: return false;
+    }
+}
+
 HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userName, std::string_view domain,
-                           OnlineUserRecord& record, int slot) {
+                           OnlineUserRecord& record, int slot, int* searchError) {
     if (!searchHandle || userName.empty()) {
         LogError("[ERR]Fail to Find user begin,adserv count = %d.", slot);
         return kEInvalidArg;
@@ -313,7 +340,8 @@ HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userN
     std::string filter;
     if (BuildUserFilter(userName, filter)) {
         VerifyVisitor visitor(*searchHandle, domain, record, slot);
-        searchHandle->FindAccounts(filter, true, visitor);
+        const int rc = searchHandle->FindAccounts(filter, true, visitor);
+        if (searchError) *searchError = rc;
         if (visitor.Matched()) return visitor.Result();
     }
     LogError("[ERR]Fail to execute the search,adserv count = %d.", slot);

@@ -58,7 +58,14 @@ struct DirectoryServerSlot {
     std::unique_ptr<DirectorySearch> searchHandle;
     std::uint16_t failedReconnectCount = 0;
     std::int64_t lastFailedReconnect = 0;  // seconds since 1970 (the clock's Now())
+    // The server's last bind or search failed because it could not be reached (down, hung, the
+    // connection lost): its answer about a user is not known yet.
+    bool unreachable = false;
 };
+
+// Failures (errno-style codes of the directory client) that say the server could not be reached
+// or did not answer in time, as opposed to an answer.
+bool IsUnreachableError(int code);
 
 class DirectoryServerTable {
 public:
@@ -80,7 +87,8 @@ public:
     void RecordReconnectResult(int result, unsigned slot);
 
     // 0 when a server vouches for the user (record gets the AD path and last logon time),
-    // kEFail otherwise. Servers are asked in slot order.
+    // kEDirectoryUnreachable when none did and a server could not be reached, kEFail
+    // otherwise. Servers are asked in slot order.
     HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
 
     // Slots in use: those that got an entry.
@@ -97,8 +105,9 @@ private:
 
 // One user search on one server (slot numbers only appear in messages). 0 found (the record
 // has its AD path and last logon time), kEFail, or kEInvalidArg without handle or user name.
+// searchError, when given, gets the search's own result (0 when the server answered).
 HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userName, std::string_view domain,
-                           OnlineUserRecord& record, int slot);
+                           OnlineUserRecord& record, int slot, int* searchError = nullptr);
 
 // Log-query mode: (re)binds `address` with the whole UserName and password. The handle is
 // released first; it is set on success and stays empty on failure.

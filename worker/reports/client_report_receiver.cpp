@@ -258,15 +258,13 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
     const int received = socket.ReceiveBatch(slots, static_cast<int>(ready), err);
     if (received == 0) return true;
     if (received < 0) return false;
-    bool ok = true;
     platform::Ipv4Endpoint ackTo[kReceiveBatch];
     std::size_t accepted[kReceiveBatch];
     int count = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
-        if (slots[i].datagramLength > kMaxReportDatagram) {
-            ok = false;  // not acknowledged; the loop pauses once the others are queued
-            continue;
-        }
+        // Not acknowledged. No pause for it: anyone can send such datagrams, and a pause for
+        // each would let a few dozen a second hold off every report.
+        if (slots[i].datagramLength > kMaxReportDatagram) continue;
         StoreDatagram(*receiving_[i], slots[i].datagramLength, slots[i].from);
         ackTo[count] = slots[i].from;
         accepted[count++] = i;
@@ -285,7 +283,7 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
     WorkerStatistics::Add(statistics.reportsReceived, static_cast<std::uint64_t>(received));
     WorkerStatistics::Add(statistics.reportsAcknowledged, static_cast<std::uint64_t>(count - failedAcks));
     queue_.AppendAll(receiving_.data(), accepted, static_cast<std::size_t>(count));
-    return ok;
+    return true;
 }
 
 bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) {
@@ -294,7 +292,8 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     int err = 0;
     platform::ReceiveStatus status = socket.Receive(fallback_.datagram.data(), fallback_.datagram.size(), length, from, err);
     if (status == platform::ReceiveStatus::TimedOut) return true;
-    if (status == platform::ReceiveStatus::Failed || length > kMaxReportDatagram) return false;
+    if (status == platform::ReceiveStatus::Failed) return false;
+    if (length > kMaxReportDatagram) return true;  // dropped without a pause, as above
     StoreDatagram(fallback_, length, from);
     WorkerStatistics::Add(Statistics().reportsReceived);
     if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {

@@ -72,6 +72,10 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
                 return static_cast<long>(VerifyUser(user, domain, record));
             };
             services.notifyAllGateways = [](OnlineUserRecord& record) { NotifyAllGateways(record); };
+            services.waitForDirectory = [](unsigned ms) {
+                platform::GetClock().SleepMs(ms);
+                return true;
+            };
             decisions = std::make_unique<LogonDecisions>(GetOnlineUserTable(), services, settings.antiReplayTime);
             handler.Attach(*decisions);
         });

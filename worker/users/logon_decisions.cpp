@@ -1,11 +1,13 @@
 #include "worker/users/logon_decisions.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/log.h"
 #include "platform/clock.h"
+#include "worker/directory/directory_client.h"
 #include "worker/directory/logon_time.h"
 #include "worker/status/worker_statistics.h"
 
@@ -24,12 +26,32 @@ bool LogonTimeIsRecent(std::int64_t lastLogon, std::uint32_t window) {
     return lastLogon <= now && now <= lastLogon + static_cast<std::int64_t>(window);
 }
 
+long LogonDecisions::VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record) {
+    long result = services_.verifyUser(userName, domain, record);
+    if (result != kEDirectoryUnreachable || !services_.waitForDirectory) return result;
+    const std::string user(userName);
+    LogError("[ERR]No directory server can be reached; the report of user (%s) waits until a directory server "
+             "answers.",
+             user.c_str());
+    const std::int64_t limit = antiReplayTime_ != 0 ? antiReplayTime_ : kDirectoryHoldWithoutWindow;
+    const std::int64_t start = platform::GetClock().Now();
+    unsigned pause = kFirstDirectoryPauseMs;
+    while (result == kEDirectoryUnreachable && platform::GetClock().Now() - start < limit &&
+           services_.waitForDirectory(pause)) {
+        result = services_.verifyUser(userName, domain, record);
+        pause = std::min(pause * 2, kLongestDirectoryPauseMs);
+    }
+    if (result != kEDirectoryUnreachable)
+        LogInfo("[INF]A directory server answers again; the report of user (%s) is decided.", user.c_str());
+    return result;
+}
+
 int LogonDecisions::UserLogon(std::string_view address, std::string_view userName, std::string_view domainText,
                               std::string_view computer) {
     const std::string_view domain = CutAtFirstDot(domainText);
     auto fresh = std::make_unique<OnlineUserRecord>();
     const std::string user(userName);
-    if (services_.verifyUser(userName, domain, *fresh) != 0) {
+    if (VerifyHeld(userName, domain, *fresh) != 0) {
         LogError("[ERR]The user (%s) did not pass the AD server authentication and logon failed.", user.c_str());
         WorkerStatistics::Add(Statistics().refusedUnverified);
         return -1;
@@ -85,7 +107,7 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
     {
         // The record serves the lookup only.
         OnlineUserRecord lookup;
-        if (services_.verifyUser(userName, domain, lookup) != 0) {
+        if (VerifyHeld(userName, domain, lookup) != 0) {
             LogError("[ERR]The user (%s) did not pass the AD server authentication and logoff failed.",
                      user.c_str());
             WorkerStatistics::Add(Statistics().refusedUnverified);

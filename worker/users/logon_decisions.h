@@ -21,6 +21,9 @@ struct LogonServices {
     std::function<long(std::string_view userName, std::string_view domain, OnlineUserRecord& record)> verifyUser;
     // Sends the record's state to every gateway; called with the user-table lock held.
     std::function<void(OnlineUserRecord& record)> notifyAllGateways;
+    // Waits `ms` milliseconds before a lookup that found no directory server reachable is tried
+    // again; false stops the waiting. Without it such a lookup is a refusal at once.
+    std::function<bool(unsigned ms)> waitForDirectory;
 };
 
 class LogonDecisions {
@@ -39,7 +42,16 @@ public:
     // filled by the directory lookup; the caller releases the record. No table, no lock.
     int ReportServerLogon(std::string_view address, std::string_view userName, OnlineUserRecord& record);
 
+    // An acknowledged report is not refused because no directory server can be reached: its
+    // lookup is tried again, with growing pauses, until a server answers, for at most the
+    // anti-replay window (a logon older than that cannot pass anyway), 30 minutes when it is off.
+    static constexpr unsigned kFirstDirectoryPauseMs = 500;
+    static constexpr unsigned kLongestDirectoryPauseMs = 4000;
+    static constexpr std::int64_t kDirectoryHoldWithoutWindow = 1800;
+
 private:
+    long VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
+
     OnlineUserTable& table_;
     LogonServices services_;
     std::uint32_t antiReplayTime_;

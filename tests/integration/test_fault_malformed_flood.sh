@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Two senders flood the worker with malformed datagrams at full speed (random bytes, lying
+# headers, odd lengths, empty and oversized datagrams, another key) while logon and logoff
+# reports arrive the normal way: every acknowledged well-formed report is decided (counted at
+# the gateway emulator and in the worker's counters), and the worker survives with its memory
+# bounded.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/fault.sh"
+install_program_folder
+fault_road always
+CTL="$PROG/orvanectl"
+wait_for 10 "$CTL" status >/dev/null || fail "no status"
+notifications() { count_lines "$WORK/gw.jsonl" '"type":"o[nf]*line"'; }
+rss0=$(rss_kib "$WPID")
+
+FLOOD_SECONDS=20
+for i in 1 2; do
+  python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" --seconds $FLOOD_SECONDS >"$WORK/flood$i" &
+  PIDS+=("$!")
+  floods+=("$!")
+done
+wait_for 10 eval '[ "$(metric orvane_refused_total ",reason=\"undecryptable\"")" -gt 1000 ]' \
+  || fail "the flood does not reach the worker: $("$CTL" status)"
+
+# The normal stream: logon and logoff in turn, each sent again until acknowledged (at most 10
+# times), as the reporter does; the next only once this one is decided (a logoff overtaking its
+# logon would be refused). An attempt that got through without its acknowledgement reaching the
+# sender is decided too: the notifications then run ahead of the acknowledged reports.
+acked=0 attempts=0 decided=0 kinds=(logon logoff) t0=$SECONDS
+while [ $((SECONDS - t0)) -lt $((FLOOD_SECONDS - 5)) ]; do
+  kind=${kinds[$((acked % 2))]}
+  for try in $(seq 10); do
+    attempts=$((attempts + 1))
+    "$PROG/orvane-reportsend" --to "127.0.0.1:$LISTEN_PORT" --kind "$kind" --user ann \
+      --domain dc=corp,dc=example,dc=com --computer PC01 --key-file "$WORK/client.key" --wait-ack 1 >/dev/null \
+      && break
+    [ "$try" = 10 ] && fail "a $kind report was not acknowledged in 10 attempts"
+  done
+  acked=$((acked + 1))
+  wait_for 20 eval '[ "$(notifications)" -gt $decided ]' || fail "report $acked ($kind) not decided: $("$CTL" status)"
+  decided=$(notifications)
+done
+for p in "${floods[@]}"; do wait "$p"; done
+flooded=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+[ "$acked" -ge 5 ] || fail "only $acked reports acknowledged under the flood ($attempts attempts)"
+logons=$(metric orvane_logons_total) logoffs=$(metric orvane_logoffs_total)
+[ "$decided" -ge "$acked" ] && [ "$(notifications)" = "$decided" ] && [ $((logons + logoffs)) = "$decided" ] \
+  || fail "$acked acknowledged; $logons logons and $logoffs logoffs decided, $(notifications) notifications"
+undecryptable=$(metric orvane_refused_total ',reason="undecryptable"')
+echo "$flooded malformed datagrams sent in $FLOOD_SECONDS s; $undecryptable refused as undecryptable;" \
+  "$acked reports acknowledged in $attempts attempts, $decided decided"
+pass "under a flood of $flooded malformed datagrams every acknowledged report ($acked) is decided"
+
+# Quiet again: the queue drains and the worker is still whole.
+kill -0 "$WPID" || fail "the worker died"
+send_report logon || fail "no acknowledgement after the flood"
+wait_for 20 eval '[ "$(notifications)" = $((decided + 1)) ]' || fail "a report after the flood is not decided"
+rss1=$(rss_kib "$WPID")
+echo "RSS ${rss0} KiB before, ${rss1} KiB after the flood"
+[ $((rss1 - rss0)) -le 65536 ] || fail "RSS grew by $((rss1 - rss0)) KiB"
+pass "after the flood the worker decides reports at once (RSS +$((rss1 - rss0)) KiB)"
+echo "2 passed, 0 failed"
