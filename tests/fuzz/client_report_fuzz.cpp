@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int dispatched = DispatchClientReport(sender, opened, handler);
         ORVANE_FUZZ_CHECK(dispatched == 0 || dispatched == 1);
     }
-    // Every record the table holds names a user and an address.
+    // Every record the table holds has the address it was reported from.
     std::lock_guard<std::mutex> lock(table.Mutex());
     for (OnlineUserRecord* r = table.First(); r; r = table.Next(*r)) ORVANE_FUZZ_CHECK(!r->Address().empty());
     return 0;
