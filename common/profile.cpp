@@ -114,11 +114,13 @@ ProfileFile::Line ProfileFile::ParseLine(std::string text, std::string eol, bool
 
 void ProfileFile::Parse(std::string_view bytes) {
     lines_.clear();
+    oddByte_.clear();
     modified_ = false;
     std::string utf8;
     if (bytes.substr(0, kUtf16LeBom.size()) == kUtf16LeBom) {
         encoding_ = Encoding::Utf16Le;
-        utf8 = Utf16LeBytesToUtf8(bytes.substr(kUtf16LeBom.size()));
+        // Every unit is kept, even a zero or a lone surrogate, so a write loses nothing.
+        utf8 = Utf16LeFileBytesToUtf8(bytes.substr(kUtf16LeBom.size()), oddByte_);
         bytes = utf8;
     } else if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
         encoding_ = Encoding::Utf8Bom;
@@ -163,13 +165,14 @@ std::string ProfileFile::Serialize() const {
         case Encoding::Utf8Bom:
             return std::string(kUtf8Bom) + body;
         case Encoding::Utf16Le:
-            return std::string(kUtf16LeBom) + Utf8ToUtf16LeBytes(body);
+            return std::string(kUtf16LeBom) + Utf8ToUtf16LeFileBytes(body) + oddByte_;
     }
     return body;
 }
 
 bool ProfileFile::Load(const std::string& path) {
     lines_.clear();
+    oddByte_.clear();
     encoding_ = Encoding::Utf8;
     modified_ = false;
     exists_ = false;

@@ -79,6 +79,7 @@ private:
 
     std::vector<Line> lines_;
     Encoding encoding_ = Encoding::Utf8;
+    std::string oddByte_;  // a UTF-16LE file's odd last byte, written back after the text
     bool exists_ = false;
     bool modified_ = false;
 };

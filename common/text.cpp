@@ -167,6 +167,48 @@ std::string Utf16LeBytesToUtf8(std::string_view bytes) {
     return Utf16ToUtf8(u);
 }
 
+std::string Utf16LeFileBytesToUtf8(std::string_view bytes, std::string& odd) {
+    odd.assign(bytes.substr(bytes.size() - bytes.size() % 2));
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    auto unit = [&bytes](std::size_t i) {
+        return static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    };
+    const std::size_t units = bytes.size() / 2;
+    for (std::size_t i = 0; i < units; ++i) {
+        char32_t c = unit(i);
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
+            ++i;
+        }
+        AppendUtf8(out, c);  // a lone surrogate gets its generic three-byte form
+    }
+    return out;
+}
+
+std::string Utf8ToUtf16LeFileBytes(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() * 2);
+    auto byte = [&utf8](std::size_t i) { return static_cast<unsigned char>(utf8[i]); };
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 2 < utf8.size();) {
+        // ED A0..BF 80..BF: a surrogate kept by Utf16LeFileBytesToUtf8.
+        if (byte(i) == 0xED && (byte(i + 1) & 0xE0) == 0xA0 && (byte(i + 2) & 0xC0) == 0x80) {
+            AppendUtf8AsUtf16LeBytes(utf8.substr(start, i - start), out);
+            const unsigned u = 0xD000u | ((byte(i + 1) & 0x3Fu) << 6) | (byte(i + 2) & 0x3Fu);
+            out += static_cast<char>(u & 0xFF);
+            out += static_cast<char>(u >> 8);
+            i += 3;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    AppendUtf8AsUtf16LeBytes(utf8.substr(start), out);
+    return out;
+}
+
 bool Utf8ToAnsi(std::string_view utf8, std::string& out) { return Iconv("GBK", "UTF-8", utf8, out); }
 
 bool AnsiToUtf8(std::string_view ansi, std::string& out) { return Iconv("UTF-8", "GBK", ansi, out); }

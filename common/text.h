@@ -28,6 +28,11 @@ std::string Utf8ToUtf16LeBytes(std::string_view utf8);
 void AppendUtf8AsUtf16LeBytes(std::string_view utf8, std::string& out);
 // Decodes UTF-16LE bytes (an odd trailing byte is ignored) and stops at a zero unit.
 std::string Utf16LeBytesToUtf8(std::string_view bytes);
+// A UTF-16LE text file as UTF-8 that Utf8ToUtf16LeFileBytes turns back into the same bytes:
+// zero units stay zero bytes, an unpaired surrogate keeps its own three-byte form (never valid
+// UTF-8, so no text a program writes holds one), and an odd last byte is left in `odd`.
+std::string Utf16LeFileBytesToUtf8(std::string_view bytes, std::string& odd);
+std::string Utf8ToUtf16LeFileBytes(std::string_view utf8);
 
 // The system ANSI code page of the Windows design: GBK here. False when a character has no
 // GBK form (the output then holds what converted before it).

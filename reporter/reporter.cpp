@@ -171,6 +171,17 @@ int BuildReportText(const ReporterSession& session, std::size_t* pulInfoBugLen, 
         return 0;
     }
     const std::string& user = session.userName;
+    // The worker skips empty fields, so an empty name would move the next one into its place
+    // (the domain read as the user), and it drops a report with a field over 259 characters:
+    // neither is ever built.
+    if (user.empty() || host.empty()) {
+        LogError("The %s name is empty", user.empty() ? "user" : "computer");
+        return 0;
+    }
+    if (!FitsCapacity(user, kReportFieldLimit + 1)) {
+        LogError("The user name is longer than %zu characters", kReportFieldLimit);
+        return 0;
+    }
     // The documented rule counts characters; the UTF-8 bytes are counted too, so a text with
     // non-ASCII names is refused rather than cut into a report for another name.
     std::size_t characters = Utf16Length(user) + Utf16Length(domain) + Utf16Length(host) + 14;

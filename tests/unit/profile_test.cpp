@@ -259,6 +259,28 @@ TEST_F(ProfileTest, Utf16AndBomFilesAreReadAndWrittenInTheirOwnEncoding) {
     EXPECT_EQ(ReadProfileInt(path_, "s", "value", -1), 2);
 }
 
+// Found by fuzzing (config_ini): a zero unit ended the text of a UTF-16LE file, so the first write
+// dropped every line after it; lone surrogates and an odd last byte were lost the same way.
+TEST_F(ProfileTest, AWriteToAUtf16FileKeepsZeroUnitsLoneSurrogatesAndAnOddLastByte) {
+    // A zero unit after "Value", a lone high and a lone low surrogate, and a stray last byte.
+    const std::string file = "\xFF\xFE" + Utf8ToUtf16LeBytes("[ModelType]\r\nValue") + std::string(2, '\0') +
+                             Utf8ToUtf16LeBytes("=1\r\n[Firewall0]\r\nIp=10.0.0.1\r\nNote=") +
+                             std::string("\x00\xD8\x41\x00\x00\xDC", 6) + Utf8ToUtf16LeBytes("\r\n") + "\x7F";
+    Write(file);
+    ProfileFile f;
+    ASSERT_TRUE(f.Load(path_));
+    EXPECT_EQ(f.Serialize(), file) << "reading changes nothing";
+    ASSERT_NE(f.Find("Firewall0", "Ip"), nullptr) << "the lines after the zero unit are read";
+    EXPECT_EQ(*f.Find("Firewall0", "Ip"), "10.0.0.1");
+
+    ASSERT_TRUE(WriteProfileString(path_, "Firewall0", "Port", "2345"));
+    const std::string written = Read();
+    const std::string added = Utf8ToUtf16LeBytes("Port=2345\r\n");
+    ASSERT_GE(written.size(), file.size() + added.size());
+    EXPECT_EQ(written, file.substr(0, file.size() - 1) + added + "\x7F") << "only the new line is added";
+    EXPECT_EQ(ReadProfileInt(path_, "Firewall0", "Port", -1), 2345);
+}
+
 TEST_F(ProfileTest, AFailedWriteLeavesTheOldFileAndNoLeftovers) {
     const std::string original = "[S]\nValue=1\n";
     Write(original);

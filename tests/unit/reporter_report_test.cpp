@@ -64,6 +64,50 @@ TEST(ReportText, CapacityIsTheThreeNamesPlus14) {
     EXPECT_EQ(len, 47u);
 }
 
+// Found by fuzzing (reporter_inputs): the worker skips empty fields, so "DEDOVEROZ0||dc=...|PC01"
+// would be read as the user "dc=..." of the domain "PC01".
+TEST(ReportText, OnlyReportsTheWorkerReadsBackAsTheSameNamesAreBuilt) {
+    ScopedMemoryLog log;
+    FakeIdentity id;
+    ReporterSession s = MakeSession(id, "127.0.0.1", 9000, 0, 0);
+    std::uint8_t buf[1024] = {};
+    std::size_t len = sizeof buf;
+    s.userName.clear();
+    EXPECT_EQ(BuildReportText(s, &len, buf), 0);
+    EXPECT_EQ(log.Text(), "The user name is empty\n");
+
+    s.userName = "ann";
+    id.host.clear();
+    log.log().Clear();
+    len = sizeof buf;
+    EXPECT_EQ(BuildReportText(s, &len, buf), 0);
+    EXPECT_EQ(log.Text(), "The computer name is empty\n");
+
+    // The worker drops a report with a field over 259 characters (found by the same target).
+    id.host = "PC01";
+    s.userName = std::string(260, 'a');
+    log.log().Clear();
+    len = sizeof buf;
+    EXPECT_EQ(BuildReportText(s, &len, buf), 0);
+    EXPECT_EQ(log.Text(), "The user name is longer than 259 characters\n");
+    s.userName = std::string(259, 'a');
+    len = sizeof buf;
+    ASSERT_EQ(BuildReportText(s, &len, buf), 1);
+    const std::string longest = TextOf(buf, len);
+    ReportFields most;
+    ASSERT_EQ(SplitReportText(longest, most), ReportSplitResult::Split);
+    EXPECT_EQ(most.user, s.userName);
+
+    s.userName = "ann";
+    len = sizeof buf;
+    ASSERT_EQ(BuildReportText(s, &len, buf), 1);
+    const std::string text = TextOf(buf, len);
+    ReportFields fields;
+    ASSERT_EQ(SplitReportText(text, fields), ReportSplitResult::Split);
+    EXPECT_EQ(fields.user, "ann");
+    EXPECT_EQ(fields.computer, "PC01");
+}
+
 TEST(ReportText, FailuresOfEachSourceAreLoggedAndNothingIsBuilt) {
     ScopedMemoryLog log;
     FakeIdentity id;

@@ -164,6 +164,34 @@ TEST(AuditMapping, OnlySuccessfulAuthenticationsOfKnownEventsAreEvents) {
     EXPECT_FALSE(m.Map("", o, time));
 }
 
+// Found by fuzzing (samba_audit): a line cut inside its fields left simdjson's iterator without
+// its parser, and the next field read went through a null pointer (UBSan).
+TEST(AuditMapping, EveryCutOfALineIsReadSafelyAndIsNoEventBeforeItsAccount) {
+    AuditLineMapper m;
+    EventObject o;
+    std::string time;
+    const std::string whole = AuditLine(Stamp(1), "ann", "ipv4:10.0.0.7:1");
+    const std::size_t account = whole.find("\"becameAccount\": \"ann\"") + 21;
+    for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+        // An exact-size copy: a read past its end shows under the sanitizers.
+        const std::string line = whole.substr(0, cut);
+        const bool mapped = m.Map(line, o, time);
+        if (cut < account) {
+            EXPECT_FALSE(mapped) << cut;
+        }
+    }
+    // Garbage inside a field the mapping reads late, and a value of another type.
+    std::string garbled = whole;
+    garbled.replace(garbled.find("\"CORP\""), 6, "\"CO\x01\\q");
+    EXPECT_FALSE(m.Map(garbled, o, time));
+    std::string typed = whole;
+    typed.replace(typed.find("\"CORP\""), 6, "[1, {\"x\": 2}]");
+    ASSERT_TRUE(m.Map(typed, o, time));
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[6], "-") << "a domain that is not a string is left out";
+    ASSERT_TRUE(m.Map(whole, o, time));
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[5], "ann");
+}
+
 TEST(AuditMapping, TimesBecomeUtcCimDateTimesKeepingMicroseconds) {
     std::string out;
     ASSERT_TRUE(IsoToCimDateTime("2026-12-07T09:06:16.359165+0000", out));

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/gateway_message.h"
 #include "common/log.h"
 #include "platform/clock.h"
 
@@ -115,6 +116,19 @@ private:
     const char* name_;
     bool had_ = false;
     std::string old_;
+};
+
+// IV bytes start, start + 1, ... so a sealed datagram is the same on every run.
+class CountingRandom final : public RandomSource {
+public:
+    explicit CountingRandom(std::uint8_t start = 0) : next_(start) {}
+    bool NextByte(std::uint8_t& out) override {
+        out = next_++;
+        return true;
+    }
+
+private:
+    std::uint8_t next_;
 };
 
 // Installs a clock for the life of the object.

@@ -97,11 +97,28 @@ constexpr Layout kLayouts[] = {
     {4770, 7, 0, 1, 6, 7},     // a service ticket was renewed
 };
 
-std::string_view StringField(simdjson::ondemand::object& o, std::string_view key) {
-    std::string_view v;
-    if (o[key].get_string().get(v)) return {};
-    return v;
-}
+// Reads the fields of one audit line. After any error but a missing field or a value of another
+// type, simdjson's on-demand iterator has let go of its parser and must not be touched again (a
+// cut or garbled line does that): the first such error ends the reading, and the line is no event.
+class LineFields {
+public:
+    std::string_view String(simdjson::ondemand::object& o, std::string_view key) {
+        std::string_view v;
+        if (broken_ || !Took(o[key].get_string().get(v))) return {};
+        return v;
+    }
+    bool Int(simdjson::ondemand::object& o, std::string_view key, std::int64_t& v) {
+        return !broken_ && Took(o[key].get_int64().get(v));
+    }
+    bool broken() const { return broken_; }
+
+private:
+    bool Took(simdjson::error_code e) {
+        if (e != simdjson::SUCCESS && e != simdjson::NO_SUCH_FIELD && e != simdjson::INCORRECT_TYPE) broken_ = true;
+        return e == simdjson::SUCCESS;
+    }
+    bool broken_ = false;
+};
 
 }  // namespace
 
@@ -230,35 +247,36 @@ bool AuditLineMapper::Map(const char* line, std::size_t length, std::size_t capa
         return false;
     simdjson::ondemand::object root;
     if (doc.get_object().get(root)) return false;
-    std::string_view stamp = StringField(root, "timestamp");
+    LineFields f;
+    std::string_view stamp = f.String(root, "timestamp");
     if (stamp.empty() || !IsoToCimDateTime(stamp, time)) {
         time.clear();
         return false;
     }
-    if (StringField(root, "type") != "Authentication") return false;
+    if (f.String(root, "type") != "Authentication") return false;
     simdjson::ondemand::object a;
     if (root["Authentication"].get_object().get(a)) return false;
     std::int64_t eventId = 0;
-    if (a["eventId"].get_int64().get(eventId)) return false;
+    if (!f.Int(a, "eventId", eventId)) return false;
     const Layout* layout = nullptr;
     for (const Layout& l : kLayouts) {
         if (l.eventId == eventId) layout = &l;
     }
     if (!layout) return false;
     std::int64_t logonType = 0;
-    if (a["logonType"].get_int64().get(logonType)) logonType = 0;
-    if (StringField(a, "status") != "NT_STATUS_OK") return false;
+    if (!f.Int(a, "logonType", logonType)) logonType = 0;
+    if (f.String(a, "status") != "NT_STATUS_OK") return false;
     std::string address, port;
-    SplitSambaAddress(StringField(a, "remoteAddress"), address, port);
-    const std::string service(StringField(a, "serviceDescription"));
-    const std::string client(StringField(a, "clientAccount"));
-    std::string account(StringField(a, "becameAccount"));
+    SplitSambaAddress(f.String(a, "remoteAddress"), address, port);
+    const std::string service(f.String(a, "serviceDescription"));
+    const std::string client(f.String(a, "clientAccount"));
+    std::string account(f.String(a, "becameAccount"));
     if (account.empty()) account = client;
-    const std::string domain(StringField(a, "becameDomain"));
-    const std::string sid(StringField(a, "becameSid"));
-    const std::string logonId(StringField(a, "logonId"));
-    std::string workstation(StringField(a, "workstation"));
-    if (account.empty()) return false;
+    const std::string domain(f.String(a, "becameDomain"));
+    const std::string sid(f.String(a, "becameSid"));
+    const std::string logonId(f.String(a, "logonId"));
+    std::string workstation(f.String(a, "workstation"));
+    if (account.empty() || f.broken()) return false;
 
     std::vector<std::string> strings(layout->size, "-");
     strings[layout->user] = account;
