@@ -258,13 +258,18 @@ HResult Outcome(wsman::ParseResult parsed, const wsman::Fault& fault, const std:
     return kWbemEFailed;
 }
 
+// The result of a message that did not get through; logs why.
+HResult Undelivered(const std::string& url, bool denied, const std::string& error) {
+    LogError("[ERR]WS-Management %s: %s", url.c_str(), error.c_str());
+    return denied ? kEAccessDenied : kRpcServerUnavailable;
+}
+
 // Sends one message; false (logged) when it did not get through. `hr` is the failure.
 bool Deliver(WsmanTransport& transport, const std::string& request, HResult& hr) {
     std::string error;
     bool denied = false;
     if (transport.Post(request, denied, error)) return true;
-    LogError("[ERR]WS-Management %s: %s", transport.Url().c_str(), error.c_str());
-    hr = denied ? kEAccessDenied : kRpcServerUnavailable;
+    hr = Undelivered(transport.Url(), denied, error);
     return false;
 }
 
@@ -347,8 +352,7 @@ private:
         wsman::ParseResult parsed = wsman::ParseResult::Malformed;
         wsman::Fault fault;
         if (!a.delivered) {
-            LogError("[ERR]WS-Management %s: %s", transport_->Url().c_str(), a.error.c_str());
-            hr = a.denied ? kEAccessDenied : kRpcServerUnavailable;
+            hr = Undelivered(transport_->Url(), a.denied, a.error);
         } else {
             std::string error;
             parsed = wsman::ParseEnumerationInPlace(a.body, batch_, fault, error,
