@@ -4,11 +4,13 @@
 #include <openssl/rand.h>
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
-#include <future>
-#include <system_error>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/log.h"
 #include "common/text.h"
@@ -276,36 +278,40 @@ bool Deliver(WsmanTransport& transport, const std::string& request, HResult& hr)
 void Release(WsmanTransport& transport, const std::string& context) {
     HResult hr = kSOk;
     if (Deliver(transport, wsman::BuildRelease(transport.Url(), context, wsman::NewMessageId()), hr)) {
-        std::string error;
-        wsman::Fault fault;
-        wsman::EnumerationBatch ignored;
+        wsman::LoadedAnswer answer;
+        answer.body.swap(transport.Body());
         // A ReleaseResponse carries no enumeration; only a fault is worth a line in the log.
-        if (wsman::ParseEnumerationInPlace(transport.Body(), ignored, fault, error) == wsman::ParseResult::Fault)
-            Outcome(wsman::ParseResult::Fault, fault, error, transport.Url());
+        if (wsman::LoadEnumeration(answer) == wsman::ParseResult::Fault)
+            Outcome(wsman::ParseResult::Fault, answer.fault, answer.error, transport.Url());
+        answer.body.swap(transport.Body());
     }
 }
 
-// One message's answer, taken off the transport (possibly on another thread).
+// One answer to a Pull, taken off the transport; parsed later, on the thread that maps it.
 struct Answer {
     bool delivered = false;
     bool denied = false;
     std::string error;
-    std::string body;
+    std::string pulledWith;  // the context the Pull named
+    std::unique_ptr<wsman::LoadedAnswer> loaded;  // its body when delivered; else only buffers to reuse
 };
 
-// One query's results. While the items of one batch are mapped and handed out, the next batch
-// is already asked for on a thread of its own, so the server's work and the transfer overlap
-// with the parsing here. The transport is only ever used by one thread at a time: a pull in
-// flight is always waited for before anything else is sent.
+// One query's results. A receiver thread pulls batch after batch: it learns the next context
+// from the head of each answer and asks again at once, so the server's work and the transfer
+// go on while this thread parses and maps the answers it has. At most kAhead answers wait, so
+// memory stays bounded. The transport is used by one thread at a time: the receiver is
+// stopped and joined before anything else is sent, and only then is an enumeration stopped
+// early (the caller's enumerator destroyed, or an answer that could not be read) released.
 class WsmanEnumerator final : public EventEnumerator {
 public:
     explicit WsmanEnumerator(std::shared_ptr<WsmanTransport> transport) : transport_(std::move(transport)) {}
 
     ~WsmanEnumerator() override {
-        // Stopped early: the server would otherwise keep the enumeration until it times out. A
-        // pull in flight is finished first; its answer says whether anything is left to release.
+        StopReceiver();
+        if (ended_) return;
+        // The server holds the enumeration until it times out unless it is released.
         std::string open = std::move(batch_.context);
-        if (pending_.valid()) open = LeftOpen();
+        if (!ready_.empty()) open = LeftOpen(ready_.back());
         if (!open.empty()) Release(*transport_, open);
     }
 
@@ -315,23 +321,18 @@ public:
         if (!Deliver(*transport_, wsman::BuildEnumerate(transport_->Url(), wql, kWsmanMaxElements, wsman::NewMessageId()),
                      hr))
             return hr;
-        std::string body;
-        body.swap(transport_->Body());
         Answer first;
         first.delivered = true;
-        first.body = std::move(body);
-        return Read(first, {});
+        first.loaded = std::make_unique<wsman::LoadedAnswer>();
+        first.loaded->body.swap(transport_->Body());
+        return Read(first);
     }
 
     bool Next(EventObject& out) override {
         while (index_ >= batch_.items.size()) {
-            if (!pending_.valid()) {
-                if (batch_.context.empty()) return false;
-                Ask(batch_.context);
-            }
-            Answer a = pending_.get();
-            const std::string pulledWith = std::move(pulledWith_);
-            if (const HResult hr = Read(a, pulledWith); hr != kSOk) {
+            Answer a;
+            if (ended_ || !TakeAnswer(a)) return false;
+            if (const HResult hr = Read(a); hr != kSOk) {
                 LogError("[ERR]The enumeration of %s ended early: 0x%lX", transport_->Url().c_str(),
                          static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
                 return false;
@@ -343,78 +344,185 @@ public:
     }
 
 private:
-    // Parses an answer into the batch (its item slots are reused from pull to pull); the next
-    // pull leaves as soon as its context is known. On failure the enumeration is over: released
-    // when the answer came but could not be read, as the server still holds it then.
-    HResult Read(Answer& a, const std::string& pulledWith) {
+    static constexpr std::size_t kAhead = 2;
+
+    // Parses an answer and maps it into the batch (its item slots are reused from pull to
+    // pull); when nothing pulls yet, the next pull leaves before the mapping starts. On failure
+    // the enumeration is over: released when the answer came but could not be read, as the
+    // server still holds it then.
+    HResult Read(Answer& a) {
         index_ = 0;
         HResult hr = kSOk;
-        wsman::ParseResult parsed = wsman::ParseResult::Malformed;
-        wsman::Fault fault;
+        bool gone = !a.delivered;
         if (!a.delivered) {
             hr = Undelivered(transport_->Url(), a.denied, a.error);
         } else {
+            wsman::LoadedAnswer& l = *a.loaded;
             std::string error;
-            parsed = wsman::ParseEnumerationInPlace(a.body, batch_, fault, error,
-                                                    [this](const std::string& context) { Ask(context); });
-            hr = Outcome(parsed, fault, error, transport_->Url());
-            spare_ = std::move(a.body);
+            wsman::ParseResult parsed = wsman::LoadEnumeration(l);
+            if (parsed == wsman::ParseResult::Ok) {
+                if (!l.context.empty() && Idle()) StartReceiver(l.context);
+                parsed = wsman::MapItems(l, batch_, error);
+            } else {
+                error = l.error;
+            }
+            hr = Outcome(parsed, l.fault, error, transport_->Url());
+            gone = parsed == wsman::ParseResult::Fault && ContextGone(l.fault);
         }
-        if (hr == kSOk) return hr;
+        Recycle(std::move(a.loaded));
+        if (hr == kSOk) {
+            if (batch_.endOfSequence) {
+                // Whatever was pulled past the end (a server that named a context anyway) is dropped.
+                ended_ = true;
+                StopReceiver();
+                ready_.clear();
+            }
+            return hr;
+        }
         batch_.items.clear();
         batch_.context.clear();
-        std::string open = a.delivered && !ContextGone(parsed, fault) ? pulledWith : std::string();
-        // The next pull may have left before the rest of this answer proved unreadable.
-        if (pending_.valid()) open = LeftOpen();
+        StopReceiver();
+        std::string open = gone ? std::string() : a.pulledWith;
+        // Later pulls may have left before this answer proved unreadable.
+        if (!ready_.empty()) open = LeftOpen(ready_.back());
+        ready_.clear();
+        ended_ = true;
         if (!open.empty()) Release(*transport_, open);
         return hr;
     }
 
     // After a fault the enumeration stays open on the server unless the fault says it is gone.
-    static bool ContextGone(wsman::ParseResult parsed, const wsman::Fault& fault) {
-        return parsed == wsman::ParseResult::Fault && fault.subcode.ends_with("InvalidEnumerationContext");
-    }
+    static bool ContextGone(const wsman::Fault& fault) { return fault.subcode.ends_with("InvalidEnumerationContext"); }
 
-    // Waits for the pull in flight; the context its answer leaves open, empty when none.
-    std::string LeftOpen() {
-        Answer a = pending_.get();
-        std::string pulledWith = std::move(pulledWith_);
+    // The context an answer not yet read leaves open, empty when none.
+    static std::string LeftOpen(Answer& a) {
         if (!a.delivered) return {};  // the connection is gone, and the enumeration with it
-        std::string error;
-        wsman::Fault fault;
-        wsman::EnumerationBatch rest;
-        const wsman::ParseResult parsed = wsman::ParseEnumerationInPlace(a.body, rest, fault, error);
-        if (parsed == wsman::ParseResult::Ok) return std::move(rest.context);
-        return ContextGone(parsed, fault) ? std::string() : pulledWith;
+        wsman::LoadedAnswer& l = *a.loaded;
+        switch (wsman::LoadEnumeration(l)) {
+            case wsman::ParseResult::Ok:
+                return l.context;
+            case wsman::ParseResult::Fault:
+                if (ContextGone(l.fault)) return {};
+                break;
+            case wsman::ParseResult::Malformed:
+                break;
+        }
+        return a.pulledWith;
     }
 
-    // Sends the Pull for `context` on a thread of its own.
-    void Ask(const std::string& context) {
-        pulledWith_ = context;
-        auto pull = [transport = transport_,
-                     request = wsman::BuildPull(transport_->Url(), context, kWsmanMaxElements, wsman::NewMessageId()),
-                     spare = std::move(spare_)]() mutable {
-            Answer a;
-            a.delivered = transport->Post(request, a.denied, a.error);
-            // The answer leaves with its buffer; the transport gets the last one back to fill.
-            spare.swap(transport->Body());
-            if (a.delivered) a.body = std::move(spare);
-            return a;
-        };
-        try {
-            pending_ = std::async(std::launch::async, std::move(pull));
-        } catch (const std::system_error&) {
-            // No thread to be had: the pull runs when its answer is needed.
-            pending_ = std::async(std::launch::deferred, std::move(pull));
+    // The next answer, waiting for the receiver; false when no more are coming.
+    bool TakeAnswer(Answer& a) {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !ready_.empty() || !receiving_; });
+            if (!ready_.empty()) break;
+            // The receiver stopped where an answer's head did not tell the context; the parse did.
+            if (batch_.context.empty()) return false;
+            lock.unlock();
+            const std::string context = std::move(batch_.context);
+            batch_.context.clear();
+            if (!StartReceiver(context)) {
+                Answer pulled = Pull(context);
+                lock.lock();
+                ready_.push_back(std::move(pulled));
+                break;
+            }
+            lock.lock();
         }
+        a = std::move(ready_.front());
+        ready_.pop_front();
+        changed_.notify_all();
+        return true;
+    }
+
+    // Sends one Pull and takes its answer off the transport.
+    Answer Pull(const std::string& context) {
+        Answer a;
+        a.pulledWith = context;
+        {
+            std::lock_guard lock(mutex_);
+            if (!spares_.empty()) {
+                a.loaded = std::move(spares_.back());
+                spares_.pop_back();
+            }
+        }
+        if (!a.loaded) a.loaded = std::make_unique<wsman::LoadedAnswer>();
+        a.delivered = transport_->Post(wsman::BuildPull(transport_->Url(), context, kWsmanMaxElements, wsman::NewMessageId()),
+                                       a.denied, a.error);
+        // The answer leaves with the transport's buffer; the transport gets this one's to fill.
+        a.loaded->body.swap(transport_->Body());
+        return a;
+    }
+
+    // The receiver: pulls until an answer's head names no context or it is told to stop.
+    void Receive(std::string context) {
+        for (;;) {
+            Answer a = Pull(context);
+            std::string next = a.delivered ? wsman::PeekContext(a.loaded->body) : std::string();
+            std::unique_lock lock(mutex_);
+            ready_.push_back(std::move(a));
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return stop_ || ready_.size() < kAhead; });
+            if (stop_ || next.empty()) {
+                receiving_ = false;
+                changed_.notify_all();
+                return;
+            }
+            context = std::move(next);
+        }
+    }
+
+    // Nothing pulls, and nothing pulled waits: the next pull is this thread's to start.
+    bool Idle() {
+        std::lock_guard lock(mutex_);
+        return !receiving_ && ready_.empty();
+    }
+
+    // False when no thread can be had: the caller then pulls itself.
+    bool StartReceiver(const std::string& context) {
+        if (receiver_.joinable()) receiver_.join();
+        std::lock_guard lock(mutex_);
+        receiving_ = true;
+        stop_ = false;
+        try {
+            receiver_ = std::thread(&WsmanEnumerator::Receive, this, context);
+        } catch (const std::system_error&) {
+            receiving_ = false;
+            return false;
+        }
+        return true;
+    }
+
+    // Waits for the pull in flight: its answer joins the others.
+    void StopReceiver() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+            changed_.notify_all();
+        }
+        if (receiver_.joinable()) receiver_.join();
+    }
+
+    // An answer's buffers and document pages serve a later pull.
+    void Recycle(std::unique_ptr<wsman::LoadedAnswer> loaded) {
+        if (!loaded) return;
+        loaded->doc.reset();
+        std::lock_guard lock(mutex_);
+        if (spares_.size() < kAhead + 1) spares_.push_back(std::move(loaded));
     }
 
     std::shared_ptr<WsmanTransport> transport_;
     wsman::EnumerationBatch batch_;
     std::size_t index_ = 0;
-    std::future<Answer> pending_;
-    std::string pulledWith_;  // the context of the pull in flight
-    std::string spare_;       // a buffer of an earlier answer, for the next one
+    bool ended_ = false;  // the end was read, or a failure: nothing is left to release
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Answer> ready_;  // pulled, not yet read; at most kAhead
+    std::vector<std::unique_ptr<wsman::LoadedAnswer>> spares_;
+    bool receiving_ = false;
+    bool stop_ = false;
+    std::thread receiver_;
 };
 
 class WsmanServices final : public EventServices {

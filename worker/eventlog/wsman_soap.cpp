@@ -60,6 +60,10 @@ void AppendHeader(std::string& out, std::string_view to, std::string_view action
     out += "</a:MessageID><w:OperationTimeout>PT60.000S</w:OperationTimeout></s:Header><s:Body>";
 }
 
+// Escapes only: SOAP needs no line-end or attribute whitespace normalisation. An element's text
+// is kept in the element: half the nodes to build and walk.
+constexpr unsigned kParseOptions = pugi::parse_minimal | pugi::parse_escapes | pugi::parse_embed_pcdata;
+
 // One pass over the name: this runs for every element of every item.
 std::string_view LocalName(const char* name) {
     const char* local = name;
@@ -85,9 +89,9 @@ bool IsNil(pugi::xml_node n) {
 }
 
 // A property element's text where it lies in the parsed answer; `dt` is set instead when the
-// value is a cim:Datetime.
-std::string_view RawValue(pugi::xml_node property, pugi::xml_node first, pugi::xml_node& dt) {
-    if (!first || first.type() == pugi::node_pcdata) return first.value();
+// value is a cim:Datetime. Text is kept in the element itself (parse_embed_pcdata).
+std::string_view RawValue(pugi::xml_node property, pugi::xml_node first, const char* value, pugi::xml_node& dt) {
+    if (!first || first.type() != pugi::node_element) return value;
     dt = Child(property, "Datetime");
     return dt ? std::string_view() : std::string_view(property.child_value());
 }
@@ -124,25 +128,52 @@ Kind KindOf(std::string_view name, std::size_t& array) {
     return Kind::Text;
 }
 
+// What the elements of one answer's items are, learnt from the first item: items of one class
+// repeat their element names in the same order, so most elements are known by one compare.
+struct Shape {
+    struct Element {
+        std::string name;  // as written in the answer, prefix included
+        std::size_t local = 0;  // where the local name starts in it
+        Kind kind = Kind::Text;
+        std::size_t array = 0;
+    };
+    std::vector<Element> elements;
+
+    // The element at position `i` of an item, named `name` in the answer.
+    const Element& At(std::size_t i, const char* name) {
+        if (i < elements.size() && std::strcmp(elements[i].name.c_str(), name) == 0) return elements[i];
+        if (i >= elements.size()) elements.resize(i + 1);
+        Element& e = elements[i];
+        const std::string_view local = LocalName(name);
+        e.name.assign(name);
+        e.local = e.name.size() - local.size();
+        e.kind = KindOf(local, e.array);
+        return e;
+    }
+};
+
 // Rewrites `object` in place: the storage of the object mapped into it before is reused, so a
 // batch of items of one shape costs next to no allocations.
-bool MapItem(pugi::xml_node item, EventObject& object, std::string& error) {
+bool MapItem(pugi::xml_node item, Shape& shape, EventObject& object, std::string& error) {
     // Array elements repeat the property's element; each array keeps the position of its first.
     std::size_t arrayAt[std::size(kArrayProperties)] = {};
     std::size_t arrayCount[std::size(kArrayProperties)] = {};
     bool seen[std::size(kArrayProperties)] = {};
     std::size_t at = 0;
+    std::size_t position = 0;
     for (pugi::xml_node p = item.first_child(); p; p = p.next_sibling()) {
         if (p.type() != pugi::node_element) continue;
         // Only an empty element can be a null.
         const pugi::xml_node first = p.first_child();
-        if (!first && IsNil(p)) continue;
-        const std::string_view name = LocalName(p.name());
+        const char* value = p.value();
+        if (!first && !*value && IsNil(p)) continue;
+        const Shape::Element& element = shape.At(position++, p.name());
+        const std::string_view name = std::string_view(element.name).substr(element.local);
         pugi::xml_node dt;
-        const std::string_view raw = RawValue(p, first, dt);
-        std::size_t array = 0;
-        switch (KindOf(name, array)) {
+        const std::string_view raw = RawValue(p, first, value, dt);
+        switch (element.kind) {
             case Kind::Array: {
+                const std::size_t array = element.array;
                 if (!seen[array]) {
                     seen[array] = true;
                     arrayAt[array] = at++;
@@ -216,9 +247,8 @@ ParseResult LoadBody(std::string& body, pugi::xml_document& doc, pugi::xml_node&
         error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
         return ParseResult::Malformed;
     }
-    // Escapes only: SOAP needs no line-end or attribute whitespace normalisation.
     const pugi::xml_parse_result r = doc.load_buffer_inplace(body.data(), body.size(),
-                                                             pugi::parse_minimal | pugi::parse_escapes,
+                                                             kParseOptions,
                                                              pugi::encoding_utf8);
     if (!r) {
         error = std::string("the answer is not well-formed XML (") + r.description() + " at byte " +
@@ -314,18 +344,53 @@ std::string NewMessageId() {
     return out;
 }
 
-ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error) {
-    if (body.size() > kMaxResponseBytes) {
-        out = EnumerationBatch{};
-        error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
-        return ParseResult::Malformed;
+ParseResult LoadEnumeration(LoadedAnswer& answer) {
+    answer.fault = Fault{};
+    answer.error.clear();
+    answer.context.clear();
+    answer.endOfSequence = false;
+    answer.items = pugi::xml_node();
+    auto done = [&answer](ParseResult r) { return answer.result = r; };
+    pugi::xml_node soapBody;
+    if (ParseResult r = LoadBody(answer.body, answer.doc, soapBody, answer.fault, answer.error); r != ParseResult::Ok)
+        return done(r);
+    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
+    if (!response) response = Child(soapBody, "PullResponse");
+    if (!response) {
+        answer.error = "the answer is neither an EnumerateResponse nor a PullResponse";
+        return done(ParseResult::Malformed);
     }
-    std::string copy(body);
-    return ParseEnumerationInPlace(copy, out, fault, error);
+    answer.endOfSequence = static_cast<bool>(Child(response, "EndOfSequence"));
+    if (!answer.endOfSequence) answer.context = Child(response, "EnumerationContext").child_value();
+    if (!answer.endOfSequence && answer.context.empty()) {
+        answer.error = "the enumeration neither ends nor names a context to pull with";
+        return done(ParseResult::Malformed);
+    }
+    answer.items = Child(response, "Items");
+    return done(ParseResult::Ok);
 }
 
-ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fault& fault, std::string& error,
-                                    const std::function<void(const std::string& context)>& onContext) {
+std::string PeekContext(std::string_view body) {
+    // The header and the context come first; an answer's items follow them.
+    constexpr std::size_t kHeadBytes = 8192;
+    const std::string_view head = body.substr(0, kHeadBytes);
+    pugi::xml_document doc;
+    // A head cut short keeps the tree parsed before the cut.
+    const bool whole = doc.load_buffer(head.data(), head.size(), kParseOptions,
+                                       pugi::encoding_utf8) &&
+                       head.size() == body.size();
+    pugi::xml_node envelope = doc.document_element();
+    if (LocalName(envelope.name()) != "Envelope") return {};
+    pugi::xml_node soapBody = Child(envelope, "Body");
+    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
+    if (!response) response = Child(soapBody, "PullResponse");
+    const pugi::xml_node context = Child(response, "EnumerationContext");
+    // Its text is whole only when something was parsed after it.
+    if (!context || (!whole && !context.next_sibling()) || Child(response, "EndOfSequence")) return {};
+    return context.child_value();
+}
+
+ParseResult MapItems(const LoadedAnswer& answer, EnumerationBatch& out, std::string& error) {
     // The item slots of the last batch are rewritten in place; what this one does not fill goes.
     std::size_t mapped = 0;
     struct Trim {
@@ -333,34 +398,42 @@ ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fa
         const std::size_t& mapped;
         ~Trim() { items.resize(mapped); }
     } trim{out.items, mapped};
-    out.context.clear();
-    out.endOfSequence = false;
-    pugi::xml_document doc;
-    pugi::xml_node soapBody;
-    if (ParseResult r = LoadBody(body, doc, soapBody, fault, error); r != ParseResult::Ok) return r;
-    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
-    if (!response) response = Child(soapBody, "PullResponse");
-    if (!response) {
-        error = "the answer is neither an EnumerateResponse nor a PullResponse";
+    out.context = answer.context;
+    out.endOfSequence = answer.endOfSequence;
+    if (answer.result != ParseResult::Ok) {
+        error = "the answer was not read";
         return ParseResult::Malformed;
     }
-    out.context = Child(response, "EnumerationContext").child_value();
-    out.endOfSequence = static_cast<bool>(Child(response, "EndOfSequence"));
-    if (out.endOfSequence) out.context.clear();
-    if (onContext && !out.context.empty()) onContext(out.context);
-    if (pugi::xml_node items = Child(response, "Items")) {
-        for (pugi::xml_node item = items.first_child(); item; item = item.next_sibling()) {
-            if (item.type() != pugi::node_element) continue;
-            EventObject& object = mapped < out.items.size() ? out.items[mapped] : out.items.emplace_back();
-            ++mapped;
-            if (!MapItem(item, object, error)) return ParseResult::Malformed;
-        }
-    }
-    if (!out.endOfSequence && out.context.empty()) {
-        error = "the enumeration neither ends nor names a context to pull with";
-        return ParseResult::Malformed;
+    Shape shape;
+    for (pugi::xml_node item = answer.items.first_child(); item; item = item.next_sibling()) {
+        if (item.type() != pugi::node_element) continue;
+        EventObject& object = mapped < out.items.size() ? out.items[mapped] : out.items.emplace_back();
+        ++mapped;
+        if (!MapItem(item, shape, object, error)) return ParseResult::Malformed;
     }
     return ParseResult::Ok;
+}
+
+ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error) {
+    if (body.size() > kMaxResponseBytes) {
+        out = EnumerationBatch{};
+        error = "the answer is larger than " + std::to_string(kMaxResponseBytes) + " bytes";
+        return ParseResult::Malformed;
+    }
+    LoadedAnswer answer;
+    answer.body.assign(body);
+    switch (LoadEnumeration(answer)) {
+        case ParseResult::Ok:
+            return MapItems(answer, out, error);
+        case ParseResult::Fault:
+            fault = std::move(answer.fault);
+            break;
+        case ParseResult::Malformed:
+            error = std::move(answer.error);
+            break;
+    }
+    out = EnumerationBatch{};
+    return answer.result;
 }
 
 ParseResult ParseIdentify(std::string_view body, Fault& fault, std::string& error) {

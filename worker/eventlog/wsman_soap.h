@@ -2,8 +2,9 @@
 // WS-Management messages of the remote event source: the SOAP 1.2 envelopes of Identify,
 // Enumerate (WQL filter, optimized), Pull and Release on WMI's root/cimv2, and the parsing of
 // their answers into the event layer's typed objects. No I/O here, so every edge is testable.
+#include <pugixml.hpp>
+
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,14 +45,35 @@ struct EnumerationBatch {
 
 enum class ParseResult { Ok, Fault, Malformed };
 
-// Parses an EnumerateResponse or PullResponse (`body` is read within its size only). On
-// Fault `fault` is filled; on Malformed `error` says what is wrong.
+// One EnumerateResponse or PullResponse, parsed where it lies: the document points into
+// `body`, so an answer is held by pointer and never moved while it is read.
+struct LoadedAnswer {
+    std::string body;
+    pugi::xml_document doc;
+    ParseResult result = ParseResult::Malformed;
+    Fault fault;                // on Fault
+    std::string error;          // on Malformed
+    std::string context;        // the context to pull with; empty when the enumeration ended
+    bool endOfSequence = false;
+    pugi::xml_node items;       // the items, when the answer has any
+};
+
+// Parses `answer.body` and reads all but the items, so the next batch can be asked for before
+// they are mapped. Sets and returns `answer.result`.
+ParseResult LoadEnumeration(LoadedAnswer& answer);
+// Maps the items of an answer loaded without a failure into `out`, whose item slots are
+// rewritten in place; what this answer does not fill goes. Ok, or Malformed with `error`.
+ParseResult MapItems(const LoadedAnswer& answer, EnumerationBatch& out, std::string& error);
+
+// The context an answer names, read from its first bytes only: the next pull can leave as
+// soon as the answer is in, while the answer is still to be parsed. Empty when the head shows
+// no context that is certainly whole (a fault, an end, or a context too long to tell); the
+// full parse then decides.
+std::string PeekContext(std::string_view body);
+
+// Both steps on a copy of `body` (read within its size only). On Fault `fault` is filled; on
+// Malformed `error` says what is wrong.
 ParseResult ParseEnumeration(std::string_view body, EnumerationBatch& out, Fault& fault, std::string& error);
-// The same without a copy of the answer: `body` is parsed where it lies and left overwritten.
-// `onContext`, when given, learns the context to pull with before the items are mapped, so
-// the next batch can be asked for meanwhile.
-ParseResult ParseEnumerationInPlace(std::string& body, EnumerationBatch& out, Fault& fault, std::string& error,
-                                    const std::function<void(const std::string& context)>& onContext = {});
 // An IdentifyResponse (or a fault).
 ParseResult ParseIdentify(std::string_view body, Fault& fault, std::string& error);
 
