@@ -18,30 +18,6 @@ void EventObject::Set(std::string name, EventValue value) {
     properties_.emplace_back(std::move(name), std::move(value));
 }
 
-EventObject::Property& EventObject::SlotAt(std::size_t at, std::string_view name) {
-    // Past the end (never further than one, as the callers count) a new property starts.
-    Property& p = at < properties_.size() ? properties_[at] : properties_.emplace_back();
-    // Mostly the same name as before: a compare is cheaper than a rewrite.
-    if (p.first != name) p.first.assign(name);
-    return p;
-}
-
-std::string& EventObject::TextAt(std::size_t at, std::string_view name) {
-    EventValue& v = SlotAt(at, name).second;
-    if (auto* s = std::get_if<std::string>(&v)) return *s;
-    return v.emplace<std::string>();
-}
-
-void EventObject::IntegerAt(std::size_t at, std::string_view name, std::int64_t value) {
-    SlotAt(at, name).second = value;
-}
-
-std::vector<std::string>& EventObject::StringsAt(std::size_t at, std::string_view name) {
-    EventValue& v = SlotAt(at, name).second;
-    if (auto* a = std::get_if<std::vector<std::string>>(&v)) return *a;
-    return v.emplace<std::vector<std::string>>();
-}
-
 const EventValue* EventObject::Get(std::string_view name) const {
     for (const auto& [n, v] : properties_) {
         if (EqualsNoCase(n, name)) return &v;

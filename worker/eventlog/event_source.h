@@ -48,17 +48,32 @@ public:
     // Rewrites the object property by property, reusing the storage an earlier object left in
     // it (a poll maps thousands of objects of one shape). `at` is the property's position, at
     // most the number written so far; Truncate drops what an earlier, longer object left behind.
-    std::string& TextAt(std::size_t at, std::string_view name);
-    void IntegerAt(std::size_t at, std::string_view name, std::int64_t value);
+    // Inline: a poll calls them for every property of every object.
+    std::string& TextAt(std::size_t at, std::string_view name) {
+        EventValue& v = SlotAt(at, name).second;
+        if (auto* s = std::get_if<std::string>(&v)) return *s;
+        return v.emplace<std::string>();
+    }
+    void IntegerAt(std::size_t at, std::string_view name, std::int64_t value) { SlotAt(at, name).second = value; }
     // The array keeps its earlier elements for reuse: the caller resizes it to what it wrote.
-    std::vector<std::string>& StringsAt(std::size_t at, std::string_view name);
+    std::vector<std::string>& StringsAt(std::size_t at, std::string_view name) {
+        EventValue& v = SlotAt(at, name).second;
+        if (auto* a = std::get_if<std::vector<std::string>>(&v)) return *a;
+        return v.emplace<std::vector<std::string>>();
+    }
     void Truncate(std::size_t n) {
         if (n < properties_.size()) properties_.resize(n);
     }
 
 private:
     using Property = std::pair<std::string, EventValue>;
-    Property& SlotAt(std::size_t at, std::string_view name);
+    Property& SlotAt(std::size_t at, std::string_view name) {
+        // Past the end (never further than one, as the callers count) a new property starts.
+        Property& p = at < properties_.size() ? properties_[at] : properties_.emplace_back();
+        // Mostly the same name as before: a compare is cheaper than a rewrite.
+        if (p.first != name) p.first.assign(name);
+        return p;
+    }
 
     std::vector<Property> properties_;
 };

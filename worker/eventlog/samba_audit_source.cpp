@@ -197,27 +197,32 @@ bool IsoToCimDateTime(std::string_view s, std::string& out) {
         ++i;
     }
     if (i != s.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return false;
-    std::int64_t t = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se - offsetMinutes * 60;
-    std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
-    std::int64_t rest = t - days * 86400;
-    CivilFromDays(days, y, mo, d);
-    if (y < 0 || y > 9999) return false;
     // yyyymmddHHMMSS.mmmmmm+000, written digit by digit: this runs once per event read.
     char buf[25];
     auto put = [&buf](std::size_t at, int value, int digits) {
         for (int i = digits - 1; i >= 0; --i, value /= 10) buf[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
     };
-    put(0, y, 4);
-    put(4, mo, 2);
-    put(6, d, 2);
-    put(8, static_cast<int>(rest / 3600), 2);
-    put(10, static_cast<int>(rest / 60 % 60), 2);
-    put(12, static_cast<int>(rest % 60), 2);
-    buf[14] = '.';
-    put(15, us, 6);
-    std::memcpy(buf + 21, "+000", 4);
-    out.assign(buf, sizeof buf);
-    return true;
+    auto finish = [&](int hour, int minute, int second) {
+        put(0, y, 4);
+        put(4, mo, 2);
+        put(6, d, 2);
+        put(8, hour, 2);
+        put(10, minute, 2);
+        put(12, second, 2);
+        buf[14] = '.';
+        put(15, us, 6);
+        std::memcpy(buf + 21, "+000", 4);
+        out.assign(buf, sizeof buf);
+        return true;
+    };
+    // Already UTC and a day every month has (times come so from Samba and WinRM): nothing to carry.
+    if (offsetMinutes == 0 && d <= 28 && se < 60) return finish(h, mi, se);
+    std::int64_t t = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se - offsetMinutes * 60;
+    std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
+    std::int64_t rest = t - days * 86400;
+    CivilFromDays(days, y, mo, d);
+    if (y < 0 || y > 9999) return false;
+    return finish(static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
 }
 
 struct AuditLineMapper::Impl {
