@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/text.h"
 #include "worker/directory/directory_client.h"
 
 namespace orvane {
@@ -71,7 +72,7 @@ private:
         // Past the end (never further than one, as the callers count) a new property starts.
         Property& p = at < properties_.size() ? properties_[at] : properties_.emplace_back();
         // Mostly the same name as before: a compare is cheaper than a rewrite.
-        if (p.first != name) p.first.assign(name);
+        if (p.first.size() != name.size() || !SameBytes(p.first.data(), name.data(), name.size())) p.first.assign(name);
         return p;
     }
 

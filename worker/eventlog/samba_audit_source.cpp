@@ -216,7 +216,20 @@ bool IsoToCimDateTime(std::string_view s, std::string& out) {
         return true;
     };
     // Already UTC and a day every month has (times come so from Samba and WinRM): nothing to carry.
-    if (offsetMinutes == 0 && d <= 28 && se < 60) return finish(h, mi, se);
+    if (offsetMinutes == 0 && d <= 28 && se < 60) {
+        // The digits stay as they are, only rearranged.
+        std::memcpy(buf, s.data(), 4);
+        std::memcpy(buf + 4, s.data() + 5, 2);
+        std::memcpy(buf + 6, s.data() + 8, 2);
+        std::memcpy(buf + 8, s.data() + 11, 2);
+        std::memcpy(buf + 10, s.data() + 14, 2);
+        std::memcpy(buf + 12, s.data() + 17, 2);
+        buf[14] = '.';
+        put(15, us, 6);
+        std::memcpy(buf + 21, "+000", 4);
+        out.assign(buf, sizeof buf);
+        return true;
+    }
     std::int64_t t = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se - offsetMinutes * 60;
     std::int64_t days = t >= 0 ? t / 86400 : (t - 86399) / 86400;
     std::int64_t rest = t - days * 86400;

@@ -138,10 +138,19 @@ struct Shape {
         std::size_t array = 0;
     };
     std::vector<Element> elements;
+    // The answer the names lie in: a compare reads no byte outside it.
+    const char* begin = nullptr;
+    const char* end = nullptr;
+
+    bool Named(const Element& e, const char* name) const {
+        const std::size_t n = e.name.size();
+        if (name < begin || name >= end) return std::strcmp(e.name.c_str(), name) == 0;
+        return static_cast<std::size_t>(end - name) > n && SameBytes(name, e.name.data(), n) && name[n] == '\0';
+    }
 
     // The element at position `i` of an item, named `name` in the answer.
     const Element& At(std::size_t i, const char* name) {
-        if (i < elements.size() && std::strcmp(elements[i].name.c_str(), name) == 0) return elements[i];
+        if (i < elements.size() && Named(elements[i], name)) return elements[i];
         if (i >= elements.size()) elements.resize(i + 1);
         Element& e = elements[i];
         const std::string_view local = LocalName(name);
@@ -405,6 +414,8 @@ ParseResult MapItems(const LoadedAnswer& answer, EnumerationBatch& out, std::str
         return ParseResult::Malformed;
     }
     Shape shape;
+    shape.begin = answer.body.data();
+    shape.end = answer.body.data() + answer.body.size();
     for (pugi::xml_node item = answer.items.first_child(); item; item = item.next_sibling()) {
         if (item.type() != pugi::node_element) continue;
         EventObject& object = mapped < out.items.size() ? out.items[mapped] : out.items.emplace_back();
