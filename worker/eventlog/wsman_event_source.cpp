@@ -372,6 +372,10 @@ private:
             hr = Outcome(parsed, l.fault, error, transport_->Url());
             gone = parsed == wsman::ParseResult::Fault && ContextGone(l.fault);
         }
+        // What the server still holds if this answer ends the enumeration here: the context it
+        // names when it was read, else the one it was pulled with.
+        std::string left = a.pulledWith;
+        if (a.delivered && a.loaded->result == wsman::ParseResult::Ok) left = a.loaded->context;
         Recycle(std::move(a.loaded));
         if (hr == kSOk) {
             if (batch_.endOfSequence) {
@@ -385,7 +389,7 @@ private:
         batch_.items.clear();
         batch_.context.clear();
         StopReceiver();
-        std::string open = gone ? std::string() : a.pulledWith;
+        std::string open = gone ? std::string() : left;
         // Later pulls may have left before this answer proved unreadable.
         if (!ready_.empty()) open = LeftOpen(ready_.back());
         ready_.clear();
