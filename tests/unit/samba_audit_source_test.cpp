@@ -202,6 +202,30 @@ TEST(AuditMapping, TimesBecomeUtcCimDateTimesKeepingMicroseconds) {
     EXPECT_EQ(out, "20240229030000.500000+000");
     ASSERT_TRUE(IsoToCimDateTime("2026-12-07T09:06:16Z", out));
     EXPECT_EQ(out, "20261207090616.000000+000");
+    // Times in UTC are rearranged without the calendar; the same instant written with any
+    // other offset, and the days and seconds a month or minute may not have, take the
+    // calendar's way: both must agree.
+    const struct {
+        const char* utc;
+        const char* shifted;
+        const char* cim;
+    } same[] = {
+        {"2026-02-28T23:59:59.999999Z", "2026-03-01T00:59:59.999999+01:00", "20260228235959.999999+000"},
+        {"2024-02-29T12:00:00.1+0000", "2024-02-29T07:00:00.1-0500", "20240229120000.100000+000"},
+        {"2026-12-31T23:00:00.1234567Z", "2027-01-01T01:00:00.1234567+0200", "20261231230000.123456+000"},
+        {"0001-01-01T00:00:00Z", "0001-01-01T01:00:00+01:00", "00010101000000.000000+000"},
+    };
+    for (const auto& t : same) {
+        ASSERT_TRUE(IsoToCimDateTime(t.utc, out)) << t.utc;
+        EXPECT_EQ(out, t.cim) << t.utc;
+        ASSERT_TRUE(IsoToCimDateTime(t.shifted, out)) << t.shifted;
+        EXPECT_EQ(out, t.cim) << t.shifted;
+    }
+    // A day the month does not have and a leap second carry over, even in UTC.
+    ASSERT_TRUE(IsoToCimDateTime("2026-02-30T10:00:00Z", out));
+    EXPECT_EQ(out, "20260302100000.000000+000");
+    ASSERT_TRUE(IsoToCimDateTime("2026-12-31T23:59:60Z", out));
+    EXPECT_EQ(out, "20270101000000.000000+000");
     EXPECT_FALSE(IsoToCimDateTime("2026-13-07T09:06:16.1+0000", out));
     EXPECT_FALSE(IsoToCimDateTime("2026-12-07T09:06:16.1+0000x", out));
     EXPECT_FALSE(IsoToCimDateTime("2026-12-07", out));

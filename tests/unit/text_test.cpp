@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/text.h"
 
 namespace orvane {
@@ -40,6 +42,21 @@ TEST(Text, GbkConversion) {
     ASSERT_TRUE(AnsiToUtf8(gbk, back));
     EXPECT_EQ(back, "\xE4\xB8\xAD");
     EXPECT_FALSE(Utf8ToAnsi("\xF0\x9F\x98\x80", gbk));  // no GBK form
+}
+
+TEST(Text, SameBytesFindsADifferenceAtEveryPositionOfEveryLength) {
+    // Lengths around the eight-byte steps, a difference at each position, and the bytes past
+    // `n` never looked at.
+    for (std::size_t n = 0; n <= 20; ++n) {
+        const std::string a(n, 'x');
+        std::string b = a + "yz";
+        EXPECT_TRUE(SameBytes(a.data(), b.data(), n)) << n;
+        for (std::size_t at = 0; at < n; ++at) {
+            b[at] = 'w';
+            EXPECT_FALSE(SameBytes(a.data(), b.data(), n)) << n << " " << at;
+            b[at] = 'x';
+        }
+    }
 }
 
 TEST(Text, EqualsNoCaseFoldsAsciiLettersOnly) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,40 @@ TEST(WsmanSoap, EscapedTextDecodesAndAReusedBatchKeepsNothingOfTheLastOne) {
     EXPECT_EQ(*e.GetStrings("Data"), (std::vector<std::string>{"d1", ""}));
 }
 
+TEST(WsmanSoap, TheHeadOfAnAnswerTellsTheNextContextOnlyWhenItIsCertainlyWhole) {
+    std::string items;
+    for (int i = 0; i < 40; ++i) items += LogEventItem(4768, "2026-12-07T08:06:16Z", TgtStrings("ann", "10.99.1.7"));
+    const std::string big = Envelope("<n:PullResponse><n:EnumerationContext>uuid:C2</n:EnumerationContext><n:Items>" +
+                                     items + "</n:Items></n:PullResponse>");
+    ASSERT_GT(big.size(), 16384u);
+    EXPECT_EQ(wsman::PeekContext(big), "uuid:C2");
+    // Cut once the next element has begun, the head still tells it; cut inside the context or
+    // its end tag, or right after them, it does not (a cut text would pass for the whole).
+    const std::size_t end = big.find("</n:EnumerationContext>") + std::strlen("</n:EnumerationContext>");
+    for (std::size_t cut = end + 2; cut <= end + 9; ++cut)
+        EXPECT_EQ(wsman::PeekContext(std::string_view(big).substr(0, cut)), "uuid:C2") << cut;
+    for (std::size_t cut = big.find("uuid:C2"); cut <= end + 1; ++cut)
+        EXPECT_EQ(wsman::PeekContext(std::string_view(big).substr(0, cut)), "") << cut;
+    // Whatever the head says, the full parse agrees.
+    EnumerationBatch batch;
+    Fault fault;
+    std::string error;
+    ASSERT_EQ(ParseEnumeration(big, batch, fault, error), ParseResult::Ok) << error;
+    EXPECT_EQ(batch.context, "uuid:C2");
+    EXPECT_EQ(batch.items.size(), 40u);
+    // A context longer than the head is left to the full parse.
+    const std::string longContext = Envelope("<n:PullResponse><n:EnumerationContext>uuid:" + std::string(9000, 'A') +
+                                             "</n:EnumerationContext><n:Items>" + items + "</n:Items></n:PullResponse>");
+    EXPECT_EQ(wsman::PeekContext(longContext), "");
+    // An end, a fault or something else entirely names nothing to pull with.
+    EXPECT_EQ(wsman::PeekContext(Envelope("<n:PullResponse><n:EnumerationContext>uuid:C3</n:EnumerationContext>"
+                                          "<n:Items/><n:EndOfSequence/></n:PullResponse>")),
+              "");
+    EXPECT_EQ(wsman::PeekContext(Envelope("<s:Fault><s:Code><s:Value>s:Receiver</s:Value></s:Code></s:Fault>")), "");
+    EXPECT_EQ(wsman::PeekContext("<html>502 Bad Gateway</html>"), "");
+    EXPECT_EQ(wsman::PeekContext(""), "");
+}
+
 TEST(WsmanSoap, FaultsAreReadWithTheirWmiCode) {
     const std::string r = Envelope(
         "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>w:CannotProcessFilter</s:Value></s:Subcode>"
@@ -354,6 +389,33 @@ TEST(WsmanEnumeration, AnEnumerationStoppedEarlyIsReleasedAndAFinishedOneIsNot) 
     EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, 1, got, hr), (Messages{"Enumerate"}));
     EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "", 3, true)}, -1, got, hr), (Messages{"Enumerate"}));
     EXPECT_EQ(got, 3);
+}
+
+TEST(WsmanEnumeration, TheReceiverRunsAheadBoundedlyAndWhatItPullsPastTheEndIsDropped) {
+    int got = 0;
+    HResult hr = kSOk;
+    // Twenty batches ready on the server, one object read: the pulls ahead stay bounded, and
+    // the context the last of them names is released.
+    std::vector<std::string> answers = {Batch("EnumerateResponse", "uuid:C1", 2, false)};
+    for (int i = 0; i < 20; ++i) answers.push_back(Batch("PullResponse", "uuid:C1", 2, false));
+    answers.push_back(kReleased);
+    const Messages sent = RunQuery(answers, 1, got, hr);
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_LE(sent.size(), 6u) << "more pulls ahead than the answers it may hold";
+    EXPECT_EQ(sent.back(), "Release uuid:C1");
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "Release uuid:C1"), 1);
+
+    // The last answer names a context but ends the sequence after its items (too far for the
+    // head): the pull that left on the context is answered with a fault and dropped, nothing
+    // is released, and every object arrives once.
+    const std::string gone = Envelope(
+        "<s:Fault><s:Code><s:Value>s:Sender</s:Value><s:Subcode><s:Value>n:InvalidEnumerationContext</s:Value>"
+        "</s:Subcode></s:Code><s:Reason><s:Text>gone</s:Text></s:Reason></s:Fault>");
+    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "uuid:C1", 40, true), gone},
+                       -1, got, hr),
+              (Messages{"Enumerate", "Pull uuid:C1", "Pull uuid:C1"}));
+    EXPECT_EQ(hr, kSOk);
+    EXPECT_EQ(got, 42);
 }
 
 TEST(WsmanEnumeration, ObjectsHandedOutAreWholeWhileTheirStorageIsReusedAcrossBatches) {
