@@ -16,6 +16,7 @@ notifications() { count_lines "$WORK/gw.jsonl" '"type":"o[nf]*line"'; }
 rss0=$(rss_kib "$WPID")
 
 FLOOD_SECONDS=20
+flood_t0=$SECONDS
 for i in 1 2; do
   python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" --seconds $FLOOD_SECONDS >"$WORK/flood$i" &
   PIDS+=("$!")
@@ -24,33 +25,38 @@ done
 wait_for 10 eval '[ "$(metric orvane_refused_total ",reason=\"undecryptable\"")" -gt 1000 ]' \
   || fail "the flood does not reach the worker: $("$CTL" status)"
 
-# The normal stream: logon and logoff in turn, each sent again until acknowledged (at most 10
-# times), as the reporter does; the next only once this one is decided (a logoff overtaking its
-# logon would be refused). An attempt that got through without its acknowledgement reaching the
-# sender is decided too: the notifications then run ahead of the acknowledged reports.
-acked=0 attempts=0 decided=0 kinds=(logon logoff) t0=$SECONDS
-while [ $((SECONDS - t0)) -lt $((FLOOD_SECONDS - 5)) ]; do
+# The normal stream: logon and logoff in turn, each sent again until acknowledged, as the
+# reporter does with its repetitions; the next only once this one is decided (a logoff
+# overtaking its logon would be refused). An attempt that got through without its
+# acknowledgement reaching the sender is decided too: the notifications then run ahead of the
+# acknowledged reports. The flood fills the worker's socket buffer, so the kernel may drop a
+# report many times in a row (how often depends on how fast the flooders run against the
+# worker on this machine): up to 30 attempts, and at least 3 reports must get through while
+# the flood lasts.
+acked=0 acked_in_flood=0 attempts=0 decided=0 kinds=(logon logoff)
+while [ $((SECONDS - flood_t0)) -lt $((FLOOD_SECONDS - 2)) ]; do
   kind=${kinds[$((acked % 2))]}
-  for try in $(seq 10); do
+  for try in $(seq 30); do
     attempts=$((attempts + 1))
     "$PROG/orvane-reportsend" --to "127.0.0.1:$LISTEN_PORT" --kind "$kind" --user ann \
       --domain dc=corp,dc=example,dc=com --computer PC01 --key-file "$WORK/client.key" --wait-ack 1 >/dev/null \
       && break
-    [ "$try" = 10 ] && fail "a $kind report was not acknowledged in 10 attempts"
+    [ "$try" = 30 ] && fail "a $kind report was not acknowledged in 30 attempts"
   done
   acked=$((acked + 1))
+  [ $((SECONDS - flood_t0)) -lt "$FLOOD_SECONDS" ] && acked_in_flood=$((acked_in_flood + 1))
   wait_for 20 eval '[ "$(notifications)" -gt $decided ]' || fail "report $acked ($kind) not decided: $("$CTL" status)"
   decided=$(notifications)
 done
 for p in "${floods[@]}"; do wait "$p"; done
 flooded=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
-[ "$acked" -ge 5 ] || fail "only $acked reports acknowledged under the flood ($attempts attempts)"
+[ "$acked_in_flood" -ge 3 ] || fail "only $acked_in_flood reports acknowledged under the flood ($attempts attempts)"
 logons=$(metric orvane_logons_total) logoffs=$(metric orvane_logoffs_total)
 [ "$decided" -ge "$acked" ] && [ "$(notifications)" = "$decided" ] && [ $((logons + logoffs)) = "$decided" ] \
   || fail "$acked acknowledged; $logons logons and $logoffs logoffs decided, $(notifications) notifications"
 undecryptable=$(metric orvane_refused_total ',reason="undecryptable"')
 echo "$flooded malformed datagrams sent in $FLOOD_SECONDS s; $undecryptable refused as undecryptable;" \
-  "$acked reports acknowledged in $attempts attempts, $decided decided"
+  "$acked reports acknowledged ($acked_in_flood during the flood) in $attempts attempts, $decided decided"
 pass "under a flood of $flooded malformed datagrams every acknowledged report ($acked) is decided"
 
 # Quiet again: the queue drains and the worker is still whole.
