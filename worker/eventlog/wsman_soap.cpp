@@ -281,6 +281,12 @@ ParseResult LoadBody(std::string& body, pugi::xml_document& doc, pugi::xml_node&
     return ParseResult::Ok;
 }
 
+// The EnumerateResponse or PullResponse in a SOAP body.
+pugi::xml_node EnumerationResponse(pugi::xml_node soapBody) {
+    const pugi::xml_node response = Child(soapBody, "EnumerateResponse");
+    return response ? response : Child(soapBody, "PullResponse");
+}
+
 }  // namespace
 
 std::string BuildIdentify() {
@@ -363,8 +369,7 @@ ParseResult LoadEnumeration(LoadedAnswer& answer) {
     pugi::xml_node soapBody;
     if (ParseResult r = LoadBody(answer.body, answer.doc, soapBody, answer.fault, answer.error); r != ParseResult::Ok)
         return done(r);
-    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
-    if (!response) response = Child(soapBody, "PullResponse");
+    const pugi::xml_node response = EnumerationResponse(soapBody);
     if (!response) {
         answer.error = "the answer is neither an EnumerateResponse nor a PullResponse";
         return done(ParseResult::Malformed);
@@ -390,9 +395,7 @@ std::string PeekContext(std::string_view body) {
                        head.size() == body.size();
     pugi::xml_node envelope = doc.document_element();
     if (LocalName(envelope.name()) != "Envelope") return {};
-    pugi::xml_node soapBody = Child(envelope, "Body");
-    pugi::xml_node response = Child(soapBody, "EnumerateResponse");
-    if (!response) response = Child(soapBody, "PullResponse");
+    const pugi::xml_node response = EnumerationResponse(Child(envelope, "Body"));
     const pugi::xml_node context = Child(response, "EnumerationContext");
     // Its text is whole only when something was parsed after it.
     if (!context || (!whole && !context.next_sibling()) || Child(response, "EndOfSequence")) return {};
