@@ -73,7 +73,7 @@ printf 'CORP\\Administrator:%s\n' "$SAMBA_DC_ADMIN_PASSWORD" >"$TLS/accounts"
 # stopped after its first object has something to release. NTLM answers must carry a valid MIC.
 start_peer() {
   # Not through on_dc: a backgrounded function would be a subshell, and $! not the peer.
-  nsenter --net="/proc/$DC_NS/ns/net" python3 "$FIX/wsman/wsman-peer" --listen "$DC_ADDR" --cert "$TLS/dc.pem" --key "$TLS/dc.key" \
+  nsenter --net="/proc/$DC_NS/ns/net" "$BUILD/bin/orvane_wsman_peer" --listen "$DC_ADDR" --cert "$TLS/dc.pem" --key "$TLS/dc.key" \
     --accounts "$TLS/accounts" --domain CORP --dns-domain corp.example.com --audit-log "$DC/log/auth.json" \
     --caption "$1" --query-log "$WORK/queries.txt" --max-batch-items 1 --release-log "$WORK/releases.txt" --require-mic \
     >"$WORK/peer.out" 2>"$WORK/peer.err" &
