@@ -156,6 +156,14 @@ wait_for 5 log_has "$WPID" "[ERR]Times of connect AD server failed.1" || fail "n
 ! log_has "$WPID" "Try to connect the local AD server" || fail "the remote DC fell back to the local branch"
 pass "wrong password: connection attempt 1 refused with 0x80070005"
 kill "$WPID"; wait "$WPID" 2>/dev/null || true
+# An account the DC does not know is refused as well, and a known one with its password let in.
+printf 'whatever\n' >"$WORK/nobody.pw"
+printf '%s\n' "$SAMBA_DC_ADMIN_PASSWORD" >"$WORK/admin.pw"
+wmiquery() { "$PROG/orvane-wmiquery" --server "$DC_ADDR" --user "$1" --password-file "$2" --query "SELECT Caption FROM Win32_OperatingSystem"; }
+out=$(wmiquery 'CORP\nobody' "$WORK/nobody.pw" 2>&1) && fail "an unknown user was let in: $out"
+grep -q "cannot connect: 0x80070005" <<<"$out" || fail "unknown user not refused as access denied: $out"
+out=$(wmiquery 'corp.example.com\administrator' "$WORK/admin.pw" 2>&1) || fail "the DNS domain name refused: $out"
+pass "unknown user refused; the domain's DNS name and another case of the user name accepted"
 
 # A Windows Server 2003 DC: the polls ask for 672/673/674 and a logon comes as 672.
 kill "$PEER_PID"; wait "$PEER_PID" 2>/dev/null || true
