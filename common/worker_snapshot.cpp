@@ -41,6 +41,12 @@ const std::vector<SnapshotCounterInfo>& SnapshotCounterTable() {
         {"confirmations", nullptr, "Notifications the gateways confirmed.", &C::confirmations},
         {"given_up", nullptr, "Notifications given up after every repetition went unconfirmed.", &C::givenUp},
         {"heartbeats_sent", nullptr, "Heartbeats sent to the gateways.", &C::heartbeatsSent},
+        {"dropped.not_a_report", "not_a_report", "", &C::droppedNotReport, "dropped"},
+        {"dropped.queue_full", "queue_full", "", &C::droppedQueueFull, "dropped"},
+        {"dropped.foreign_response", "foreign_response", "", &C::droppedForeignResponse, "dropped"},
+        {"records_expired", nullptr, "Online records removed at their maximum age without a refresh.",
+         &C::recordsExpired},
+        {"log_lines_suppressed", nullptr, "Repeated log lines counted instead of written.", &C::logLinesSuppressed},
     };
     return table;
 }
@@ -83,7 +89,7 @@ std::string SnapshotToJson(const WorkerSnapshot& s) {
     json counters = json::object();
     for (const SnapshotCounterInfo& c : SnapshotCounterTable()) {
         if (c.reason) {
-            counters["refused"][c.reason] = s.counters.*c.member;
+            counters[c.group][c.reason] = s.counters.*c.member;
         } else {
             counters[c.key] = s.counters.*c.member;
         }
@@ -136,8 +142,8 @@ bool SnapshotFromJson(const std::string& text, WorkerSnapshot& out, std::string&
         const json& counters = j.at("counters");
         for (const SnapshotCounterInfo& c : SnapshotCounterTable()) {
             // A counter a newer worker dropped reads as 0 rather than refusing the whole snapshot.
-            const json* v = c.reason ? (counters.contains("refused") && counters["refused"].contains(c.reason)
-                                            ? &counters["refused"][c.reason]
+            const json* v = c.reason ? (counters.contains(c.group) && counters[c.group].contains(c.reason)
+                                            ? &counters[c.group][c.reason]
                                             : nullptr)
                                      : (counters.contains(c.key) ? &counters[c.key] : nullptr);
             if (v) out.counters.*c.member = v->get<std::uint64_t>();

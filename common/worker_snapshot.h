@@ -61,15 +61,23 @@ struct SnapshotCounters {
     std::uint64_t confirmations = 0;
     std::uint64_t givenUp = 0;
     std::uint64_t heartbeatsSent = 0;
+    // Datagrams dropped before any decision, never answered: what an outsider can send.
+    std::uint64_t droppedNotReport = 0;        // not shaped like a report (an acknowledgement, garbage)
+    std::uint64_t droppedQueueFull = 0;        // the received-report queue was at its cap
+    std::uint64_t droppedForeignResponse = 0;  // on the gateway socket, from no configured gateway
+    std::uint64_t recordsExpired = 0;          // online records removed at their maximum age
+    std::uint64_t logLinesSuppressed = 0;      // repeated log lines counted instead of written
 };
 
 // One counter's names: its JSON key and what it counts. The refusals share one metric with a
-// "reason" label, so `reason` is set for them (and `key` is "refused.<reason>").
+// "reason" label, and so do the drops: `group` ("refused" or "dropped") and `reason` are set for
+// them, and `key` is "<group>.<reason>".
 struct SnapshotCounterInfo {
     const char* key;
-    const char* reason;  // null unless a refusal
+    const char* reason;  // null unless one of a group
     const char* help;
     std::uint64_t SnapshotCounters::*member;
+    const char* group = "refused";  // only read when `reason` is set
 };
 const std::vector<SnapshotCounterInfo>& SnapshotCounterTable();
 

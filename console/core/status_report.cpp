@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "common/text.h"
 
@@ -158,8 +159,10 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
                           d.connected ? "connected" : "not connected", d.failedReconnects);
         const std::uint64_t refused = c.refusedUndecryptable + c.refusedMalformed + c.refusedComputer +
                                       c.refusedUnverified + c.refusedReplay + c.refusedNotOnline;
-        out += FormatText("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused\n",
-                      c.reportsReceived, c.reportsAcknowledged, refused);
+        const std::uint64_t dropped = c.droppedNotReport + c.droppedQueueFull + c.droppedForeignResponse;
+        out += FormatText("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused, %" PRIu64
+                          " dropped unanswered\n",
+                      c.reportsReceived, c.reportsAcknowledged, refused, dropped);
         out += FormatText("  decisions: %" PRIu64 " logons, %" PRIu64 " logoffs; lookups: %" PRIu64 " (%" PRIu64
                       " failed)\n",
                       c.logons, c.logoffs, c.lookups, c.lookupFailures);
@@ -241,8 +244,10 @@ std::string FormatPrometheus(const std::vector<WorkerReading>& readings) {
               static_cast<double>(s.started));
         for (const SnapshotCounterInfo& c : SnapshotCounterTable()) {
             if (c.reason) {
-                e.Add("orvane_refused_total", "counter",
-                      "Reports and decisions that ended without telling the gateways, by reason.",
+                const bool refused = std::string_view(c.group) == "refused";
+                e.Add(std::string("orvane_") + c.group + "_total", "counter",
+                      refused ? "Reports and decisions that ended without telling the gateways, by reason."
+                              : "Datagrams dropped unanswered before any decision, by reason.",
                       worker + "," + Label("reason", c.reason), s.counters.*c.member);
             } else {
                 e.Add(std::string("orvane_") + c.key + "_total", "counter", c.help, worker, s.counters.*c.member);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/log_repeat.h"
 #include "common/text.h"
 #include "platform/named_lock.h"
 #include "test_util.h"
@@ -214,6 +215,29 @@ TEST(FormatSystemErrorTest, HexCodeAndSystemText) {
     EXPECT_EQ(s.rfind("error 0x2: ", 0), 0u) << s;
     EXPECT_GT(s.size(), std::string("error 0x2: ").size());
     EXPECT_LE(Utf16Length(FormatSystemError(0x7FFFFFFF)), 259u);
+}
+
+TEST(LogRepeatLimiterTest, WritesFirstCountsRepeatsAndReportsThemWithTheNextWrittenLine) {
+    LogRepeatLimiter limiter(60);
+    const std::uint64_t before = LogRepeatLimiter::TotalSuppressed();
+    std::uint64_t suppressed = 99;
+    EXPECT_TRUE(limiter.AllowAt(1000, suppressed));
+    EXPECT_EQ(suppressed, 0u);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(limiter.AllowAt(1000 + i * 10, suppressed));
+    EXPECT_EQ(LogRepeatLimiter::TotalSuppressed() - before, 5u);
+    EXPECT_TRUE(limiter.AllowAt(1060, suppressed));
+    EXPECT_EQ(suppressed, 5u);
+    EXPECT_FALSE(limiter.AllowAt(1061, suppressed));
+    // A clock set back does not silence the line for good.
+    EXPECT_TRUE(limiter.AllowAt(500, suppressed));
+    EXPECT_EQ(suppressed, 1u);
+
+    MemoryLog log;
+    LogSink* previous = SetLogSink(&log);
+    LogRepeatLimiter macroLimiter(3600);
+    for (int i = 0; i < 3; ++i) ORVANE_LOG_LIMITED(macroLimiter, LogError, "[ERR]Garbage %d.", i);
+    SetLogSink(previous);
+    EXPECT_EQ(log.Text(), "[ERR]Garbage 0.\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/log_repeat.h"
 #include "platform/process.h"
 
 namespace orvane {
@@ -46,6 +47,11 @@ void WorkerStatistics::CopyCounters(SnapshotCounters& out) const {
     out.confirmations = get(confirmations);
     out.givenUp = get(givenUp);
     out.heartbeatsSent = get(heartbeatsSent);
+    out.droppedNotReport = get(droppedNotReport);
+    out.droppedQueueFull = get(droppedQueueFull);
+    out.droppedForeignResponse = get(droppedForeignResponse);
+    out.recordsExpired = get(recordsExpired);
+    out.logLinesSuppressed = LogRepeatLimiter::TotalSuppressed();
 }
 
 void WorkerStatistics::CopyGateways(const WorkerSettings& settings, std::vector<SnapshotGateway>& out) const {

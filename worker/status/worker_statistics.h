@@ -27,6 +27,8 @@ public:
     Counter refusedReplay{0}, refusedNotOnline{0}, logons{0}, logoffs{0}, lookups{0}, lookupFailures{0};
     alignas(kCacheLine) Counter notificationsSent{0};
     Counter notificationFailures{0}, confirmations{0}, givenUp{0}, heartbeatsSent{0};
+    alignas(kCacheLine) Counter droppedNotReport{0};
+    Counter droppedQueueFull{0}, droppedForeignResponse{0}, recordsExpired{0};
 
     static void Add(Counter& c, std::uint64_t n = 1) { c.fetch_add(n, std::memory_order_relaxed); }
 
