@@ -354,6 +354,11 @@ void ReadReceiverConfig(WorkerSettings& s, const ProfileFile& f) {
     std::string text;
     if (ReadText(f, "ClientShareKey", kValue, kProtectedMax + 2, text)) SetClientKey(s, text);
     if (ReadNumber(f, "AntiReplayTime", kWorkerMissing, v)) s.antiReplayTime = static_cast<std::uint32_t>(v);
+    s.onlineRecordMaxAge = kDefaultOnlineRecordMaxAgeHours * 3600u;
+    // Hours, at most ten years; a negative or absurd value keeps the default rather than
+    // keeping records for ever by accident.
+    if (ReadNumber(f, "OnlineRecordMaxAge", kWorkerMissing, v) && v >= 0 && v <= 87600)
+        s.onlineRecordMaxAge = static_cast<std::uint32_t>(v) * 3600u;
 }
 
 int ReadQueryTime(WorkerSettings& s) {

@@ -30,6 +30,10 @@ struct DeviceEntry {
     std::uint32_t port = 0;
 };
 
+// A week: longer than any working session that sends no new logon, short enough that records of
+// PCs that vanished without a logoff do not pile up for years.
+inline constexpr std::uint32_t kDefaultOnlineRecordMaxAgeHours = 168;
+
 // Everything the worker reads at start-up, with the documented widths.
 struct WorkerSettings {
     // From the command line.
@@ -53,6 +57,9 @@ struct WorkerSettings {
 
     std::uint16_t listenPort = 0;
     std::uint32_t antiReplayTime = 1800;
+    // An online record with no logon for this long (seconds) is forgotten; 0 keeps records until
+    // their logoff. Read as hours from "OnlineRecordMaxAge".
+    std::uint32_t onlineRecordMaxAge = kDefaultOnlineRecordMaxAgeHours * 3600u;
     std::uint16_t queryTime = 0;
 
     std::vector<ServerEntry> servers;                  // accepted directory servers, in index order

@@ -376,6 +376,24 @@ TEST_F(ConfigTest, WithoutListenPortTheReceiverReadsNothingMore) {
     EXPECT_EQ(s.antiReplayTime, 1800u);
 }
 
+TEST_F(ConfigTest, OnlineRecordMaxAgeIsReadInHoursAndAnAbsurdValueKeepsTheDefault) {
+    WorkerSettings s = Worker();
+    ReadReceiverConfig(s);
+    EXPECT_EQ(s.onlineRecordMaxAge, 168u * 3600u);
+    WriteConfig({{"OnlineRecordMaxAge", "24"}});
+    ReadReceiverConfig(s);
+    EXPECT_EQ(s.onlineRecordMaxAge, 86400u);
+    WriteConfig({{"OnlineRecordMaxAge", "0"}});
+    ReadReceiverConfig(s);
+    EXPECT_EQ(s.onlineRecordMaxAge, 0u);
+    // More than ten years would overflow the seconds; a negative number is no age.
+    for (const char* absurd : {"87601", "-5"}) {
+        WriteConfig({{"OnlineRecordMaxAge", absurd}});
+        ReadReceiverConfig(s);
+        EXPECT_EQ(s.onlineRecordMaxAge, 168u * 3600u) << absurd;
+    }
+}
+
 TEST_F(ConfigTest, QueryTimeIsOptional) {
     WriteConfig({{"QueryTime", "-"}});
     WorkerSettings s = Worker(1);

@@ -5,6 +5,7 @@
 
 #include "gateway_test_support.h"
 #include "worker/gateway/notification_sender.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -108,6 +109,41 @@ TEST_F(Notify, SilentGatewayGetsOnePlusRetranTimesDatagramsAndTheOfflineRecordEn
     EXPECT_EQ(env.Count("[INF]Sending user information to the gateway (0x7F000001)."), 4u);
 }
 
+TEST_F(Notify, OnlineRecordsAreForgottenAtTheirMaximumAgeUnlessALogonRefreshedThem) {
+    FakeGateway gw;
+    WorkerSettings s = MakeSettings(kEncryptGeneral, 0, 5, {{"127.0.0.1", gw.Port()}});
+    s.onlineRecordMaxAge = 3600;
+    auto n = Make(s);
+    OnlineUserRecord* old = &AddAndNotify(*n, kUserOnline, "ann", "10.0.0.5");
+    OnlineUserRecord* refreshed = &AddAndNotify(*n, kUserOnline, "bob", "10.0.0.6");
+    OnlineUserRecord* leaving = &AddAndNotify(*n, kUserOffline, "cid", "10.0.0.7");
+    old->stateSince = refreshed->stateSince = leaving->stateSince = clock.Now();
+    const std::uint64_t expiredBefore = Statistics().recordsExpired.load();
+    n->RetranPass(clock.Now() + 3599);
+    EXPECT_TRUE(InTable(*n, old));
+    refreshed->stateSince = clock.Now() + 1800;  // a later logon of the same user at the same address
+    n->RetranPass(clock.Now() + 3600);
+    EXPECT_FALSE(InTable(*n, old));
+    EXPECT_TRUE(InTable(*n, refreshed));
+    EXPECT_EQ(Statistics().recordsExpired.load() - expiredBefore, 1u);
+    EXPECT_EQ(env.Count("[INF]User (ann) from 10.0.0.5 has had no logon for 1 hours; record removed until the next "
+                        "logon."),
+              1u);
+    // Nothing is sent for a forgotten record: the gateways keep it until their own time-out.
+    gw.DrainAll();
+    n->RetranPass(clock.Now() + 5400);
+    EXPECT_FALSE(InTable(*n, refreshed));
+    EXPECT_TRUE(gw.DrainAll().empty());
+
+    // 0 keeps an online record until its logoff.
+    s.onlineRecordMaxAge = 0;
+    auto keeping = std::make_unique<GatewayNotifier>(s, table);
+    OnlineUserRecord* kept = &AddAndNotify(*keeping, kUserOnline, "dan", "10.0.0.8");
+    kept->stateSince = clock.Now();
+    keeping->RetranPass(clock.Now() + 10 * 365 * 86400LL);
+    EXPECT_TRUE(InTable(*keeping, kept));
+}
+
 TEST_F(Notify, OnlineRecordsAreRepeatedButNeverRemoved) {
     FakeGateway gw;
     auto n = Make(MakeSettings(kEncryptGeneral, 1, 0, {{"127.0.0.1", gw.Port()}}));
@@ -156,8 +192,9 @@ TEST_F(Notify, ALateConfirmationOfARepeatedNumberConfirmsNothing) {
     auto late = SealedResponse(1, "login OK", kEncryptEnhanced);
     n->HandleResponse(late.data(), late.size(), kLoopback);
     EXPECT_EQ(r.status[0], kDeliveryAwaiting);
-    // The log still says what the gateway claimed.
-    EXPECT_EQ(env.Count("[INF]The gateway (0x7F000001) confirms that the user is online successfully."), 1u);
+    // Not logged as a confirmation: a recorded answer sent again must not look like one.
+    EXPECT_EQ(env.Count("[INF]The gateway (0x7F000001) confirms that the user is online successfully."), 0u);
+    EXPECT_EQ(env.Count("[INF]The gateway (0x7F000001) answered a notification that is no longer awaited."), 1u);
 
     auto current = SealedResponse(2, "login OK", kEncryptEnhanced);
     n->HandleResponse(current.data(), current.size(), kLoopback);
@@ -185,16 +222,27 @@ TEST_F(Notify, ResponsesAreMatchedByNumberAloneAndUnknownTextsOnlyLogged) {
     EXPECT_EQ(offline.status[0], kDeliveryAwaiting);
     EXPECT_EQ(env.Count("[INF]The gateway (0x7F000001) confirms that the user is offline successfully."), 1u);
 
-    // Undecryptable, too long, or from an address that is no gateway: only the receipt line.
+    // Undecryptable from a gateway, or from an address that is no gateway: counted and dropped,
+    // and however many arrive, one line each until the limiter's interval has passed.
     env.Log().Clear();
+    const std::uint64_t droppedBefore = Statistics().droppedForeignResponse.load();
     std::vector<std::uint8_t> junk(13, 0xAB);
-    n->HandleResponse(junk.data(), junk.size(), kLoopback);
     auto good = SealedResponse(2, "logout OK", kEncryptGeneral);
-    n->HandleResponse(good.data(), good.size(), 0x7F000002);
+    for (int i = 0; i < 1000; ++i) {
+        n->HandleResponse(junk.data(), junk.size(), kLoopback);
+        n->HandleResponse(good.data(), good.size(), 0x7F000002);
+    }
     EXPECT_EQ(offline.status[0], kDeliveryAwaiting);
+    EXPECT_EQ(Statistics().droppedForeignResponse.load() - droppedBefore, 2000u);
     EXPECT_EQ(env.Log().Text(),
               "[INF]Receive gateway (0x7F000001) response message.\n"
-              "[INF]Receive gateway (0x7F000002) response message.\n");
+              "[ERR]Dropped a datagram on the gateway socket from 0x7F000002, which is no configured gateway.\n");
+    // A gateway's real answer still gets through, and the count of what was left out follows.
+    clock.SleepMs(61'000);
+    n->HandleResponse(junk.data(), junk.size(), kLoopback);
+    EXPECT_EQ(env.Count("[INF]The next message was repeated 999 times since it was last written; those were counted, "
+                        "not written."),
+              1u);
 }
 
 TEST_F(Notify, TwoEntriesWithOneAddressProcessAResponseOnceEach) {
@@ -367,7 +415,33 @@ TEST(NotifyThreads, OversizedDatagramsAreDroppedWithoutAReceiptLine) {
     }));
     recv.Stop();
     EXPECT_EQ(env.Count("[INF]Receive gateway (0x7F000001) response message."), 1u);
-    EXPECT_GE(clock.VirtualMs(), 50);  // the pause after the oversized one
+    EXPECT_EQ(clock.VirtualMs(), 0);  // no pause for it: anyone can send them
+}
+
+TEST(NotifyThreads, AFloodOfOversizedDatagramsNeitherDelaysAConfirmationNorFillsTheLog) {
+    ManualClock clock{kStart};
+    ScopedTestEnvironment env(&clock);
+    OnlineUserTable table;
+    FakeGateway gw;
+    GatewayNotifier n(MakeSettings(kEncryptGeneral, 3, 5, {{"127.0.0.1", gw.Port()}}), table);
+    ASSERT_TRUE(n.OpenSocket());
+    OnlineUserRecord* r = &AddAndNotify(n, kUserOnline);
+    auto d = gw.Receive();
+    ASSERT_TRUE(d.has_value());
+    const std::uint64_t droppedBefore = Statistics().droppedForeignResponse.load();
+    // Queued before the thread starts, so all of them stand before the answer.
+    for (int i = 0; i < 60; ++i) gw.Send(std::vector<std::uint8_t>(300, 0x22), d->from);
+    gw.Send(SealedResponse(1, "login OK", kEncryptGeneral), d->from);
+    StoppableThread recv;
+    ASSERT_TRUE(StartRecvResponseThread(n, recv));
+    ASSERT_TRUE(testing::WaitFor([&] {
+        std::lock_guard<std::mutex> lock(table.Mutex());
+        return r->status[0] == kDeliveryConfirmed;
+    }));
+    recv.Stop();
+    EXPECT_EQ(clock.VirtualMs(), 0);
+    EXPECT_EQ(Statistics().droppedForeignResponse.load() - droppedBefore, 60u);
+    EXPECT_EQ(env.Count("[ERR]Dropped a datagram of 256 bytes or more on the gateway socket from 0x7F000001."), 1u);
 }
 
 }  // namespace

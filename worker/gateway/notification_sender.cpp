@@ -70,7 +70,8 @@ GatewayNotifier::GatewayNotifier(const WorkerSettings& settings, OnlineUserTable
       encryptType_(settings.encryptType),
       encodeType_(settings.encodeType),
       retranTimes_(settings.retranTimes),
-      messageTimeout_(settings.messageTimeout) {}
+      messageTimeout_(settings.messageTimeout),
+      recordMaxAge_(settings.onlineRecordMaxAge) {}
 
 int GatewayNotifier::SendUserInfo(OnlineUserRecord& record, std::uint8_t kind, unsigned position) {
     return SendUserInfo(record, kind, position, platform::GetClock().Now());
@@ -128,41 +129,73 @@ void GatewayNotifier::NotifyAllGateways(OnlineUserRecord& record) {
 }
 
 void GatewayNotifier::HandleResponse(const std::uint8_t* data, std::size_t length, std::uint32_t source) {
-    LogInfo("[INF]Receive gateway (0x%X) response message.", source);
-    bool decoded = false;
+    bool gateway = false;
     bool parsed = false;
     std::uint32_t sequence = 0;
     std::string text;
+    for (unsigned p = 0; p < positions_.count && !gateway; ++p) {
+        const GatewayPosition& gw = positions_.at[p];
+        if (!gw.valid || gw.endpoint.address != source) continue;
+        gateway = true;
+        // Every matching position sees the same bytes: decrypt once.
+        parsed = ParseGatewayResponse(data, length, encryptType_, key_, sequence, text);
+    }
+    if (!gateway) {
+        WorkerStatistics::Add(Statistics().droppedForeignResponse);
+        ORVANE_LOG_LIMITED(foreignLines_, LogError,
+                           "[ERR]Dropped a datagram on the gateway socket from 0x%X, which is no configured gateway.",
+                           source);
+        return;
+    }
+    if (!parsed) {
+        // Anyone can send from a gateway's address: what the key does not open is counted, not believed.
+        WorkerStatistics::Add(Statistics().droppedForeignResponse);
+        ORVANE_LOG_LIMITED(undecryptedLines_, LogInfo, "[INF]Receive gateway (0x%X) response message.", source);
+        return;
+    }
+    LogInfo("[INF]Receive gateway (0x%X) response message.", source);
+    const std::int64_t now = platform::GetClock().Now();
     for (unsigned p = 0; p < positions_.count; ++p) {
         const GatewayPosition& gw = positions_.at[p];
         if (!gw.valid || gw.endpoint.address != source) continue;
-        Statistics().ResponseSeen(p, platform::GetClock().Now());
-        // Every matching position sees the same bytes: decrypt once.
-        if (!decoded) {
-            parsed = ParseGatewayResponse(data, length, encryptType_, key_, sequence, text);
-            decoded = true;
-        }
-        if (!parsed) continue;
-        if (text == "login OK") {
-            Confirm(sequence);
-            LogInfo("[INF]The gateway (0x%X) confirms that the user is online successfully.", source);
-        } else if (text == "logout OK") {
-            Confirm(sequence);
-            LogInfo("[INF]The gateway (0x%X) confirms that the user is offline successfully.", source);
+        Statistics().ResponseSeen(p, now);
+        const bool online = text == "login OK";
+        if (online || text == "logout OK") {
+            if (!Confirm(sequence)) {
+                // A late answer to a repeated datagram, or a recorded one sent again.
+                ORVANE_LOG_LIMITED(staleLines_, LogInfo,
+                                   "[INF]The gateway (0x%X) answered a notification that is no longer awaited.",
+                                   source);
+                continue;
+            }
+            if (online) {
+                LogInfo("[INF]The gateway (0x%X) confirms that the user is online successfully.", source);
+            } else {
+                LogInfo("[INF]The gateway (0x%X) confirms that the user is offline successfully.", source);
+            }
         } else {
             LogInfo("[INF]Unknown response from gateway (0x%X).", source);
         }
     }
 }
 
-void GatewayNotifier::Confirm(std::uint32_t sequence) {
+void GatewayNotifier::DropOversized(std::uint32_t source) {
+    WorkerStatistics::Add(Statistics().droppedForeignResponse);
+    ORVANE_LOG_LIMITED(foreignLines_, LogError,
+                       "[ERR]Dropped a datagram of %zu bytes or more on the gateway socket from 0x%X.",
+                       kMaxResponseLength, source);
+}
+
+bool GatewayNotifier::Confirm(std::uint32_t sequence) {
     // Two positions with one address see the same answer; it confirms one notification.
     bool newlyConfirmed = false;
+    bool found = false;
     {
         std::lock_guard<std::mutex> lock(table_.Mutex());
-        table_.ConfirmSequence(sequence, positions_.count, &newlyConfirmed);
+        found = table_.ConfirmSequence(sequence, positions_.count, &newlyConfirmed);
     }
     if (newlyConfirmed) WorkerStatistics::Add(Statistics().confirmations);
+    return found;
 }
 
 void GatewayNotifier::CountGivenUp(OnlineUserRecord& record, unsigned position) {
@@ -193,7 +226,15 @@ void GatewayNotifier::RetranPass(std::int64_t now) {
             CountGivenUp(*record, p);
             if (record->status[p] != kDeliveryConfirmed && record->sendCount[p] <= retranTimes_) finished = false;
         }
-        if (record->state == kUserOffline && finished) {
+        std::int64_t age = 0;
+        if (record->state == kUserOnline && recordMaxAge_ != 0 && record->stateSince > 0 &&
+            !__builtin_sub_overflow(now, record->stateSince, &age) && age >= recordMaxAge_) {
+            // Bounds the table by the users active within the maximum age, not by every user ever seen.
+            LogInfo("[INF]User (%s) from %s has had no logon for %lld hours; record removed until the next logon.",
+                    record->UserName().c_str(), record->Address().c_str(), static_cast<long long>(age / 3600));
+            WorkerStatistics::Add(Statistics().recordsExpired);
+            record = table_.Remove(*record);
+        } else if (record->state == kUserOffline && finished) {
             // Administrators (and tests) can see when a user's logoff is complete.
             LogInfo("[INF]User (%s) from %s is offline on every gateway; record removed.", record->UserName().c_str(),
                     record->Address().c_str());
@@ -227,8 +268,14 @@ void RecvResponseThread(GatewayNotifier& notifier, const std::atomic<bool>& stop
         platform::ReceiveStatus r =
             notifier.Socket().ReceiveFrom(buffer, sizeof buffer, length, from, kReceivePollMs, err);
         if (r == platform::ReceiveStatus::TimedOut) continue;
-        if (r == platform::ReceiveStatus::Failed || length >= kMaxResponseLength) {
+        if (r == platform::ReceiveStatus::Failed) {
             SleepUnlessStopped(kResponsePauseMs, stop);
+            continue;
+        }
+        // No pause for an oversized datagram: anyone can send them, and a pause for each would
+        // let a few a second hold off every confirmation.
+        if (length >= kMaxResponseLength) {
+            notifier.DropOversized(from.address);
             continue;
         }
         notifier.HandleResponse(buffer, length, from.address);

@@ -9,6 +9,7 @@
 
 #include "common/config_types.h"
 #include "common/gateway_message.h"
+#include "common/log_repeat.h"
 #include "platform/udp.h"
 #include "worker/gateway/stoppable_thread.h"
 #include "worker/users/online_users.h"
@@ -34,7 +35,7 @@ struct GatewayPositions {
 
 GatewayPositions ResolveGatewayPositions(const WorkerSettings& settings);
 
-// Creates an unbound IPv4 UDP socket with SO_REUSEADDR, logging a failure ("Create ..." or
+// Creates an unbound IPv4 UDP socket, logging a failure ("Create ..." or
 // "Set firewall notify socket fail!"); on failure the socket is left closed.
 bool OpenNotifySocket(platform::UdpSocket& socket);
 
@@ -66,20 +67,28 @@ public:
     void NotifyAllGateways(OnlineUserRecord& record);
 
     // One received response of `length` (< 256) bytes from the IPv4 address `source` (host
-    // order): the receipt line, then once for each position with that address, decryption and
-    // confirmation under the user-table lock.
+    // order). Only a gateway's address is considered: anything else is counted and dropped. A
+    // response that decrypts gets the receipt line, then once for each position with that
+    // address the confirmation under the user-table lock. What anyone can send (a stranger's
+    // datagram, one that does not decrypt, a number that confirms nothing) is logged through
+    // limiters, so a flood cannot fill the log.
     void HandleResponse(const std::uint8_t* data, std::size_t length, std::uint32_t source);
+    // A datagram too long to be a response: counted and dropped.
+    void DropOversized(std::uint32_t source);
 
     // One retransmission pass at `now` (seconds since 1970), holding the user-table lock:
-    // repeats what is due and removes finished offline records.
+    // repeats what is due, removes finished offline records, and forgets online records whose
+    // last logon is older than the maximum record age (their gateways keep them until their own
+    // time-out; the next logon brings them back).
     void RetranPass(std::int64_t now);
 
     // The last sequence number used (tests, diagnostics); read under the user-table lock.
     std::uint32_t LastSequence() const { return sequenceCounter_; }
 
 private:
-    // Confirms the position that sent `sequence` (takes the user-table lock) and counts it.
-    void Confirm(std::uint32_t sequence);
+    // Confirms the position that sent `sequence` (takes the user-table lock) and counts it;
+    // false when the number confirms nothing.
+    bool Confirm(std::uint32_t sequence);
     // Counts a position once when its sends have run out unconfirmed.
     void CountGivenUp(OnlineUserRecord& record, unsigned position);
 
@@ -90,7 +99,11 @@ private:
     int encodeType_ = 0;
     unsigned retranTimes_ = 0;
     std::int64_t messageTimeout_ = 0;
+    std::int64_t recordMaxAge_ = 0;
     platform::UdpSocket socket_;
+    LogRepeatLimiter foreignLines_;
+    LogRepeatLimiter undecryptedLines_;
+    LogRepeatLimiter staleLines_;
     std::uint32_t sequenceCounter_ = 0;  // guarded by the user-table lock
 };
 
