@@ -21,6 +21,18 @@ std::string ProgramFilesFolder();
 
 unsigned CurrentProcessId();
 
+// `path` made absolute against the current folder ("." gives the current folder itself);
+// unchanged when it is absolute already or the current folder cannot be read.
+std::string AbsolutePath(const std::string& path);
+
+// Changes to "/" so that nothing in the caller's folder is read later (libldap reads ./ldaprc,
+// for one). Programs call it at start, once every path they were given is absolute.
+bool LeaveCallerFolder();
+
+// Where crash dumps go: the program folder when it can be written, else its log folder (the
+// service's sandbox leaves only log/ and run/ writable).
+std::string CrashDumpFolderOf(const std::string& programFolder);
+
 // A process on the machine: its id and its image name (the executable's file name).
 struct ProcessEntry {
     int pid = 0;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,22 @@ std::string ProgramFilesFolder() {
 }
 
 unsigned CurrentProcessId() { return static_cast<unsigned>(::getpid()); }
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    std::string cwd(PATH_MAX, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    cwd.resize(std::strlen(cwd.c_str()));
+    if (path.empty() || path == ".") return cwd;
+    return JoinPath(cwd, path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+}
+
+bool LeaveCallerFolder() { return ::chdir("/") == 0; }
+
+std::string CrashDumpFolderOf(const std::string& programFolder) {
+    if (::access(programFolder.c_str(), W_OK) == 0) return programFolder;
+    return JoinPath(programFolder, "log");
+}
 
 }  // namespace orvane::platform
 

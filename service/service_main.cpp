@@ -239,15 +239,20 @@ int ServiceMain(int argc, char** argv) {
     std::string modulePath;
     int err = 0;
     const platform::ModulePathResult pathResult = platform::GetModulePath(modulePath, kModulePathCapacity, err);
-    const std::string logFolder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath) : ".";
+    const std::string logFolder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath)
+                                                                               : platform::AbsolutePath(".");
+    // The workers inherit the current folder: "/" holds nothing that could weaken them.
+    const bool leftCallerFolder = platform::LeaveCallerFolder();
+    const int leaveError = errno;
     static FixedFileLog log(platform::JoinPath(logFolder, "log/LOG_OrvaneSRV.txt"));
     log.SetLevel(0);
     SetLogSink(&log);
 
     LogInfo("[INF]Start the AD service...!");
     platform::SetCrashDumpPrefix(kServiceName);
-    platform::SetCrashDumpFolder(logFolder);
+    platform::SetCrashDumpFolder(platform::CrashDumpFolderOf(logFolder));
     platform::InstallCrashHandler();
+    if (!leftCallerFolder) LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
     if (pathResult == platform::ModulePathResult::Failed) {
         LogError("[ERR]Get module file name path fail!");
         return 0;
