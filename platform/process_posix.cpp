@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -90,12 +91,28 @@ std::vector<std::string> ChildEnvironment() {
     return env;
 }
 
+std::string CommandNameOf(const char* pidText) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/comm", pidText);
+    char buf[64] = {};
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return {};
+    std::string name(buf, static_cast<std::size_t>(n));
+    if (name.back() == '\n') name.pop_back();
+    return name;
+}
+
 std::string ImageNameOf(const char* pidText) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/%s/exe", pidText);
     char buf[4096];
     ssize_t n = ::readlink(link, buf, sizeof buf - 1);
-    if (n <= 0) return {};
+    // Another user's process, without the ptrace capability the service does not keep: the
+    // name the kernel took from its executable (cut to 15 bytes).
+    if (n <= 0) return errno == EACCES ? CommandNameOf(pidText) : std::string();
     std::string path(buf, static_cast<std::size_t>(n));
     // A replaced or deleted executable keeps its name.
     constexpr std::string_view kDeleted = " (deleted)";
