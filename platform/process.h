@@ -21,13 +21,14 @@ std::string ProgramFilesFolder();
 
 unsigned CurrentProcessId();
 
-// `path` made absolute against the current folder ("." gives the current folder itself);
-// unchanged when it is absolute already or the current folder cannot be read.
-std::string AbsolutePath(const std::string& path);
-
 // Changes to "/" so that nothing in the caller's folder is read later (libldap reads ./ldaprc,
-// for one). Programs call it at start, once every path they were given is absolute.
+// for one). Every program calls it at start; AbsolutePath still knows the caller's folder.
 bool LeaveCallerFolder();
+
+// `path` (a command-line argument, say) made absolute against the folder the program was started
+// in ("." gives that folder itself); unchanged when it is absolute already or that folder cannot
+// be read.
+std::string AbsolutePath(const std::string& path);
 
 // Where crash dumps go: the program folder when it can be written, else its log folder (the
 // service's sandbox leaves only log/ and run/ writable).

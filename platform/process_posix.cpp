@@ -56,16 +56,31 @@ std::string ProgramFilesFolder() {
 
 unsigned CurrentProcessId() { return static_cast<unsigned>(::getpid()); }
 
-std::string AbsolutePath(const std::string& path) {
-    if (!path.empty() && path[0] == '/') return path;
+namespace {
+
+std::string g_callerFolder;
+
+std::string CurrentFolder() {
     std::string cwd(PATH_MAX, '\0');
-    if (!::getcwd(cwd.data(), cwd.size())) return path;
+    if (!::getcwd(cwd.data(), cwd.size())) return {};
     cwd.resize(std::strlen(cwd.c_str()));
-    if (path.empty() || path == ".") return cwd;
-    return JoinPath(cwd, path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+    return cwd;
 }
 
-bool LeaveCallerFolder() { return ::chdir("/") == 0; }
+}  // namespace
+
+bool LeaveCallerFolder() {
+    if (g_callerFolder.empty()) g_callerFolder = CurrentFolder();
+    return ::chdir("/") == 0;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    const std::string base = g_callerFolder.empty() ? CurrentFolder() : g_callerFolder;
+    if (base.empty()) return path;
+    if (path.empty() || path == ".") return base;
+    return JoinPath(base, path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+}
 
 std::string CrashDumpFolderOf(const std::string& programFolder) {
     if (::access(programFolder.c_str(), W_OK) == 0) return programFolder;
