@@ -66,7 +66,8 @@ std::string UnitText(const ServiceDefinition& def) {
         text += "\n";
     }
     if (!def.runtimeFolderName.empty())
-        text += "RuntimeDirectory=" + def.runtimeFolderName + "\nRuntimeDirectoryMode=0700\nRuntimeDirectoryPreserve=yes\n";
+        text += "RuntimeDirectory=" + def.runtimeFolderName +
+                "\nRuntimeDirectoryMode=0700\nRuntimeDirectoryPreserve=yes\n";
     if (!def.stateFolderName.empty())
         text += "StateDirectory=" + def.stateFolderName + "\nStateDirectoryMode=0700\n";
     text += "CapabilityBoundingSet=";
@@ -107,8 +108,9 @@ public:
         if (r == ServiceResult::Ok) return Fail(ServiceResult::ServiceExists, "unit exists");
         if (r != ServiceResult::ServiceDoesNotExist) return r;
 
-        if (!WriteFileAtomic(file, UnitText(def))) return Fail(errno == EACCES || errno == EPERM ? ServiceResult::AccessDenied : ServiceResult::Failed,
-                                                      std::string("cannot write ") + file + ": " + std::strerror(errno));
+        if (!WriteFileAtomic(file, UnitText(def)))
+            return Fail(errno == EACCES || errno == EPERM ? ServiceResult::AccessDenied : ServiceResult::Failed,
+                        std::string("cannot write ") + file + ": " + std::strerror(errno));
         r = Reload();
         if (r == ServiceResult::Ok && def.autoStart) r = Enable(unit);
         if (r != ServiceResult::Ok) {

@@ -270,7 +270,8 @@ int ServiceMain(int argc, char** argv) {
     platform::SetCrashDumpPrefix(kServiceName);
     platform::SetCrashDumpFolder(platform::CrashDumpFolderOf(logFolder));
     platform::InstallCrashHandler();
-    if (!leftCallerFolder) LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
+    if (!leftCallerFolder)
+        LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
     if (pathResult == platform::ModulePathResult::Failed) {
         LogError("[ERR]Get module file name path fail!");
         return 0;

@@ -64,7 +64,8 @@ int WorkerMain(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     platform::InstallCrashHandler();
     platform::SetCrashDumpFolder(platform::CrashDumpFolderOf(folder));
-    if (!leftCallerFolder) LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
+    if (!leftCallerFolder)
+        LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
 
     if (pathResult == platform::ModulePathResult::Failed) {
         LogError("[ERR]Get module file name path fail!");
