@@ -71,8 +71,9 @@ expect_srv_log "[INF]Start the AD service...!"
 pass "start: stray Orvane ended (also another user's), orvane left, one worker '$IPROG/Orvane . 0'"
 
 # The sandbox of the unit: rated "OK" by systemd, and in force for the workers. They cannot gain
-# privileges, keep only the capabilities the unit names, and see the program folder read-only
-# except log/ and run/ (the folder of the status sockets).
+# privileges, keep only the capabilities the unit names, and see the file system read-only
+# except the program folder's log/ and run/ (status sockets), /run/orvane (locks) and
+# /var/lib/orvane (the machine key).
 exposure=$(inside systemd-analyze security --no-pager OrvaneSRV 2>/dev/null \
   | sed -n 's/^.*Overall exposure level for OrvaneSRV.service: \([0-9.]*\) .*$/\1/p')
 [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }' \
@@ -83,14 +84,14 @@ inside grep -qx $'CapBnd:\t0000000000000420' "/proc/$w1/status" || fail "worker 
 in_worker() { inside nsenter -t "$w1" -m -r -w -- "$@"; }
 got=$(in_worker touch "$IPROG/written-by-worker" 2>&1) && fail "the worker can write its program folder"
 [[ $got == *"Read-only file system"* ]] || fail "writing the program folder: $got"
-in_worker touch "$IPROG/log/written-by-worker" "$IPROG/run/written-by-worker" \
-  || fail "the worker cannot write log/ or run/"
+in_worker touch "$IPROG/log/written-by-worker" "$IPROG/run/written-by-worker" /run/orvane/written-by-worker \
+  /var/lib/orvane/written-by-worker || fail "the worker cannot write log/, run/, /run/orvane or /var/lib/orvane"
 rm -f "$PROG/log/written-by-worker" "$PROG/run/written-by-worker"
+inside rm /run/orvane/written-by-worker /var/lib/orvane/written-by-worker
 got=$(in_worker touch /etc/orvane-sandbox-probe 2>&1) && fail "the worker can write /etc"
 [[ $got == *"Read-only file system"* ]] || fail "writing /etc: $got"
-in_worker test -d /var/lib/orvane || fail "no /var/lib/orvane for the machine key"
 [ "$(inside stat -c %a /run/orvane)" = 700 ] || fail "/run/orvane: $(inside stat -c '%a %U' /run/orvane)"
-pass "sandbox: exposure $exposure, no new privileges, CAP_KILL and CAP_NET_BIND_SERVICE only, only log/ and run/ writable"
+pass "sandbox: exposure $exposure, no new privileges, CAP_KILL and CAP_NET_BIND_SERVICE only, read-only but for log/, run/ and its own folders"
 
 # A worker killed from outside runs again within a cycle, and the dead one is reaped.
 inside kill -9 "$w1"
