@@ -21,6 +21,19 @@ std::string ProgramFilesFolder();
 
 unsigned CurrentProcessId();
 
+// Changes to "/" so that nothing in the caller's folder is read later (libldap reads ./ldaprc,
+// for one). Every program calls it at start; AbsolutePath still knows the caller's folder.
+bool LeaveCallerFolder();
+
+// `path` (a command-line argument, say) made absolute against the folder the program was started
+// in ("." gives that folder itself); unchanged when it is absolute already or that folder cannot
+// be read.
+std::string AbsolutePath(const std::string& path);
+
+// Where crash dumps go: the program folder when it can be written, else its log folder (the
+// service's sandbox leaves only log/ and run/ writable).
+std::string CrashDumpFolderOf(const std::string& programFolder);
+
 // A process on the machine: its id and its image name (the executable's file name).
 struct ProcessEntry {
     int pid = 0;

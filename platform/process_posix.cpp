@@ -1,12 +1,14 @@
 #include "platform/process.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +56,37 @@ std::string ProgramFilesFolder() {
 
 unsigned CurrentProcessId() { return static_cast<unsigned>(::getpid()); }
 
+namespace {
+
+std::string g_callerFolder;
+
+std::string CurrentFolder() {
+    std::string cwd(PATH_MAX, '\0');
+    if (!::getcwd(cwd.data(), cwd.size())) return {};
+    cwd.resize(std::strlen(cwd.c_str()));
+    return cwd;
+}
+
+}  // namespace
+
+bool LeaveCallerFolder() {
+    if (g_callerFolder.empty()) g_callerFolder = CurrentFolder();
+    return ::chdir("/") == 0;
+}
+
+std::string AbsolutePath(const std::string& path) {
+    if (!path.empty() && path[0] == '/') return path;
+    const std::string base = g_callerFolder.empty() ? CurrentFolder() : g_callerFolder;
+    if (base.empty()) return path;
+    if (path.empty() || path == ".") return base;
+    return JoinPath(base, path.compare(0, 2, "./") == 0 ? path.substr(2) : path);
+}
+
+std::string CrashDumpFolderOf(const std::string& programFolder) {
+    if (::access(programFolder.c_str(), W_OK) == 0) return programFolder;
+    return JoinPath(programFolder, "log");
+}
+
 }  // namespace orvane::platform
 
 // ---------------------------------------------------------------------------------------------
@@ -73,12 +106,28 @@ std::vector<std::string> ChildEnvironment() {
     return env;
 }
 
+std::string CommandNameOf(const char* pidText) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%s/comm", pidText);
+    char buf[64] = {};
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return {};
+    std::string name(buf, static_cast<std::size_t>(n));
+    if (name.back() == '\n') name.pop_back();
+    return name;
+}
+
 std::string ImageNameOf(const char* pidText) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/%s/exe", pidText);
     char buf[4096];
     ssize_t n = ::readlink(link, buf, sizeof buf - 1);
-    if (n <= 0) return {};
+    // Another user's process, without the ptrace capability the service does not keep: the
+    // name the kernel took from its executable (cut to 15 bytes).
+    if (n <= 0) return errno == EACCES ? CommandNameOf(pidText) : std::string();
     std::string path(buf, static_cast<std::size_t>(n));
     // A replaced or deleted executable keeps its name.
     constexpr std::string_view kDeleted = " (deleted)";

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace orvane::platform {
 
@@ -36,6 +37,13 @@ struct ServiceDefinition {
     bool autoStart = true;     // started with the machine (enabled for multi-user.target)
     // Comment lines written into the unit (how to pause and continue, for example).
     std::string notes;
+    // The sandbox: the service sees the file system read-only except these folders (which must
+    // exist), a root-only folder of this name under /run and one under /var/lib (both made by
+    // the manager and kept), and keeps only these capabilities ("CAP_KILL", ...).
+    std::vector<std::string> writableFolders;
+    std::string runtimeFolderName;
+    std::string stateFolderName;
+    std::vector<std::string> capabilities;
 };
 
 class ServiceManager {
@@ -66,6 +74,9 @@ public:
 // The program path as the first word of a unit's ExecStart: quoted, with blanks, quotes,
 // backslashes, "%" and "$" taken literally.
 std::string QuoteExecPath(const std::string& path);
+
+// The unit file Create writes for a definition.
+std::string UnitText(const ServiceDefinition& def);
 
 enum class ServiceManagerAccess {
     Control,  // query, start, stop, pause, continue (what the manager's policy allows the caller)

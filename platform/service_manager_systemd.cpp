@@ -30,18 +30,57 @@ std::string UnitName(const std::string& name) { return name + ".service"; }
 
 }  // namespace
 
-std::string QuoteExecPath(const std::string& path) {
+namespace {
+
+// A path as one quoted word of a unit file; `dollars` where the setting expands variables.
+std::string QuoteUnitPath(const std::string& path, bool dollars) {
     std::string out = "\"";
     for (char c : path) {
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
             case '%': out += "%%"; break;
-            case '$': out += "$$"; break;
+            case '$': out += dollars ? "$$" : "$"; break;
             default: out += c;
         }
     }
     return out + "\"";
+}
+
+}  // namespace
+
+std::string QuoteExecPath(const std::string& path) { return QuoteUnitPath(path, true); }
+
+std::string UnitText(const ServiceDefinition& def) {
+    std::string text = "# Written by " + def.programPath + " -install; removed by -remove.\n";
+    text += def.notes;
+    text += "[Unit]\nDescription=" + def.displayName + "\n\n[Service]\nType=notify\nNotifyAccess=main\n";
+    text += "ExecStart=" + QuoteExecPath(def.programPath) + "\n";
+    text +=
+        "\n# Sandbox. To loosen it, override single settings in a drop-in (systemctl edit " + def.name + ").\n"
+        "NoNewPrivileges=yes\nPrivateTmp=yes\nPrivateDevices=yes\nProtectSystem=strict\n";
+    if (!def.writableFolders.empty()) {
+        text += "ReadWritePaths=";
+        for (std::size_t i = 0; i < def.writableFolders.size(); ++i)
+            text += (i ? " " : "") + QuoteUnitPath(def.writableFolders[i], false);
+        text += "\n";
+    }
+    if (!def.runtimeFolderName.empty())
+        text += "RuntimeDirectory=" + def.runtimeFolderName +
+                "\nRuntimeDirectoryMode=0700\nRuntimeDirectoryPreserve=yes\n";
+    if (!def.stateFolderName.empty())
+        text += "StateDirectory=" + def.stateFolderName + "\nStateDirectoryMode=0700\n";
+    text += "CapabilityBoundingSet=";
+    for (std::size_t i = 0; i < def.capabilities.size(); ++i) text += (i ? " " : "") + def.capabilities[i];
+    text +=
+        "\nProtectHome=yes\nProtectKernelTunables=yes\nProtectKernelModules=yes\nProtectKernelLogs=yes\n"
+        "ProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\nPrivateMounts=yes\n"
+        "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK\nRestrictNamespaces=yes\n"
+        "RestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\nMemoryDenyWriteExecute=yes\n"
+        "SystemCallArchitectures=native\nSystemCallFilter=@system-service\nSystemCallFilter=~@privileged\n"
+        "SystemCallErrorNumber=EPERM\nUMask=0027\n";
+    text += "\n[Install]\nWantedBy=multi-user.target\n";
+    return text;
 }
 
 namespace {
@@ -69,13 +108,9 @@ public:
         if (r == ServiceResult::Ok) return Fail(ServiceResult::ServiceExists, "unit exists");
         if (r != ServiceResult::ServiceDoesNotExist) return r;
 
-        std::string text = "# Written by " + def.programPath + " -install; removed by -remove.\n";
-        text += def.notes;
-        text += "[Unit]\nDescription=" + def.displayName + "\n\n[Service]\nType=notify\nNotifyAccess=main\n";
-        text += "ExecStart=" + QuoteExecPath(def.programPath) + "\n";
-        text += "\n[Install]\nWantedBy=multi-user.target\n";
-        if (!WriteFileAtomic(file, text)) return Fail(errno == EACCES || errno == EPERM ? ServiceResult::AccessDenied : ServiceResult::Failed,
-                                                      std::string("cannot write ") + file + ": " + std::strerror(errno));
+        if (!WriteFileAtomic(file, UnitText(def)))
+            return Fail(errno == EACCES || errno == EPERM ? ServiceResult::AccessDenied : ServiceResult::Failed,
+                        std::string("cannot write ") + file + ": " + std::strerror(errno));
         r = Reload();
         if (r == ServiceResult::Ok && def.autoStart) r = Enable(unit);
         if (r != ServiceResult::Ok) {

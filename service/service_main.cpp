@@ -14,8 +14,10 @@
 #include "common/config.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "common/worker_snapshot.h"
 #include "platform/clock.h"
 #include "platform/crash_handler.h"
+#include "platform/local_socket.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
 #include "platform/thread.h"
@@ -33,6 +35,8 @@ constexpr std::size_t kModulePathCapacity = 520;
 constexpr unsigned kStopWaitMs = 60000;
 constexpr unsigned kStopPollMs = 10;
 constexpr unsigned kRemoveFileDelayMs = 1500;
+// log/ and run/ when -install has to make them (as the worker makes run/).
+constexpr unsigned kPrivateFolderMode = 0750;
 
 // The documented control codes.
 constexpr int kControlStop = 1;
@@ -76,6 +80,7 @@ void InstallService(Service& s) {
         LogError("[ERR]Open the service control manager database failure!");
         return;
     }
+    int err = 0;
     platform::ServiceDefinition def;
     def.name = kServiceName;
     def.displayName = kServiceName;
@@ -85,6 +90,19 @@ void InstallService(Service& s) {
         "#   systemctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV\n"
         "#   systemctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV\n"
         "# No Restart=: the service restarts its workers itself.\n";
+    // What the service and its workers write: logs and crash dumps, status sockets, the lock
+    // folder and the machine key. Ending workers started by another user takes CAP_KILL; a
+    // listening port below 1024, CAP_NET_BIND_SERVICE.
+    const std::string logFolder = platform::JoinPath(s.folder, "log");
+    const std::string runFolder = StatusSocketFolder(s.folder);
+    for (const std::string& folder : {logFolder, runFolder}) {
+        if (!platform::EnsureSocketFolder(folder, kPrivateFolderMode, err))
+            LogError("[ERR]Create folder %s fail! ErrorCode:%ld", folder.c_str(), static_cast<long>(err));
+    }
+    def.writableFolders = {logFolder, runFolder};
+    def.runtimeFolderName = "orvane";
+    def.stateFolderName = "orvane";
+    def.capabilities = {"CAP_KILL", "CAP_NET_BIND_SERVICE"};
     r = scm->Create(def);
     if (r == ServiceResult::Ok) {
         LogInfo("[INF]Create the service success!");
@@ -239,15 +257,21 @@ int ServiceMain(int argc, char** argv) {
     std::string modulePath;
     int err = 0;
     const platform::ModulePathResult pathResult = platform::GetModulePath(modulePath, kModulePathCapacity, err);
-    const std::string logFolder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath) : ".";
+    const std::string logFolder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath)
+                                                                               : platform::AbsolutePath(".");
+    // The workers inherit the current folder: "/" holds nothing that could weaken them.
+    const bool leftCallerFolder = platform::LeaveCallerFolder();
+    const int leaveError = errno;
     static FixedFileLog log(platform::JoinPath(logFolder, "log/LOG_OrvaneSRV.txt"));
     log.SetLevel(0);
     SetLogSink(&log);
 
     LogInfo("[INF]Start the AD service...!");
     platform::SetCrashDumpPrefix(kServiceName);
-    platform::SetCrashDumpFolder(logFolder);
+    platform::SetCrashDumpFolder(platform::CrashDumpFolderOf(logFolder));
     platform::InstallCrashHandler();
+    if (!leftCallerFolder)
+        LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
     if (pathResult == platform::ModulePathResult::Failed) {
         LogError("[ERR]Get module file name path fail!");
         return 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console/app/agent_app.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
     using namespace orvane::console;
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
     }
     std::string folder;
     if (!ExecutableFolder(folder)) return 1;
+    orvane::platform::LeaveCallerFolder();
     AgentStartOptions options;
     options.programFolder = folder;
     options.startHidden = HasHideFlag(argc, argv);

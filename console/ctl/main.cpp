@@ -7,6 +7,7 @@
 #include "console/ctl/commands.h"
 #include "console/ctl/console_commands.h"
 #include "console/ctl/stderr_log.h"
+#include "platform/process.h"
 
 namespace orvane::ctl {
 namespace {
@@ -64,6 +65,8 @@ bool IsHelpFlag(const char* arg) { return std::strcmp(arg, "--help") == 0 || std
 
 int main(int argc, char** argv) {
     using namespace orvane::ctl;
+    // Relative paths given here (--folder, --output) still name the caller's files.
+    orvane::platform::LeaveCallerFolder();
     // The global option comes before the command.
     while (argc >= 2 && std::strncmp(argv[1], "--folder", 8) == 0) {
         const char* value = nullptr;
@@ -79,7 +82,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "orvanectl: --folder needs a folder\n");
             return kExitUsage;
         }
-        SetProgramFolder(value);
+        SetProgramFolder(orvane::platform::AbsolutePath(value));
         argv[0] = const_cast<char*>("orvanectl");
     }
     if (argc < 2) {

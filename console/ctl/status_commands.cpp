@@ -14,6 +14,7 @@
 #include "console/core/worker_status.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/console_commands.h"
+#include "platform/process.h"
 
 namespace orvane::ctl {
 namespace {
@@ -203,7 +204,7 @@ int RunMetrics(int argc, char** argv) {
     const int status = ReadWorkers(o, readings);
     if (status == kExitFailure) return status;
     const std::string text = FormatPrometheus(readings);
-    if (!o.output.empty()) return WriteReplacing(o.output, text) ? status : kExitFailure;
+    if (!o.output.empty()) return WriteReplacing(platform::AbsolutePath(o.output), text) ? status : kExitFailure;
     std::fputs(text.c_str(), stdout);
     return status;
 }

@@ -105,6 +105,14 @@ pass "settings written through the program folder's link"
 inside sh -c "printf 'WORKER=127.0.0.1\nPORT=9123\nKEY=$CLIENT_KEY\nREPETITIONS=3\n' >/etc/orvane/reporter.conf"
 inside sh -c 'printf "[libdefaults]\n default_realm = CORP.EXAMPLE.COM\n" >/etc/krb5.conf'
 
+# The unit as a version without the sandbox wrote it, and an administrator's drop-in.
+UNIT=/etc/systemd/system/OrvaneSRV.service
+inside sed -i '/^# Sandbox\./,/^UMask=/d' $UNIT
+inside grep -q '^ProtectSystem=' $UNIT && fail "the old unit still has its sandbox"
+inside mkdir -p $UNIT.d
+inside sh -c "printf '[Service]\nEnvironment=ORVANE_ADMIN_SETTING=kept\n' >$UNIT.d/override.conf"
+sctl daemon-reload
+
 # Upgrade: dpkg keeps the changed conffiles silently, the enabled service runs again with them.
 dpkg_in -i "$INNER/$(basename "$A2")" "$INNER/$(basename "$R2")"
 [ "$(inside dpkg-query -W -f='${Version}' orvane)" = "$v2" ] || fail "orvane not upgraded"
@@ -115,7 +123,12 @@ wait_for 20 service_runs || fail "service not running after upgrade"
 wait_for 20 worker_runs || fail "no worker '$P/Orvane . 0' after upgrade"
 wait_for 10 bash -c "$SDNS run $SD ss -Hlun sport = :9123 | grep -q ." || fail "worker not listening on the kept port"
 inside grep -qx "PORT=9123" /etc/orvane/reporter.conf || fail "upgrade lost reporter.conf"
-pass "upgrade to $v2: config.ini kept, service running, its worker '$P/Orvane . 0' on port 9123"
+inside grep -qx 'ProtectSystem=strict' $UNIT || fail "upgraded unit without the sandbox: $(inside cat $UNIT)"
+inside test -f $UNIT.dpkg-old || fail "the previous unit was not kept"
+[ "$(unit_prop Environment)" = ORVANE_ADMIN_SETTING=kept ] || fail "the drop-in is lost: $(unit_prop Environment)"
+inside grep -qx $'NoNewPrivs:\t1' "/proc/$(inside pgrep -x -n Orvane)/status" || fail "the worker runs without the sandbox"
+pass "upgrade to $v2: config.ini kept, service running in its sandbox, its worker '$P/Orvane . 0' on port 9123"
+inside rm -r $UNIT.d
 
 # A session of a user opens and closes: the PAM hook runs Quenby as the user, the worker hears it.
 worker_log() { inside sh -c "for f in $P/log/LOG*.txt; do iconv -f UTF-16LE -t UTF-8 \"\$f\"; done" 2>/dev/null || true; }

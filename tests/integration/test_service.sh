@@ -18,7 +18,7 @@ expect_srv_log "[INF]Start the AD service...!" "[INF]Quit the AD service...!"
 "$PROG/OrvaneSRV" --help | grep -q -- -install || fail "no --help"
 pass "outside systemd the service ends at once"
 
-# Strays to be ended at start: a process whose executable is named Orvane, and one named orvane.
+# Strays to be ended at start: processes whose executable is named Orvane, and one named orvane.
 mkdir -p "$WORK/stray"
 cp /bin/sleep "$WORK/stray/Orvane"
 cp /bin/sleep "$WORK/stray/orvane"
@@ -33,7 +33,10 @@ expect_probe does-not-exist exists OrvaneSRV
 expect_probe does-not-exist query OrvaneSRV
 sctl_run --unit=stray-upper "$INNER/stray/Orvane" 600
 sctl_run --unit=stray-lower "$INNER/stray/orvane" 600
-wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x 'Orvane|orvane')\" = 2 ]" || fail "strays did not start"
+# One of another user: the service keeps no ptrace capability to read its executable's link.
+inside install -D -m 755 /bin/sleep /usr/local/lib/orvane-stray/Orvane
+sctl_run --unit=stray-nobody --uid=nobody /usr/local/lib/orvane-stray/Orvane 600
+wait_for 10 bash -c "[ \"\$($SDNS run $SD pgrep -c -x 'Orvane|orvane')\" = 3 ]" || fail "strays did not start"
 
 inside "$IPROG/OrvaneSRV" -install
 expect_srv_log "[INF]Start the AD service...!" "[INF]Create the service success!"
@@ -65,7 +68,30 @@ w1=$(inside pgrep -P "$main" -x Orvane)
 [ "$(worker_count)" = 1 ] || fail "the stray Orvane still runs ($(worker_pids))"
 inside pgrep -x orvane >/dev/null || fail "the process named orvane was ended"
 expect_srv_log "[INF]Start the AD service...!"
-pass "start: stray Orvane ended, orvane left, one worker '$IPROG/Orvane . 0'"
+pass "start: stray Orvane ended (also another user's), orvane left, one worker '$IPROG/Orvane . 0'"
+
+# The sandbox of the unit: rated "OK" by systemd, and in force for the workers. They cannot gain
+# privileges, keep only the capabilities the unit names, and see the file system read-only
+# except the program folder's log/ and run/ (status sockets), /run/orvane (locks) and
+# /var/lib/orvane (the machine key).
+exposure=$(inside systemd-analyze security --no-pager OrvaneSRV 2>/dev/null \
+  | sed -n 's/^.*Overall exposure level for OrvaneSRV.service: \([0-9.]*\) .*$/\1/p')
+[ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }' \
+  || fail "exposure '$exposure' above 4.0: $(inside systemd-analyze security --no-pager OrvaneSRV 2>&1 | tail -40)"
+inside grep -qx $'NoNewPrivs:\t1' "/proc/$w1/status" || fail "worker may gain privileges: $(inside cat "/proc/$w1/status")"
+# CAP_KILL (5) and CAP_NET_BIND_SERVICE (10) only.
+inside grep -qx $'CapBnd:\t0000000000000420' "/proc/$w1/status" || fail "worker capabilities: $(inside grep ^Cap "/proc/$w1/status")"
+in_worker() { inside nsenter -t "$w1" -m -r -w -- "$@"; }
+got=$(in_worker touch "$IPROG/written-by-worker" 2>&1) && fail "the worker can write its program folder"
+[[ $got == *"Read-only file system"* ]] || fail "writing the program folder: $got"
+in_worker touch "$IPROG/log/written-by-worker" "$IPROG/run/written-by-worker" /run/orvane/written-by-worker \
+  /var/lib/orvane/written-by-worker || fail "the worker cannot write log/, run/, /run/orvane or /var/lib/orvane"
+rm -f "$PROG/log/written-by-worker" "$PROG/run/written-by-worker"
+inside rm /run/orvane/written-by-worker /var/lib/orvane/written-by-worker
+got=$(in_worker touch /etc/orvane-sandbox-probe 2>&1) && fail "the worker can write /etc"
+[[ $got == *"Read-only file system"* ]] || fail "writing /etc: $got"
+[ "$(inside stat -c %a /run/orvane)" = 700 ] || fail "/run/orvane: $(inside stat -c '%a %U' /run/orvane)"
+pass "sandbox: exposure $exposure, no new privileges, CAP_KILL and CAP_NET_BIND_SERVICE only, read-only but for log/, run/ and its own folders"
 
 # A worker killed from outside runs again within a cycle, and the dead one is reaped.
 inside kill -9 "$w1"
@@ -105,14 +131,15 @@ status_is STOPPED || fail "status after stop: $(unit_prop StatusText)"
 expect_srv_log "[INF]Start the AD service...!" "[INF]Quit the AD service...!"
 pass "stop ends the workers and reports stopped"
 
-# A crash writes its dump into the program folder and systemd ends the workers with it.
+# A crash writes its dump into the log folder (the sandbox keeps the program folder read-only)
+# and systemd ends the workers with it.
 sctl start OrvaneSRV
 sctl kill --kill-whom=main -s SIGSEGV OrvaneSRV
 wait_for 10 active_is failed || fail "crashed service not failed: $(unit_prop ActiveState)"
-dump=$(ls "$PROG" | grep -E '^OrvaneSRV-[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{6} \.dmp$' || true)
-[ -n "$dump" ] || fail "no crash dump named 'OrvaneSRV-<date> <time> .dmp' in $(ls "$PROG")"
-grep -q SIGSEGV "$PROG/$dump" || fail "dump does not name the signal"
-rm -f "$PROG/$dump"
+dump=$(ls "$PROG/log" | grep -E '^OrvaneSRV-[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{6} \.dmp$' || true)
+[ -n "$dump" ] || fail "no crash dump named 'OrvaneSRV-<date> <time> .dmp' in $(ls "$PROG/log")"
+grep -q SIGSEGV "$PROG/log/$dump" || fail "dump does not name the signal"
+rm -f "$PROG/log/$dump"
 wait_for 5 bash -c "[ \"\$($SDNS run $SD pgrep -c -x Orvane)\" = 0 ]" || fail "workers outlived the crashed service"
 sctl reset-failed OrvaneSRV
 pass "crash dump $dump"

@@ -131,7 +131,8 @@ pass "counters match the emulators and the load generator"
 if command -v promtool >/dev/null; then
   promtool check metrics <"$WORK/metrics.prom" || fail "promtool refuses the metrics"
 fi
-"$CTL" metrics --output "$WORK/orvane.prom" || fail "metrics --output failed"
+# Relative paths name the caller's files, although orvanectl leaves the caller's folder.
+(cd "$WORK" && "$CTL" --folder prog metrics --output orvane.prom) || fail "metrics --output failed"
 "$BUILD/bin/orvane_prom_check" <"$WORK/orvane.prom" >/dev/null && [ ! -e "$WORK/orvane.prom.tmp" ] \
   || fail "metrics --output wrote no valid file"
 pass "metrics pass a strict reader of the Prometheus text format"

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <thread>
@@ -329,6 +330,40 @@ TEST(ServiceUnit, ExecPathIsTakenLiterallyBySystemd) {
     EXPECT_EQ(platform::QuoteExecPath("/opt/Orvane/Orvane/OrvaneSRV"), "\"/opt/Orvane/Orvane/OrvaneSRV\"");
     EXPECT_EQ(platform::QuoteExecPath("/opt/My Orvane/100%/$HOME/a\"b\\c/OrvaneSRV"),
               "\"/opt/My Orvane/100%%/$$HOME/a\\\"b\\\\c/OrvaneSRV\"");
+}
+
+TEST(ServiceUnit, CarriesTheSandboxWithTheWritableFoldersTakenLiterally) {
+    platform::ServiceDefinition def;
+    def.name = def.displayName = "OrvaneSRV";
+    def.programPath = "/opt/My Orvane/100%/$HOME/OrvaneSRV";
+    def.writableFolders = {"/opt/My Orvane/100%/$HOME/log", "/opt/My Orvane/100%/$HOME/run"};
+    def.runtimeFolderName = def.stateFolderName = "orvane";
+    def.capabilities = {"CAP_KILL", "CAP_NET_BIND_SERVICE"};
+    const std::string text = platform::UnitText(def);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+    }
+    auto has = [&](const std::string& line) { return std::count(lines.begin(), lines.end(), line) == 1; };
+    // What the service has always had, then the sandbox, all in [Service].
+    const auto service = std::find(lines.begin(), lines.end(), "[Service]");
+    const auto install = std::find(lines.begin(), lines.end(), "[Install]");
+    ASSERT_LT(service, install);
+    EXPECT_TRUE(has("Type=notify") && has("NotifyAccess=main") && has("WantedBy=multi-user.target"));
+    EXPECT_TRUE(has("ExecStart=\"/opt/My Orvane/100%%/$$HOME/OrvaneSRV\""));
+    // ReadWritePaths expands specifiers but not variables.
+    EXPECT_TRUE(has("ReadWritePaths=\"/opt/My Orvane/100%%/$HOME/log\" \"/opt/My Orvane/100%%/$HOME/run\""));
+    for (const char* line :
+         {"NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectSystem=strict", "ProtectHome=yes",
+          "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX AF_NETLINK", "SystemCallFilter=@system-service",
+          "SystemCallArchitectures=native", "CapabilityBoundingSet=CAP_KILL CAP_NET_BIND_SERVICE", "UMask=0027",
+          "RuntimeDirectory=orvane", "RuntimeDirectoryMode=0700", "RuntimeDirectoryPreserve=yes",
+          "StateDirectory=orvane", "StateDirectoryMode=0700"}) {
+        const auto at = std::find(lines.begin(), lines.end(), line);
+        EXPECT_TRUE(at > service && at < install) << line << " missing from [Service]:\n" << text;
+    }
 }
 
 TEST_F(SupervisorTest, AStopDuringAMonitorCycleIsNotUndoneByTheRestOfTheCycle) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/log.h"
 #include "common/text.h"
 
 namespace orvane {
@@ -92,9 +93,49 @@ private:
         ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
         ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &tv);
         ldap_set_option(raw, LDAP_OPT_TIMEOUT, &tv);
+        if (!PinTls(raw)) {
+            LogError("[ERR]Set up TLS for the directory server %s fail!", server_.c_str());
+            return Fail(error, BindStage::RootDse, EPROTO);
+        }
         int rc = ldap_start_tls_s(raw, nullptr, nullptr);
-        if (rc != LDAP_SUCCESS) return Fail(error, BindStage::RootDse, SystemCodeOfLdapResult(rc));
+        if (rc != LDAP_SUCCESS) {
+            LogStartTlsFailure(rc);
+            return Fail(error, BindStage::RootDse, SystemCodeOfLdapResult(rc));
+        }
         return true;
+    }
+
+    // The server's certificate is always verified, whatever ldap.conf, an ldaprc or
+    // LDAPTLS_REQCERT say. The handle gets a TLS context of its own for that setting to count;
+    // a new handle starts without the global trust settings, so those (from ldap.conf or
+    // LDAPTLS_CACERT and the like) are handed over first.
+    static bool PinTls(LDAP* ld) {
+        static constexpr int kInherited[] = {LDAP_OPT_X_TLS_CACERTFILE, LDAP_OPT_X_TLS_CACERTDIR,
+                                             LDAP_OPT_X_TLS_CRLFILE, LDAP_OPT_X_TLS_CIPHER_SUITE};
+        for (int option : kInherited) {
+            char* value = nullptr;
+            if (ldap_get_option(nullptr, option, &value) != LDAP_OPT_SUCCESS) return false;
+            const bool ok = !value || ldap_set_option(ld, option, value) == LDAP_OPT_SUCCESS;
+            ldap_memfree(value);
+            if (!ok) return false;
+        }
+        int minimum = 0;
+        if (ldap_get_option(nullptr, LDAP_OPT_X_TLS_PROTOCOL_MIN, &minimum) != LDAP_OPT_SUCCESS ||
+            ldap_set_option(ld, LDAP_OPT_X_TLS_PROTOCOL_MIN, &minimum) != LDAP_OPT_SUCCESS)
+            return false;
+        const int demand = LDAP_OPT_X_TLS_DEMAND;
+        const int clientContext = 0;
+        return ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand) == LDAP_OPT_SUCCESS &&
+               ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &clientContext) == LDAP_OPT_SUCCESS;
+    }
+
+    // A failed handshake is reported by libldap as a connect error, mostly an unverified
+    // certificate; say where trust comes from.
+    void LogStartTlsFailure(int rc) const {
+        LogError("[ERR]StartTLS with the directory server %s fail: %s%s", server_.c_str(), ldap_err2string(rc),
+                 rc == LDAP_CONNECT_ERROR
+                     ? " (is its certificate trusted by TLS_CACERT in /etc/ldap/ldap.conf or LDAPTLS_CACERT?)"
+                     : "");
     }
 
     bool ReadNamingContext(DirectoryError& error) {

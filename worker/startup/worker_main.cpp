@@ -1,5 +1,6 @@
 #include "worker/startup/worker_main.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -48,7 +49,11 @@ int WorkerMain(int argc, char** argv) {
     std::string modulePath;
     int err = 0;
     const platform::ModulePathResult pathResult = platform::GetModulePath(modulePath, kModulePathCapacity, err);
-    const std::string folder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath) : ".";
+    const std::string folder = pathResult == platform::ModulePathResult::Ok ? platform::FolderOf(modulePath)
+                                                                            : platform::AbsolutePath(".");
+    // Nothing in the folder the worker was started from (an ldaprc weakening TLS) may count.
+    const bool leftCallerFolder = platform::LeaveCallerFolder();
+    const int leaveError = errno;
 
     static WorkerLog log(folder, s.serverArgument);
     log.SetLevel(0);
@@ -58,7 +63,9 @@ int WorkerMain(int argc, char** argv) {
     // A peer that closes a connection (a directory server restarting) must not end the worker.
     std::signal(SIGPIPE, SIG_IGN);
     platform::InstallCrashHandler();
-    platform::SetCrashDumpFolder(folder);
+    platform::SetCrashDumpFolder(platform::CrashDumpFolderOf(folder));
+    if (!leftCallerFolder)
+        LogError("[ERR]Change to the root folder fail! ErrorCode:%ld", static_cast<long>(leaveError));
 
     if (pathResult == platform::ModulePathResult::Failed) {
         LogError("[ERR]Get module file name path fail!");
