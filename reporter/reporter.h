@@ -15,10 +15,11 @@
 
 namespace orvane {
 
-enum class CommandLineUse { Run, Help, Nothing };
+enum class CommandLineUse { Run, RunKeyFromDescriptor, Help, Nothing };
 
-// Exactly five arguments run the reporter; "--help" alone prints the usage; anything else does
-// nothing at all.
+// Exactly five arguments run the reporter; "--key-fd N" followed by the first four of them run it
+// with the key read from descriptor N; "--help" alone prints the usage; anything else does nothing
+// at all.
 CommandLineUse ClassifyCommandLine(int argc, const char* const* argv);
 
 inline constexpr std::size_t kArgumentTextLimit = 259;
@@ -32,14 +33,19 @@ struct ReporterArgs {
     std::uint16_t kind = 0;        // 0 logon, anything else logoff
     std::uint16_t repetitions = 0; // at most 3
     KeyField key{};
-    std::vector<std::string> arguments;  // the five, unchanged
-    std::string argumentText;            // "%s %s %s %s %s"
+    // The key came on a descriptor: the watch copy gets it the same way, and nothing the user can
+    // read (command line, autostart entry) ever holds it.
+    bool keyFromDescriptor = false;
+    std::vector<std::string> arguments;  // the five unchanged; without the key when it came on a descriptor
+    std::string argumentText;            // "%s %s %s %s %s" (the four without the key)
 };
 
 // Reads the five arguments. Numbers are read like the C library's atoi, kept to 16 bits;
 // repetitions above 3 become 3. False (with a message logged) when the address is not dotted
 // IPv4 or longer than 47 bytes, or the argument text is longer than 259 characters.
 bool ReadArguments(const char* const* five, ReporterArgs& args);
+// The same for the first four arguments, with the key read from a descriptor.
+bool ReadArgumentsWithKey(const char* const* four, const std::string& key, ReporterArgs& args);
 
 struct ReporterSession {
     ReporterArgs args;
@@ -89,7 +95,13 @@ std::string QueryVersionText(const std::string& path);
 // The watch copy's path and the command that starts it.
 std::string WatchCopyPath(const ReporterSession& session);
 
+// The arguments the watch copy is started with: the reporter's own, or, when the key came on a
+// descriptor, "--key-fd 0" and the four others (the key then goes on its standard input).
+std::vector<std::string> WatchArguments(const ReporterArgs& args);
+
 // The logon run's installation of the watch copy. Returns 0 when it ended at a failed copy.
+// With the key on a descriptor there is no autostart entry (it would hold the key): a left-over
+// one is removed, and the watch copy is restarted with the key it was given, at every logon.
 int InstallWatchCopy(const ReporterSession& session, WatchControl& control);
 
 // One network-watch cycle after its sleep: a list that differs from the remembered one sends

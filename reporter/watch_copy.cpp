@@ -16,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <openssl/crypto.h>
+
 #include "common/log.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -93,6 +95,27 @@ void AppendExecArgument(std::string& out, std::string_view arg) {
 }
 
 constexpr char kEntryName[] = "Orvane_RUN.desktop";
+
+// The command name and the real user id from /proc/<pid>/status, which stays readable for
+// processes that hide everything else.
+bool ReadStatusNameAndUid(const std::string& path, std::string& name, uid_t& uid) {
+    std::ifstream in(path);
+    std::string line;
+    bool haveName = false, haveUid = false;
+    while ((!haveName || !haveUid) && std::getline(in, line)) {
+        if (line.rfind("Name:", 0) == 0) {
+            std::size_t start = line.find_first_not_of(" \t", 5);
+            name = start == std::string::npos ? std::string() : line.substr(start);
+            haveName = true;
+        } else if (line.rfind("Uid:", 0) == 0) {
+            char* end = nullptr;
+            unsigned long value = std::strtoul(line.c_str() + 4, &end, 10);
+            haveUid = end != line.c_str() + 4;
+            uid = static_cast<uid_t>(value);
+        }
+    }
+    return haveName && haveUid;
+}
 
 }  // namespace
 
@@ -237,6 +260,10 @@ int ReadRunValue(const std::string& autostartFolder, std::string& command) {
     return 0;
 }
 
+void RemoveRunValue(const std::string& autostartFolder) {
+    ::unlink(platform::JoinPath(autostartFolder, kEntryName).c_str());
+}
+
 int AcquireWatchLock(const std::string& programFolder, unsigned waitMs) {
     const std::string path = platform::JoinPath(programFolder, std::string(kWatchCopyName) + ".lock");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -273,12 +300,12 @@ ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids
         long pid = std::strtol(name, &end, 10);
         if (*name < '1' || *name > '9' || *end != '\0' || pid == self) continue;
         std::string base = std::string("/proc/") + name;
-        struct stat st{};
-        if (::stat(base.c_str(), &st) != 0 || st.st_uid != me) continue;
+        std::string command;
+        uid_t owner = 0;
+        if (!ReadStatusNameAndUid(base + "/status", command, owner) || owner != me) continue;
         char link[4096];
         ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
-        if (n <= 0) continue;
-        std::string_view exe(link, static_cast<std::size_t>(n));
+        std::string_view exe = n > 0 ? std::string_view(link, static_cast<std::size_t>(n)) : std::string_view(command);
         // A program file replaced while it runs shows with this mark.
         constexpr std::string_view kDeleted = " (deleted)";
         if (exe.size() > kDeleted.size() && exe.substr(exe.size() - kDeleted.size()) == kDeleted) {
@@ -322,16 +349,36 @@ bool SystemWatchControl::WatchCopyRunning() {
 }
 
 bool SystemWatchControl::StartWatchCommand(const std::string& program, const std::vector<std::string>& args,
-                                           int& err) {
+                                           const std::string& input, int& err) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // The input goes into a pipe before the program starts: one short line fits the pipe's
+    // buffer, so nothing waits for the reader.
+    int inputFd = -1;
+    if (!input.empty()) {
+        int inputPipe[2];
+        if (::pipe2(inputPipe, O_CLOEXEC) != 0) {
+            err = errno;
+            return false;
+        }
+        std::string line = input + "\n";
+        bool written = WriteAll(inputPipe[1], line.data(), line.size(), err);
+        OPENSSL_cleanse(line.data(), line.size());
+        ::close(inputPipe[1]);
+        if (!written) {
+            ::close(inputPipe[0]);
+            return false;
+        }
+        inputFd = inputPipe[0];
+    }
     // The grandchild reports a failed exec through this pipe; a successful exec closes it.
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         err = errno;
+        if (inputFd >= 0) ::close(inputFd);
         return false;
     }
     pid_t child = ::fork();
@@ -339,6 +386,7 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         err = errno;
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
+        if (inputFd >= 0) ::close(inputFd);
         return false;
     }
     if (child == 0) {
@@ -353,8 +401,14 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         }
         if (grandchild > 0) ::_exit(0);
         int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0) {
+        if (inputFd == 0) {
+            ::fcntl(0, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+        } else if (inputFd > 0) {
+            ::dup2(inputFd, 0);
+        } else if (null >= 0) {
             ::dup2(null, 0);
+        }
+        if (null >= 0) {
             ::dup2(null, 1);
             ::dup2(null, 2);
         }
@@ -369,6 +423,7 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         ::_exit(127);
     }
     ::close(pipeFds[1]);
+    if (inputFd >= 0) ::close(inputFd);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

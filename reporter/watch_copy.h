@@ -35,6 +35,8 @@ std::string ExecCommand(const std::string& program, const std::vector<std::strin
 int WriteRunValue(const std::string& autostartFolder, const std::string& command);
 // Reads the Exec value of that entry. Logs "Open reg key failed!" / "Query value failed!"; 1 or 0.
 int ReadRunValue(const std::string& autostartFolder, std::string& command);
+// Removes that entry when there is one.
+void RemoveRunValue(const std::string& autostartFolder);
 
 // One watch copy per user: a lock file in the program folder, held for the life of the process
 // (the kernel lets go of it when the process ends, however it ends). Waits up to `waitMs` for an
@@ -49,8 +51,11 @@ public:
     // process list cannot be read.
     virtual int StopWatchCopies() = 0;
     // Starts `program` with `args` detached (own session, no inherited descriptors, standard
-    // streams on /dev/null) without waiting for it; false with the system error.
-    virtual bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, int& err) = 0;
+    // streams on /dev/null) without waiting for it; false with the system error. A non-empty
+    // `input` is given to it as one line on a pipe in place of standard input (the share key,
+    // kept out of its command line).
+    virtual bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args,
+                                   const std::string& input, int& err) = 0;
     // True when a watch copy of this user runs.
     virtual bool WatchCopyRunning() = 0;
 };
@@ -58,12 +63,15 @@ public:
 class SystemWatchControl final : public WatchControl {
 public:
     int StopWatchCopies() override;
-    bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, int& err) override;
+    bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                           int& err) override;
     bool WatchCopyRunning() override;
 };
 
-// The ids of this user's processes whose executable file is named `imageName` (a replaced file's
-// " (deleted)" mark ignored), the calling process excluded; false when /proc cannot be read.
+// The ids of this user's processes (real user id) whose executable file is named `imageName` (a
+// replaced file's " (deleted)" mark ignored), the calling process excluded. A process that made
+// itself undumpable hides its executable link, so its command name stands in. Fails when /proc
+// cannot be read.
 enum class ProcessScan { Ok, NoSnapshot, NoFirstEntry };
 ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids, int& err);
 
