@@ -317,19 +317,7 @@ std::string WatchCopyPath(const ReporterSession& session) {
     return platform::JoinPath(session.programFolder, kWatchCopyName);
 }
 
-std::vector<std::string> WatchArguments(const ReporterArgs& args) {
-    if (!args.keyFromDescriptor) return args.arguments;
-    std::vector<std::string> out{kKeyDescriptorOption, "0"};
-    out.insert(out.end(), args.arguments.begin(), args.arguments.end());
-    return out;
-}
-
 namespace {
-
-// The key as the watch copy reads it back: the field's text gives the same field.
-std::string KeyText(const KeyField& key) {
-    return std::string(reinterpret_cast<const char*>(key.data()));
-}
 
 enum class WatchFile { New, Same, Replaced, Failed };
 
@@ -357,33 +345,31 @@ WatchFile PlaceWatchCopy(const ReporterSession& session, WatchControl& control, 
     return WatchFile::Replaced;
 }
 
-// With the key on a descriptor nothing may keep it where the user can read it, so there is no
-// autostart entry: the session hook runs a logon run at every logon, which starts the watch copy
-// with the key it was given (a running one may hold an older key or worker, and cannot be asked).
-int InstallKeyedWatchCopy(const ReporterSession& session, WatchControl& control, const std::string& watch) {
-    WatchFile file = PlaceWatchCopy(session, control, watch);
-    if (file == WatchFile::Failed) return 0;
+// With the key on a descriptor nothing may keep it where the user can read it: no autostart entry,
+// no command line, and no program file in the user's home, which the user could replace by one
+// that prints the key it is given. The watch copy is a fork of this run, which the session hook
+// starts at every logon; a running one may hold an older key or worker and cannot be asked, so it
+// is replaced.
+int InstallKeyedWatchCopy(const ReporterSession& session, WatchControl& control) {
     // An entry left by the command-line form holds the key in the user's files.
     RemoveRunValue(session.autostartFolder);
-    if (file != WatchFile::Replaced) control.StopWatchCopies();
-    std::string key = KeyText(session.args.key);
+    control.StopWatchCopies();
     int err = 0;
-    if (!control.StartWatchCommand(watch, WatchArguments(session.args), key, err)) {
+    if (!control.StartWatchProcess([&session] { RunForkedWatchCopy(session); }, err)) {
         LogError("Create process failed! errorcode:%d\n", err);
     }
-    OPENSSL_cleanse(key.data(), key.size());
     return 1;
 }
 
 }  // namespace
 
 int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
+    if (session.args.keyFromDescriptor) return InstallKeyedWatchCopy(session, control);
     const std::string watch = WatchCopyPath(session);
-    if (session.args.keyFromDescriptor) return InstallKeyedWatchCopy(session, control, watch);
     const std::string command = ExecCommand(watch, session.args.arguments);
     auto start = [&] {
         int err = 0;
-        if (!control.StartWatchCommand(watch, session.args.arguments, {}, err)) {
+        if (!control.StartWatchCommand(watch, session.args.arguments, err)) {
             LogError("Create process failed! errorcode:%d\n", err);
         }
     };
@@ -418,6 +404,28 @@ int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
         start();
     }
     return 1;
+}
+
+std::string RunLogPath(const std::string& programFolder, unsigned kind) {
+    platform::LocalTime started;
+    if (!platform::GetClock().LocalNow(started)) started = {};
+    return platform::JoinPath(programFolder, ReporterLogName(kind, started, platform::CurrentProcessId()));
+}
+
+void RunWatchCopy(const ReporterSession& session) {
+    // One watch copy per user: a second one (the autostart entry and a logon run racing) waits
+    // briefly for the first to end, else leaves.
+    if (AcquireWatchLock(session.programFolder, 10000) < 0) return;
+    std::unique_ptr<AddressSource> source = MakeAddressSource();
+    RunNetworkWatch(session, *source);
+}
+
+void RunForkedWatchCopy(const ReporterSession& session) {
+    // A run of its own, with its own log, as a started watch copy has.
+    ReporterLog log(RunLogPath(session.programFolder, 0));
+    LogSink* previous = SetLogSink(&log);
+    RunWatchCopy(session);
+    SetLogSink(previous);
 }
 
 void RunNetworkWatch(const ReporterSession& session, AddressSource& source, unsigned cycles) {
@@ -464,10 +472,7 @@ int RunReporter(int argc, const char* const* argv) {
 
     // The kind names the log before the arguments are read, as atoi would read it.
     const unsigned kind = ReadNumber16(fields[2]) == 0 ? 0u : 1u;
-    platform::LocalTime started;
-    if (!platform::GetClock().LocalNow(started)) started = {};
-    ReporterLog log(platform::JoinPath(session.programFolder,
-                                       ReporterLogName(kind, started, platform::CurrentProcessId())));
+    ReporterLog log(RunLogPath(session.programFolder, kind));
     LogSink* previous = SetLogSink(&log);
 
     SystemIdentity identity;
@@ -491,12 +496,7 @@ int RunReporter(int argc, const char* const* argv) {
     if (!argsOk && processOk) LogError("Init current process failed!");
     if (argsOk && processOk) {
         if (IsWatchCopyPath(session.modulePath)) {
-            // One watch copy per user: a second one (the autostart entry and a logon run racing)
-            // waits briefly for the first to end, else leaves.
-            if (AcquireWatchLock(session.programFolder, 10000) >= 0) {
-                std::unique_ptr<AddressSource> source = MakeAddressSource();
-                RunNetworkWatch(session, *source);
-            }
+            RunWatchCopy(session);
         } else if (session.args.kind != 0) {
             SystemWatchControl control;
             control.StopWatchCopies();

@@ -33,7 +33,7 @@ struct ReporterArgs {
     std::uint16_t kind = 0;        // 0 logon, anything else logoff
     std::uint16_t repetitions = 0; // at most 3
     KeyField key{};
-    // The key came on a descriptor: the watch copy gets it the same way, and nothing the user can
+    // The key came on a descriptor: the watch copy is a fork holding it, and nothing the user can
     // read (command line, autostart entry) ever holds it.
     bool keyFromDescriptor = false;
     std::vector<std::string> arguments;  // the five unchanged; without the key when it came on a descriptor
@@ -95,13 +95,10 @@ std::string QueryVersionText(const std::string& path);
 // The watch copy's path and the command that starts it.
 std::string WatchCopyPath(const ReporterSession& session);
 
-// The arguments the watch copy is started with: the reporter's own, or, when the key came on a
-// descriptor, "--key-fd 0" and the four others (the key then goes on its standard input).
-std::vector<std::string> WatchArguments(const ReporterArgs& args);
-
 // The logon run's installation of the watch copy. Returns 0 when it ended at a failed copy.
-// With the key on a descriptor there is no autostart entry (it would hold the key): a left-over
-// one is removed, and the watch copy is restarted with the key it was given, at every logon.
+// With the key on a descriptor nothing is installed (an autostart entry or a program file in the
+// user's home would give the key away): a left-over entry is removed, and the watch copy, a fork
+// of this run holding its key, replaces the running one at every logon.
 int InstallWatchCopy(const ReporterSession& session, WatchControl& control);
 
 // One network-watch cycle after its sleep: a list that differs from the remembered one sends
@@ -123,6 +120,13 @@ private:
     std::string remembered_;
     int lastResult_ = 1;
 };
+
+// The log of a run started now: "LOG_LOGON_<time> _<pid>.txt" or LOG_LOGOFF_… in the folder.
+std::string RunLogPath(const std::string& programFolder, unsigned kind);
+// Network-watch mode behind the one-per-user lock.
+void RunWatchCopy(const ReporterSession& session);
+// The same in a forked watch copy, with a log of its own.
+void RunForkedWatchCopy(const ReporterSession& session);
 
 // The watch copy's loop: every 5 seconds a cycle. `cycles` 0 runs forever (tests give a count).
 void RunNetworkWatch(const ReporterSession& session, AddressSource& source, unsigned cycles = 0);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,8 +16,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-#include <openssl/crypto.h>
 
 #include "common/log.h"
 #include "platform/clock.h"
@@ -305,7 +304,7 @@ ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids
         if (!ReadStatusNameAndUid(base + "/status", command, owner) || owner != me) continue;
         char link[4096];
         ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
-        std::string_view exe = n > 0 ? std::string_view(link, static_cast<std::size_t>(n)) : std::string_view(command);
+        std::string_view exe = n > 0 ? std::string_view(link, static_cast<std::size_t>(n)) : std::string_view();
         // A program file replaced while it runs shows with this mark.
         constexpr std::string_view kDeleted = " (deleted)";
         if (exe.size() > kDeleted.size() && exe.substr(exe.size() - kDeleted.size()) == kDeleted) {
@@ -313,7 +312,7 @@ ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids
         }
         std::size_t slash = exe.rfind('/');
         if (slash != std::string_view::npos) exe.remove_prefix(slash + 1);
-        if (exe == imageName) pids.push_back(static_cast<int>(pid));
+        if (exe == imageName || command == imageName) pids.push_back(static_cast<int>(pid));
     }
     ::closedir(dir);
     return ProcessScan::Ok;
@@ -349,36 +348,16 @@ bool SystemWatchControl::WatchCopyRunning() {
 }
 
 bool SystemWatchControl::StartWatchCommand(const std::string& program, const std::vector<std::string>& args,
-                                           const std::string& input, int& err) {
+                                           int& err) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
-    // The input goes into a pipe before the program starts: one short line fits the pipe's
-    // buffer, so nothing waits for the reader.
-    int inputFd = -1;
-    if (!input.empty()) {
-        int inputPipe[2];
-        if (::pipe2(inputPipe, O_CLOEXEC) != 0) {
-            err = errno;
-            return false;
-        }
-        std::string line = input + "\n";
-        bool written = WriteAll(inputPipe[1], line.data(), line.size(), err);
-        OPENSSL_cleanse(line.data(), line.size());
-        ::close(inputPipe[1]);
-        if (!written) {
-            ::close(inputPipe[0]);
-            return false;
-        }
-        inputFd = inputPipe[0];
-    }
     // The grandchild reports a failed exec through this pipe; a successful exec closes it.
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         err = errno;
-        if (inputFd >= 0) ::close(inputFd);
         return false;
     }
     pid_t child = ::fork();
@@ -386,7 +365,6 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         err = errno;
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
-        if (inputFd >= 0) ::close(inputFd);
         return false;
     }
     if (child == 0) {
@@ -401,14 +379,8 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         }
         if (grandchild > 0) ::_exit(0);
         int null = ::open("/dev/null", O_RDWR);
-        if (inputFd == 0) {
-            ::fcntl(0, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
-        } else if (inputFd > 0) {
-            ::dup2(inputFd, 0);
-        } else if (null >= 0) {
-            ::dup2(null, 0);
-        }
         if (null >= 0) {
+            ::dup2(null, 0);
             ::dup2(null, 1);
             ::dup2(null, 2);
         }
@@ -423,7 +395,6 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
         ::_exit(127);
     }
     ::close(pipeFds[1]);
-    if (inputFd >= 0) ::close(inputFd);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -435,6 +406,43 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
     ::close(pipeFds[0]);
     if (n == static_cast<ssize_t>(sizeof childErr)) {
         err = childErr;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orvane
+
+namespace orvane {
+
+bool SystemWatchControl::StartWatchProcess(const std::function<void()>& body, int& err) {
+    pid_t child = ::fork();
+    if (child < 0) {
+        err = errno;
+        return false;
+    }
+    if (child == 0) {
+        // As StartWatchCommand: own session, then a second fork so the copy is nobody's child
+        // here and never gets a controlling terminal.
+        ::setsid();
+        pid_t grandchild = ::fork();
+        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+        }
+        ::close_range(3, ~0U, 0);
+        ::prctl(PR_SET_NAME, kWatchCopyName, 0, 0, 0);
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        err = EAGAIN;  // the second fork failed
         return false;
     }
     return true;

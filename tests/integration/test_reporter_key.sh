@@ -36,7 +36,7 @@ mkdir -p "$WORK/etc/orvane"
 mount --bind "$WORK/etc" /etc
 mount -t tmpfs -o mode=755 none /usr/libexec
 mkdir -p "${INSTALLED%/*}"
-cp "$PROG/Quenby" "$INSTALLED"
+install -m 0711 "$PROG/Quenby" "$INSTALLED"  # as the package installs it
 ANN_HOME="$WORK/home/ann"
 echo 10.99.0.5 >"$WORK/addresses"
 chmod 644 "$WORK/addresses"
@@ -65,8 +65,16 @@ pids_of() {
   done
   return 0
 }
-WATCH="$ANN_HOME/.local/share/Orvane/Pemrose"
-the_watch_pid() { local p; p=$(pids_of "$WATCH"); [ "$(wc -w <<<"$p")" = 1 ] && echo "$p"; }
+# Processes of ann by command name (the watch copy is a fork of the logon run, named Pemrose).
+named() {
+  local d
+  for d in /proc/[0-9]*; do
+    [ "$(cat "$d/comm" 2>/dev/null)" = "$1" ] && [ "$(awk '/^Uid:/{print $2}' "$d/status" 2>/dev/null)" = 23001 ] \
+      && echo "${d#/proc/}"
+  done
+  return 0
+}
+the_watch_pid() { local p; p=$(named Pemrose); [ "$(wc -w <<<"$p")" = 1 ] && echo "$p"; }
 # hunt USER PIDS...: USER looks for the key everywhere it can; fails the test if found.
 hunt() {
   local who=$1; shift
@@ -88,7 +96,7 @@ padded = (len(sys.argv[2].encode()) + 1 + 15) // 16 * 16
 assert rec["head"] == "0001%04x" % padded and rec["length"] == 36 + padded, rec
 PY
 }
-trap 'for p in $(pids_of "$WATCH") $(pids_of "$INSTALLED"); do kill -9 "$p" 2>/dev/null; done; cleanup' EXIT
+trap 'for p in $(named Pemrose) $(pids_of "$INSTALLED"); do kill -9 "$p" 2>/dev/null; done; cleanup' EXIT
 
 HOST=$(hostname -s)
 LOGON="DEDOVEROZ0|ann|dc=corp,dc=example,dc=com|$HOST"
@@ -96,22 +104,21 @@ LOGOFF="DEDOVEROZ1|ann|dc=corp,dc=example,dc=com|$HOST"
 
 # --- Logon: while the logon run holds the key, and then while the watch copy does.
 run_hook open_session
-running() { [ -n "$(pids_of "$INSTALLED")" ]; }
-wait_for 5 running || fail "the hook started no Quenby: $(ls -R "$ANN_HOME")"
-RUN=$(pids_of "$INSTALLED")
-[ "$(awk '/^Uid:/{print $2}' "/proc/$RUN/status")" = 23001 ] \
-  || fail "Quenby does not run as ann"
+running() { [ -n "$(named Quenby)" ]; }
+wait_for 5 running || fail "the hook started no Quenby for ann: $(ls -R "$ANN_HOME")"
+RUN=$(named Quenby)
 hunt bob $RUN
 hunt ann $RUN
 pass "while the logon run holds the key, neither bob nor ann finds it"
 
-wait_for 10 the_watch_pid >/dev/null || fail "not exactly one watch copy: $(pids_of "$WATCH")"
+wait_for 10 the_watch_pid >/dev/null || fail "not exactly one watch copy: $(named Pemrose)"
 W=$(the_watch_pid)
 wait_for 15 at_least 1 "$WORK/worker.jsonl" "\"text\": \"$LOGON\"" \
   || fail "no logon report: $(cat "$WORK/worker.jsonl" 2>/dev/null)"
 expect_report "$LOGON"
 [ "$(readlink "/proc/$W/fd/0")" = /dev/null ] || fail "the watch copy kept its key pipe: $(readlink "/proc/$W/fd/0")"
 [ ! -e "$ANN_HOME/.config/autostart/Orvane_RUN.desktop" ] || fail "an autostart entry was written"
+[ ! -e "$ANN_HOME/.local/share/Orvane/Pemrose" ] || fail "a program file ann could replace was given the key"
 hunt bob $W
 hunt ann $W
 pass "while the watch copy runs, the key is in no command line, environment, file or readable memory"

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +29,7 @@ class FakeControl final : public WatchControl {
 public:
     int stops = 0;
     std::vector<std::vector<std::string>> starts;  // program, then its arguments
-    std::vector<std::string> inputs;
+    int forks = 0;
     bool running = false;
     int startError = 0;
     int StopWatchCopies() override {
@@ -36,9 +37,7 @@ public:
         running = false;
         return 1;
     }
-    bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, const std::string& input,
-                           int& err) override {
-        inputs.push_back(input);
+    bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, int& err) override {
         if (startError) {
             err = startError;
             return false;
@@ -46,6 +45,15 @@ public:
         std::vector<std::string> call{program};
         call.insert(call.end(), args.begin(), args.end());
         starts.push_back(call);
+        running = true;
+        return true;
+    }
+    bool StartWatchProcess(const std::function<void()>&, int& err) override {
+        if (startError) {
+            err = startError;
+            return false;
+        }
+        ++forks;
         running = true;
         return true;
     }
@@ -101,50 +109,34 @@ TEST_F(InstallTest, FirstLogonCopiesRegistersAndStarts) {
     EXPECT_EQ(control_.stops, 0);
     ASSERT_EQ(control_.starts.size(), 1u);
     EXPECT_EQ(control_.starts[0], (std::vector<std::string>{watch_, "127.0.0.1", "9000", "0", "3", "key"}));
-    EXPECT_EQ(control_.inputs, std::vector<std::string>{""}) << "the command-line form has nothing on its input";
+    EXPECT_EQ(control_.forks, 0);
     EXPECT_EQ(log.Text(), "");
 }
 
-// With the key on a descriptor nothing the user can read holds it: no autostart entry, and the
-// watch copy gets it on its input at every logon.
-TEST_F(InstallTest, KeyOnADescriptorIsNeverWrittenAndEveryLogonRestartsTheCopy) {
+// With the key on a descriptor nothing the user can read or replace is involved: no autostart
+// entry, no program file in the home; a fork of the logon run replaces the watch copy each logon.
+TEST_F(InstallTest, KeyOnADescriptorInstallsNothingAndEveryLogonForksANewCopy) {
     const char* four[] = {"127.0.0.1", "9000", "0", "3"};
     ASSERT_TRUE(ReadArgumentsWithKey(four, "Qz7-Kv9pLm2Xw4Rt", session_.args));
-    const std::vector<std::string> started{watch_, "--key-fd", "0", "127.0.0.1", "9000", "0", "3"};
+    // Left by the command-line form: the entry holds the key.
+    ASSERT_EQ(WriteRunValue(session_.autostartFolder, ExecCommand(watch_, {"127.0.0.1", "9000", "0", "3", "old"})), 1);
     ScopedMemoryLog log;
     EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
-    EXPECT_EQ(QueryVersionText(watch_), kVersion);
+    EXPECT_FALSE(std::filesystem::exists(watch_)) << "no program file the user could replace";
     EXPECT_FALSE(std::filesystem::exists(session_.autostartFolder + "/Orvane_RUN.desktop"));
-    ASSERT_EQ(control_.starts.size(), 1u);
-    EXPECT_EQ(control_.starts[0], started);
-    EXPECT_EQ(control_.inputs[0], "Qz7-Kv9pLm2Xw4Rt");
-    EXPECT_EQ(control_.stops, 1) << "a copy whose file was deleted may still run";
+    EXPECT_EQ(control_.stops, 1);
+    EXPECT_EQ(control_.forks, 1);
+    EXPECT_TRUE(control_.starts.empty());
     EXPECT_EQ(log.Text(), "");
 
-    // The next logon: same build, a running copy that may hold an older key: stopped and started
-    // with this one. An entry left by the command-line form (it holds the key) goes.
-    ASSERT_EQ(WriteRunValue(session_.autostartFolder, ExecCommand(watch_, {"127.0.0.1", "9000", "0", "3", "old"})), 1);
-    ino_t inode = InodeOf(watch_);
+    // The next logon, a copy running (perhaps with an older key): stopped, forked again.
     EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
-    EXPECT_EQ(InodeOf(watch_), inode);
-    EXPECT_FALSE(std::filesystem::exists(session_.autostartFolder + "/Orvane_RUN.desktop"));
     EXPECT_EQ(control_.stops, 2);
-    ASSERT_EQ(control_.starts.size(), 2u);
-    EXPECT_EQ(control_.starts[1], started);
-    EXPECT_EQ(control_.inputs[1], "Qz7-Kv9pLm2Xw4Rt");
-    EXPECT_TRUE(log.Contains("the current version is " + kVersion + ",the local version is " + kVersion));
+    EXPECT_EQ(control_.forks, 2);
 
-    // Another version: stopped once, replaced, started.
-    ASSERT_TRUE(platform::WriteFileVersion(watch_, (9u << 16) | 8u, (7u << 16) | 6u));
+    control_.startError = 11;
     EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
-    EXPECT_EQ(QueryVersionText(watch_), kVersion);
-    EXPECT_EQ(control_.stops, 3);
-    EXPECT_EQ(control_.starts.size(), 3u);
-
-    // A key longer than the field reaches the copy as the field keeps it, so both use one key.
-    ASSERT_TRUE(ReadArgumentsWithKey(four, std::string(40, 'k'), session_.args));
-    EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
-    EXPECT_EQ(control_.inputs.back(), std::string(31, 'k'));
+    EXPECT_EQ(log.Text(), "Create process failed! errorcode:11\n\n");
 }
 
 TEST_F(InstallTest, SameVersionAndArgumentsChangeNothingWhileTheCopyRuns) {
@@ -291,7 +283,7 @@ TEST(WatchProcesses, StartsDetachedWithoutInheritedDescriptorsAndFindsItByName) 
     int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC: must not reach the child anyway
     ASSERT_GE(leaked, 0);
     int err = 0;
-    ASSERT_TRUE(control.StartWatchCommand(program, {"30"}, "", err)) << err;
+    ASSERT_TRUE(control.StartWatchCommand(program, {"30"}, err)) << err;
     ::close(leaked);
 
     std::vector<int> pids;
@@ -338,7 +330,7 @@ TEST(WatchProcesses, StartsDetachedWithoutInheritedDescriptorsAndFindsItByName) 
     }
     EXPECT_TRUE(pids.empty());
 
-    EXPECT_FALSE(control.StartWatchCommand(dir / "missing", {}, "", err));
+    EXPECT_FALSE(control.StartWatchCommand(dir / "missing", {}, err));
     EXPECT_EQ(err, ENOENT);
 }
 

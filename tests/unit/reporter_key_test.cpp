@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -161,32 +163,57 @@ TEST(ReporterCommandLine, KeyDescriptorFormTakesTheFourOtherArguments) {
     EXPECT_EQ(a.repetitions, 3);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.key.data())), "secret");
     EXPECT_EQ(a.argumentText, "10.0.0.1 9000 0 3") << "the key is in no text that is shown or stored";
-    EXPECT_EQ(WatchArguments(a), (std::vector<std::string>{"--key-fd", "0", "10.0.0.1", "9000", "0", "3"}));
+    EXPECT_EQ(a.arguments, (std::vector<std::string>{"10.0.0.1", "9000", "0", "3"}));
 
-    // The command-line form still passes its five arguments on unchanged.
     const char* five[] = {"10.0.0.1", "9000", "0", "3", "secret"};
     ASSERT_TRUE(ReadArguments(five, a));
     EXPECT_FALSE(a.keyFromDescriptor);
-    EXPECT_EQ(WatchArguments(a), (std::vector<std::string>{"10.0.0.1", "9000", "0", "3", "secret"}));
 }
 
-// The real process start with the key on a pipe: the program reads it from standard input.
-TEST(WatchProcesses, InputReachesTheStartedProgramOnItsStandardInput) {
+// The real forked watch copy: detached, named "Pemrose" (so a logoff run finds it), undumpable like
+// its parent, with nothing but the standard streams on /dev/null.
+TEST(WatchProcesses, ForkedCopyIsDetachedNamedPemroseAndKeepsNoDescriptor) {
     testing::TempDir dir;
-    const std::string program = dir / ("orvane-watch-input-" + std::to_string(::getpid()));
-    std::filesystem::copy_file("/bin/sh", program);
-    const std::string out = dir / "read";
+    const std::string out = dir / "facts";
+    int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC, and no exec to drop it either
+    ASSERT_GE(leaked, 0);
     SystemWatchControl control;
     int err = 0;
-    ASSERT_TRUE(control.StartWatchCommand(program, {"-c", "read k; printf '%s|' \"$k\" >" + out + ".tmp; mv " + out +
-                                                              ".tmp " + out},
-                                          "Qz7 key", err))
+    const pid_t parentSession = ::getsid(0);
+    ASSERT_TRUE(control.StartWatchProcess(
+        [&] {
+            int e = 0;
+            MakeProcessUndumpable(e);
+            std::string facts = testing::ReadFile("/proc/self/comm");
+            facts += ::getsid(0) != parentSession && ::getsid(0) != ::getpid() ? "own session\n" : "shared session or its leader\n";
+            std::error_code ec;
+            for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd", ec))
+                facts += fd.path().filename().string() + "->" + std::filesystem::read_symlink(fd.path(), ec).string() + "\n";
+            testing::WriteFile(out + ".tmp", facts);
+            std::filesystem::rename(out + ".tmp", out);
+            ::pause();
+        },
+        err))
         << err;
+    ::close(leaked);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!std::filesystem::exists(out) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(testing::ReadFile(out), "Qz7 key|");
+    std::string facts = testing::ReadFile(out);
+    EXPECT_EQ(facts.substr(0, facts.find("0->")),
+              "Pemrose\nown session\n");
+    EXPECT_NE(facts.find("0->/dev/null\n1->/dev/null\n2->/dev/null\n"), std::string::npos) << facts;
+    // Only the listing's own descriptor besides the standard streams.
+    EXPECT_EQ(std::count(facts.begin(), facts.end(), '\n'), 2 + 4) << facts;
+
+    std::vector<int> pids;
+    ASSERT_EQ(FindUserProcesses(kWatchCopyName, pids, err), ProcessScan::Ok);
+    ASSERT_FALSE(pids.empty()) << "found by its name although its executable is the test program";
+    for (int pid : pids) {
+        if (testing::ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find("orvane_unit_tests") != std::string::npos)
+            ::kill(pid, SIGKILL);
+    }
 }
 
 }  // namespace

@@ -52,7 +52,36 @@ for pid in pids:
                     found.append(f"/proc/{pid}/mem {line}")
             except (OSError, OverflowError, ValueError):
                 pass
+    # Its descriptors: reopened through /proc, or copied with pidfd_getfd (the key pipe).
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except OSError as e:
+        print(f"descriptors of {pid}: {e.strerror}", file=sys.stderr)
+        fds = []
+    for fd in fds:
+        try:
+            with open(f"/proc/{pid}/fd/{fd}", "rb", buffering=0) as f:
+                os.set_blocking(f.fileno(), False)
+                if any(x in (f.read(4096) or b"") for x in forms):
+                    found.append(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            pass
     libc = ctypes.CDLL(None, use_errno=True)
+    SYS_pidfd_open, SYS_pidfd_getfd = 434, 438
+    pidfd = libc.syscall(SYS_pidfd_open, int(pid), 0)
+    if pidfd >= 0:
+        for n in range(0, 8):
+            copy = libc.syscall(SYS_pidfd_getfd, pidfd, n, 0)
+            if copy >= 0:
+                os.set_blocking(copy, False)
+                try:
+                    if any(x in os.read(copy, 4096) for x in forms):
+                        found.append(f"pidfd_getfd {pid} {n}")
+                except OSError:
+                    pass
+                found.append(f"pidfd_getfd copied descriptor {n} of {pid}")
+                os.close(copy)
+        os.close(pidfd)
     PTRACE_ATTACH, PTRACE_DETACH = 16, 17
     if libc.ptrace(PTRACE_ATTACH, int(pid), None, None) == 0:
         os.waitpid(int(pid), 0x40000000)  # __WALL
