@@ -29,4 +29,8 @@ void LogKeyReadFailure(KeyRead result, int fd, int err);
 // environment or descriptors through /proc; done before the key is read. False with errno.
 bool MakeProcessUndumpable(int& err);
 
+// True when a debugger was attached before the process made itself undumpable (a program file its
+// user can read starts dumpable): the key is then not read, as the tracer could read it too.
+bool BeingTraced();
+
 }  // namespace orvane

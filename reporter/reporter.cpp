@@ -458,7 +458,8 @@ int RunReporter(int argc, const char* const* argv) {
     KeyRead keyRead = KeyRead::ReadFailed;
     int keyError = EBADF;
     std::string key;
-    if (keyOnDescriptor && undumpable && ParseKeyDescriptor(argv[2], keyFd)) {
+    const bool traced = keyOnDescriptor && undumpable && BeingTraced();
+    if (keyOnDescriptor && undumpable && !traced && ParseKeyDescriptor(argv[2], keyFd)) {
         keyRead = ReadKeyFromDescriptor(keyFd, kKeyReadTimeoutMs, key, keyError);
     }
 
@@ -481,6 +482,9 @@ int RunReporter(int argc, const char* const* argv) {
     if (!undumpable) {
         LogError("Protect the process memory failed! errorcode:%d", dumpError);
         argsOk = !keyOnDescriptor;
+    } else if (traced) {
+        LogError("The process is being traced; the client share key is not read");
+        argsOk = false;
     } else if (keyOnDescriptor && keyFd < 0) {
         LogError("The key descriptor %s is not a descriptor number", argv[2]);
         argsOk = false;

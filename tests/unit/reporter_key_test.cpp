@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -135,17 +137,30 @@ TEST(ReporterKeyDescriptor, DescriptorNumbersAreDecimalUpTo1023) {
     EXPECT_FALSE(ParseKeyDescriptor(nullptr, fd));
 }
 
-TEST(ReporterKeyDescriptor, ProcessIsUndumpableAfterwards) {
-    // In a child, so the test process stays debuggable.
+// In children, so the test process stays debuggable.
+int ChildExit(const std::function<int()>& body) {
     pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int err = 0;
-        ::_exit(MakeProcessUndumpable(err) && ::prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1);
-    }
+    if (child == 0) ::_exit(body());
     int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ReporterKeyDescriptor, UndumpableAndTracerSeen) {
+    EXPECT_EQ(ChildExit([] {
+                  int err = 0;
+                  return MakeProcessUndumpable(err) && ::prctl(PR_GET_DUMPABLE) == 0 ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(ChildExit([] { return BeingTraced() ? 1 : 0; }), 0);
+    // A debugger attached before the process protected itself stays attached: seen.
+    EXPECT_EQ(ChildExit([] {
+                  if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) return 2;
+                  int err = 0;
+                  MakeProcessUndumpable(err);
+                  return BeingTraced() ? 0 : 1;
+              }),
+              0);
 }
 
 TEST(ReporterCommandLine, KeyDescriptorFormTakesTheFourOtherArguments) {
