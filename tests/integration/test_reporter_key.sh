@@ -134,6 +134,15 @@ logged() { reporter_lines | tr -d '\r' | grep -qx 'AD control accepts the reques
 wait_for 5 logged || fail "watch copy log: $(reporter_lines)"
 pass "the watch copy reported the logon byte-exact and logged it"
 
+# --- A second session opens: the running copy (it may hold an older key) is replaced by a new one.
+run_hook open_session
+replaced() { local p; p=$(the_watch_pid) && [ "$p" != "$W" ] && ! kill -0 "$W" 2>/dev/null; }
+wait_for 15 replaced || fail "the watch copy $W was not replaced: $(named Pemrose)"
+W=$(the_watch_pid)
+wait_for 20 at_least 2 "$WORK/worker.jsonl" "\"text\": \"$LOGON\"" || fail "the new watch copy did not report"
+hunt ann $W
+pass "a second logon replaces the watch copy by one holding the key it was given"
+
 # --- Logoff: the watch copy (which hides itself from ann's /proc reads) is still found and stopped.
 run_hook close_session
 wait_for 10 at_least 1 "$WORK/worker.jsonl" "\"text\": \"$LOGOFF\"" || fail "no logoff report: $(cat "$WORK/worker.jsonl")"
