@@ -25,7 +25,11 @@ if(Qt6_FOUND)
   install(FILES ${_pkg_gen}/OrvaneAgent.desktop DESTINATION /usr/share/applications COMPONENT agent EXCLUDE_FROM_ALL)
 endif()
 
-install(TARGETS Quenby RUNTIME DESTINATION /usr/libexec/orvane-reporter COMPONENT reporter EXCLUDE_FROM_ALL)
+# Execute-only: the kernel starts a program its user cannot read undumpable, so the user it runs as
+# cannot attach to it or take its key pipe in the moment before it protects itself.
+install(TARGETS Quenby RUNTIME DESTINATION /usr/libexec/orvane-reporter
+        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE
+        COMPONENT reporter EXCLUDE_FROM_ALL)
 install(PROGRAMS ${_pkg_src}/orvane-session DESTINATION /usr/libexec/orvane-reporter COMPONENT reporter EXCLUDE_FROM_ALL)
 install(FILES ${_pkg_src}/reporter.conf DESTINATION /etc/orvane PERMISSIONS OWNER_READ OWNER_WRITE
         COMPONENT reporter EXCLUDE_FROM_ALL)

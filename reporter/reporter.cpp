@@ -8,6 +8,8 @@
 #include <memory>
 #include <string_view>
 
+#include <openssl/crypto.h>
+
 #include "common/client_report.h"
 #include "common/file_version_text.h"
 #include "common/log.h"
@@ -15,28 +17,35 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/udp.h"
+#include "reporter/key_descriptor.h"
 #include "reporter/reporter_log.h"
 
 namespace orvane {
 
 const char kReporterUsage[] =
-    "Usage: Quenby WORKER-ADDRESS PORT KIND REPETITIONS KEY\n"
+    "Usage: Quenby --key-fd N WORKER-ADDRESS PORT KIND REPETITIONS\n"
+    "       Quenby WORKER-ADDRESS PORT KIND REPETITIONS KEY\n"
     "\n"
     "The Orvane logon reporter. Run it with the user's rights at every logon (KIND 0) and logoff\n"
     "(KIND 1) of a user on a client PC.\n"
     "\n"
+    "  --key-fd N      read the client share key as one line from the inherited descriptor N\n"
+    "                  (0 is standard input), e.g. a pipe from the session hook; within 10 seconds\n"
     "  WORKER-ADDRESS  the worker's IPv4 address, dotted\n"
     "  PORT            the worker's ListenPort\n"
     "  KIND            0: logon; any other number: logoff\n"
     "  REPETITIONS     how often an unacknowledged report is repeated (0 to 3)\n"
-    "  KEY             the client share key (the worker's ClientShareKey)\n"
+    "  KEY             the client share key (the worker's ClientShareKey). On the command line\n"
+    "                  every local user can read it in the process list, and the autostart entry\n"
+    "                  keeps it: use --key-fd on PCs shared by several users.\n"
     "\n"
-    "A logon run installs the watch copy Pemrose in $XDG_DATA_HOME/Orvane (default\n"
-    "~/.local/share/Orvane), registers it as the autostart entry Orvane_RUN\n"
-    "($XDG_CONFIG_HOME/autostart, default ~/.config/autostart) and starts it; the watch copy reports\n"
-    "the logon and reports it again whenever the PC's IPv4 addresses change. A logoff run stops the\n"
-    "watch copy and reports the logoff. Each run writes LOG_LOGON_*.txt or LOG_LOGOFF_*.txt (UTF-16LE)\n"
-    "in that folder. With any other number of arguments the program does nothing.\n"
+    "A logon run starts the watch copy Pemrose, which reports the logon and reports it again\n"
+    "whenever the PC's IPv4 addresses change. With KEY on the command line the watch copy is a copy\n"
+    "of the program in $XDG_DATA_HOME/Orvane (default ~/.local/share/Orvane), registered as the\n"
+    "autostart entry Orvane_RUN ($XDG_CONFIG_HOME/autostart, default ~/.config/autostart); with\n"
+    "--key-fd it is a fork of the logon run, started at every logon, and nothing is installed.\n"
+    "A logoff run stops the watch copy and reports the logoff. Each run writes LOG_LOGON_*.txt or\n"
+    "LOG_LOGOFF_*.txt (UTF-16LE) in that folder. With any other arguments the program does nothing.\n"
     "\n"
     "Test and diagnostic hook: when ORVANE_REPORTER_ADDRESS_FILE names a file, the watch copy reads\n"
     "the PC's addresses from its lines (read again every 5 seconds) instead of the network interfaces.\n";
@@ -67,35 +76,54 @@ constexpr std::size_t kNameCapacity = 260;  // distinguished and host names, wit
 }  // namespace
 
 CommandLineUse ClassifyCommandLine(int argc, const char* const* argv) {
+    if (argc == 7 && argv[1] && std::strcmp(argv[1], kKeyDescriptorOption) == 0) {
+        return CommandLineUse::RunKeyFromDescriptor;
+    }
     if (argc == 6) return CommandLineUse::Run;
     if (argc == 2 && argv[1] && std::strcmp(argv[1], "--help") == 0) return CommandLineUse::Help;
     return CommandLineUse::Nothing;
 }
 
-bool ReadArguments(const char* const* five, ReporterArgs& args) {
-    args.arguments.assign(five, five + 5);
+namespace {
+
+// The argument text and the four fields before the key, as ReadArguments describes.
+bool ReadFields(const std::vector<std::string>& shown, const char* const* four, const std::string& key,
+                ReporterArgs& args) {
+    args.arguments = shown;
     args.argumentText.clear();
-    for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < shown.size(); ++i) {
         if (i) args.argumentText += ' ';
-        args.argumentText += args.arguments[i];
+        args.argumentText += shown[i];
     }
     if (!FitsCapacity(args.argumentText, kArgumentTextLimit + 1)) {
         LogError("The command line is too long (at most %zu characters)", kArgumentTextLimit);
         return false;
     }
-    args.workerAddress = args.arguments[0];
+    args.workerAddress = four[0];
     if (args.workerAddress.size() > kWorkerAddressLimit ||
         !platform::ParseIpv4Address(args.workerAddress, args.workerHostOrder)) {
         LogError("The worker address %s is not a dotted IPv4 address", args.workerAddress.c_str());
         return false;
     }
-    args.port = ReadNumber16(five[1]);
-    args.kind = ReadNumber16(five[2]);
-    args.repetitions = ReadNumber16(five[3]);
+    args.port = ReadNumber16(four[1]);
+    args.kind = ReadNumber16(four[2]);
+    args.repetitions = ReadNumber16(four[3]);
     if (args.repetitions > kMaxRepetitions) args.repetitions = kMaxRepetitions;
     // A longer key keeps its first 31 bytes, like the worker.
-    FillKeyField(args.arguments[4], args.key);
+    FillKeyField(key, args.key);
     return true;
+}
+
+}  // namespace
+
+bool ReadArguments(const char* const* five, ReporterArgs& args) {
+    args.keyFromDescriptor = false;
+    return ReadFields(std::vector<std::string>(five, five + 5), five, five[4], args);
+}
+
+bool ReadArgumentsWithKey(const char* const* four, const std::string& key, ReporterArgs& args) {
+    args.keyFromDescriptor = true;
+    return ReadFields(std::vector<std::string>(four, four + 4), four, key, args);
 }
 
 ProcessFacts ReadProcessFacts() {
@@ -288,7 +316,54 @@ std::string WatchCopyPath(const ReporterSession& session) {
     return platform::JoinPath(session.programFolder, kWatchCopyName);
 }
 
+namespace {
+
+enum class WatchFile { New, Same, Replaced, Failed };
+
+// Puts the running program in place as the watch copy: copied when missing, replaced (after
+// stopping the running copies) when its version differs.
+WatchFile PlaceWatchCopy(const ReporterSession& session, WatchControl& control, const std::string& watch) {
+    int err = 0;
+    struct stat st{};
+    if (::stat(watch.c_str(), &st) != 0) {
+        if (!CopyProgram(session.modulePath, watch, true, err)) {
+            LogError("Copy file failed error:%d", err);
+            return WatchFile::Failed;
+        }
+        return WatchFile::New;
+    }
+    std::string current = QueryVersionText(session.modulePath);
+    std::string local = QueryVersionText(watch);
+    LogInfo("the current version is %s,the local version is %s", current.c_str(), local.c_str());
+    if (current == local) return WatchFile::Same;
+    control.StopWatchCopies();
+    if (!CopyProgram(session.modulePath, watch, false, err)) {
+        LogError("Copy file failed error:%d", err);
+        return WatchFile::Failed;
+    }
+    return WatchFile::Replaced;
+}
+
+// With the key on a descriptor nothing may keep it where the user can read it: no autostart entry,
+// no command line, and no program file in the user's home, which the user could replace by one
+// that prints the key it is given. The watch copy is a fork of this run, which the session hook
+// starts at every logon; a running one may hold an older key or worker and cannot be asked, so it
+// is replaced.
+int InstallKeyedWatchCopy(const ReporterSession& session, WatchControl& control) {
+    // An entry left by the command-line form holds the key in the user's files.
+    RemoveRunValue(session.autostartFolder);
+    control.StopWatchCopies();
+    int err = 0;
+    if (!control.StartWatchProcess([&session] { RunForkedWatchCopy(session); }, err)) {
+        LogError("Create process failed! errorcode:%d\n", err);
+    }
+    return 1;
+}
+
+}  // namespace
+
 int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
+    if (session.args.keyFromDescriptor) return InstallKeyedWatchCopy(session, control);
     const std::string watch = WatchCopyPath(session);
     const std::string command = ExecCommand(watch, session.args.arguments);
     auto start = [&] {
@@ -297,13 +372,9 @@ int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
             LogError("Create process failed! errorcode:%d\n", err);
         }
     };
-    int err = 0;
-    struct stat st{};
-    if (::stat(watch.c_str(), &st) != 0) {
-        if (!CopyProgram(session.modulePath, watch, true, err)) {
-            LogError("Copy file failed error:%d", err);
-            return 0;
-        }
+    const WatchFile file = PlaceWatchCopy(session, control, watch);
+    if (file == WatchFile::Failed) return 0;
+    if (file == WatchFile::New) {
         if (WriteRunValue(session.autostartFolder, command)) {
             start();
         } else {
@@ -311,19 +382,7 @@ int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
         }
         return 1;
     }
-
-    std::string current = QueryVersionText(session.modulePath);
-    std::string local = QueryVersionText(watch);
-    LogInfo("the current version is %s,the local version is %s", current.c_str(), local.c_str());
-    bool replaced = false;
-    if (current != local) {
-        control.StopWatchCopies();
-        if (!CopyProgram(session.modulePath, watch, false, err)) {
-            LogError("Copy file failed error:%d", err);
-            return 0;
-        }
-        replaced = true;
-    }
+    const bool replaced = file == WatchFile::Replaced;
     std::string runValue;
     bool haveRunValue = ReadRunValue(session.autostartFolder, runValue) != 0;
     if (!haveRunValue) {
@@ -346,6 +405,28 @@ int InstallWatchCopy(const ReporterSession& session, WatchControl& control) {
     return 1;
 }
 
+std::string RunLogPath(const std::string& programFolder, unsigned kind) {
+    platform::LocalTime started;
+    if (!platform::GetClock().LocalNow(started)) started = {};
+    return platform::JoinPath(programFolder, ReporterLogName(kind, started, platform::CurrentProcessId()));
+}
+
+void RunWatchCopy(const ReporterSession& session) {
+    // One watch copy per user: a second one (the autostart entry and a logon run racing) waits
+    // briefly for the first to end, else leaves.
+    if (AcquireWatchLock(session.programFolder, 10000) < 0) return;
+    std::unique_ptr<AddressSource> source = MakeAddressSource();
+    RunNetworkWatch(session, *source);
+}
+
+void RunForkedWatchCopy(const ReporterSession& session) {
+    // A run of its own, with its own log, as a started watch copy has.
+    ReporterLog log(RunLogPath(session.programFolder, 0));
+    LogSink* previous = SetLogSink(&log);
+    RunWatchCopy(session);
+    SetLogSink(previous);
+}
+
 void RunNetworkWatch(const ReporterSession& session, AddressSource& source, unsigned cycles) {
     NetworkWatch watch;
     for (unsigned i = 0; cycles == 0 || i < cycles; ++i) {
@@ -355,14 +436,31 @@ void RunNetworkWatch(const ReporterSession& session, AddressSource& source, unsi
 }
 
 int RunReporter(int argc, const char* const* argv) {
-    switch (ClassifyCommandLine(argc, argv)) {
+    const CommandLineUse use = ClassifyCommandLine(argc, argv);
+    switch (use) {
         case CommandLineUse::Run:
+        case CommandLineUse::RunKeyFromDescriptor:
             break;
         case CommandLineUse::Help:
             std::fputs(kReporterUsage, stdout);
             return 0;
         case CommandLineUse::Nothing:
             return 0;
+    }
+    const bool keyOnDescriptor = use == CommandLineUse::RunKeyFromDescriptor;
+    const char* const* fields = keyOnDescriptor ? argv + 3 : argv + 1;
+
+    // Before the key is in memory, and before any file is opened, so that the descriptor named
+    // is one that was inherited and not one of ours.
+    int dumpError = 0;
+    const bool undumpable = MakeProcessUndumpable(dumpError);
+    int keyFd = -1;
+    KeyRead keyRead = KeyRead::ReadFailed;
+    int keyError = EBADF;
+    std::string key;
+    const bool traced = keyOnDescriptor && undumpable && BeingTraced();
+    if (keyOnDescriptor && undumpable && !traced && ParseKeyDescriptor(argv[2], keyFd)) {
+        keyRead = ReadKeyFromDescriptor(keyFd, kKeyReadTimeoutMs, key, keyError);
     }
 
     ReporterSession session;
@@ -373,27 +471,35 @@ int RunReporter(int argc, const char* const* argv) {
     if (!EnsureFolder(session.programFolder, err)) return 0;
 
     // The kind names the log before the arguments are read, as atoi would read it.
-    const unsigned kind = ReadNumber16(argv[3]) == 0 ? 0u : 1u;
-    platform::LocalTime started;
-    if (!platform::GetClock().LocalNow(started)) started = {};
-    ReporterLog log(platform::JoinPath(session.programFolder,
-                                       ReporterLogName(kind, started, platform::CurrentProcessId())));
+    const unsigned kind = ReadNumber16(fields[2]) == 0 ? 0u : 1u;
+    ReporterLog log(RunLogPath(session.programFolder, kind));
     LogSink* previous = SetLogSink(&log);
 
     SystemIdentity identity;
     session.identity = &identity;
     if (!AutostartFolder(session.autostartFolder)) session.autostartFolder.clear();
-    bool argsOk = ReadArguments(argv + 1, session.args);
+    bool argsOk = true;
+    if (!undumpable) {
+        LogError("Protect the process memory failed! errorcode:%d", dumpError);
+        argsOk = !keyOnDescriptor;
+    } else if (traced) {
+        LogError("The process is being traced; the client share key is not read");
+        argsOk = false;
+    } else if (keyOnDescriptor && keyFd < 0) {
+        LogError("The key descriptor %s is not a descriptor number", argv[2]);
+        argsOk = false;
+    } else if (keyOnDescriptor && keyRead != KeyRead::Ok) {
+        LogKeyReadFailure(keyRead, keyFd, keyError);
+        argsOk = false;
+    }
+    if (argsOk) argsOk = keyOnDescriptor ? ReadArgumentsWithKey(fields, key, session.args)
+                                         : ReadArguments(fields, session.args);
+    OPENSSL_cleanse(key.data(), key.size());
     bool processOk = InitCurrentProcess(ReadProcessFacts(), session);
     if (!argsOk && processOk) LogError("Init current process failed!");
     if (argsOk && processOk) {
         if (IsWatchCopyPath(session.modulePath)) {
-            // One watch copy per user: a second one (the autostart entry and a logon run racing)
-            // waits briefly for the first to end, else leaves.
-            if (AcquireWatchLock(session.programFolder, 10000) >= 0) {
-                std::unique_ptr<AddressSource> source = MakeAddressSource();
-                RunNetworkWatch(session, *source);
-            }
+            RunWatchCopy(session);
         } else if (session.args.kind != 0) {
             SystemWatchControl control;
             control.StopWatchCopies();

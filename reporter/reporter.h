@@ -15,10 +15,11 @@
 
 namespace orvane {
 
-enum class CommandLineUse { Run, Help, Nothing };
+enum class CommandLineUse { Run, RunKeyFromDescriptor, Help, Nothing };
 
-// Exactly five arguments run the reporter; "--help" alone prints the usage; anything else does
-// nothing at all.
+// Exactly five arguments run the reporter; "--key-fd N" followed by the first four of them run it
+// with the key read from descriptor N; "--help" alone prints the usage; anything else does nothing
+// at all.
 CommandLineUse ClassifyCommandLine(int argc, const char* const* argv);
 
 inline constexpr std::size_t kArgumentTextLimit = 259;
@@ -32,14 +33,19 @@ struct ReporterArgs {
     std::uint16_t kind = 0;        // 0 logon, anything else logoff
     std::uint16_t repetitions = 0; // at most 3
     KeyField key{};
-    std::vector<std::string> arguments;  // the five, unchanged
-    std::string argumentText;            // "%s %s %s %s %s"
+    // The key came on a descriptor: the watch copy is a fork holding it, and nothing the user can
+    // read (command line, autostart entry) ever holds it.
+    bool keyFromDescriptor = false;
+    std::vector<std::string> arguments;  // the five unchanged; without the key when it came on a descriptor
+    std::string argumentText;            // "%s %s %s %s %s" (the four without the key)
 };
 
 // Reads the five arguments. Numbers are read like the C library's atoi, kept to 16 bits;
 // repetitions above 3 become 3. False (with a message logged) when the address is not dotted
 // IPv4 or longer than 47 bytes, or the argument text is longer than 259 characters.
 bool ReadArguments(const char* const* five, ReporterArgs& args);
+// The same for the first four arguments, with the key read from a descriptor.
+bool ReadArgumentsWithKey(const char* const* four, const std::string& key, ReporterArgs& args);
 
 struct ReporterSession {
     ReporterArgs args;
@@ -90,6 +96,9 @@ std::string QueryVersionText(const std::string& path);
 std::string WatchCopyPath(const ReporterSession& session);
 
 // The logon run's installation of the watch copy. Returns 0 when it ended at a failed copy.
+// With the key on a descriptor nothing is installed (an autostart entry or a program file in the
+// user's home would give the key away): a left-over entry is removed, and the watch copy, a fork
+// of this run holding its key, replaces the running one at every logon.
 int InstallWatchCopy(const ReporterSession& session, WatchControl& control);
 
 // One network-watch cycle after its sleep: a list that differs from the remembered one sends
@@ -111,6 +120,13 @@ private:
     std::string remembered_;
     int lastResult_ = 1;
 };
+
+// The log of a run started now: "LOG_LOGON_<time> _<pid>.txt" or LOG_LOGOFF_… in the folder.
+std::string RunLogPath(const std::string& programFolder, unsigned kind);
+// Network-watch mode behind the one-per-user lock.
+void RunWatchCopy(const ReporterSession& session);
+// The same in a forked watch copy, with a log of its own.
+void RunForkedWatchCopy(const ReporterSession& session);
 
 // The watch copy's loop: every 5 seconds a cycle. `cycles` 0 runs forever (tests give a count).
 void RunNetworkWatch(const ReporterSession& session, AddressSource& source, unsigned cycles = 0);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -93,6 +94,27 @@ void AppendExecArgument(std::string& out, std::string_view arg) {
 }
 
 constexpr char kEntryName[] = "Orvane_RUN.desktop";
+
+// The command name and the real user id from /proc/<pid>/status, which stays readable for
+// processes that hide everything else.
+bool ReadStatusNameAndUid(const std::string& path, std::string& name, uid_t& uid) {
+    std::ifstream in(path);
+    std::string line;
+    bool haveName = false, haveUid = false;
+    while ((!haveName || !haveUid) && std::getline(in, line)) {
+        if (line.rfind("Name:", 0) == 0) {
+            std::size_t start = line.find_first_not_of(" \t", 5);
+            name = start == std::string::npos ? std::string() : line.substr(start);
+            haveName = true;
+        } else if (line.rfind("Uid:", 0) == 0) {
+            char* end = nullptr;
+            unsigned long value = std::strtoul(line.c_str() + 4, &end, 10);
+            haveUid = end != line.c_str() + 4;
+            uid = static_cast<uid_t>(value);
+        }
+    }
+    return haveName && haveUid;
+}
 
 }  // namespace
 
@@ -237,6 +259,10 @@ int ReadRunValue(const std::string& autostartFolder, std::string& command) {
     return 0;
 }
 
+void RemoveRunValue(const std::string& autostartFolder) {
+    ::unlink(platform::JoinPath(autostartFolder, kEntryName).c_str());
+}
+
 int AcquireWatchLock(const std::string& programFolder, unsigned waitMs) {
     const std::string path = platform::JoinPath(programFolder, std::string(kWatchCopyName) + ".lock");
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -273,12 +299,12 @@ ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids
         long pid = std::strtol(name, &end, 10);
         if (*name < '1' || *name > '9' || *end != '\0' || pid == self) continue;
         std::string base = std::string("/proc/") + name;
-        struct stat st{};
-        if (::stat(base.c_str(), &st) != 0 || st.st_uid != me) continue;
+        std::string command;
+        uid_t owner = 0;
+        if (!ReadStatusNameAndUid(base + "/status", command, owner) || owner != me) continue;
         char link[4096];
         ssize_t n = ::readlink((base + "/exe").c_str(), link, sizeof link - 1);
-        if (n <= 0) continue;
-        std::string_view exe(link, static_cast<std::size_t>(n));
+        std::string_view exe = n > 0 ? std::string_view(link, static_cast<std::size_t>(n)) : std::string_view();
         // A program file replaced while it runs shows with this mark.
         constexpr std::string_view kDeleted = " (deleted)";
         if (exe.size() > kDeleted.size() && exe.substr(exe.size() - kDeleted.size()) == kDeleted) {
@@ -286,7 +312,7 @@ ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids
         }
         std::size_t slash = exe.rfind('/');
         if (slash != std::string_view::npos) exe.remove_prefix(slash + 1);
-        if (exe == imageName) pids.push_back(static_cast<int>(pid));
+        if (exe == imageName || command == imageName) pids.push_back(static_cast<int>(pid));
     }
     ::closedir(dir);
     return ProcessScan::Ok;
@@ -380,6 +406,43 @@ bool SystemWatchControl::StartWatchCommand(const std::string& program, const std
     ::close(pipeFds[0]);
     if (n == static_cast<ssize_t>(sizeof childErr)) {
         err = childErr;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orvane
+
+namespace orvane {
+
+bool SystemWatchControl::StartWatchProcess(const std::function<void()>& body, int& err) {
+    pid_t child = ::fork();
+    if (child < 0) {
+        err = errno;
+        return false;
+    }
+    if (child == 0) {
+        // As StartWatchCommand: own session, then a second fork so the copy is nobody's child
+        // here and never gets a controlling terminal.
+        ::setsid();
+        pid_t grandchild = ::fork();
+        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+        }
+        ::close_range(3, ~0U, 0);
+        ::prctl(PR_SET_NAME, kWatchCopyName, 0, 0, 0);
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        err = EAGAIN;  // the second fork failed
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 // The watch copy's surroundings on Linux: the program folder under the user's local application
 // data, the copy of the program, the processes running it, and the autostart entry that stands
 // in for the "Orvane_RUN" Run value.
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,8 @@ std::string ExecCommand(const std::string& program, const std::vector<std::strin
 int WriteRunValue(const std::string& autostartFolder, const std::string& command);
 // Reads the Exec value of that entry. Logs "Open reg key failed!" / "Query value failed!"; 1 or 0.
 int ReadRunValue(const std::string& autostartFolder, std::string& command);
+// Removes that entry when there is one.
+void RemoveRunValue(const std::string& autostartFolder);
 
 // One watch copy per user: a lock file in the program folder, held for the life of the process
 // (the kernel lets go of it when the process ends, however it ends). Waits up to `waitMs` for an
@@ -51,6 +54,11 @@ public:
     // Starts `program` with `args` detached (own session, no inherited descriptors, standard
     // streams on /dev/null) without waiting for it; false with the system error.
     virtual bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, int& err) = 0;
+    // Runs `body` as a watch copy named "Pemrose" in a detached fork of this process (own
+    // session, no inherited descriptors, standard streams on /dev/null) without waiting for it:
+    // no program is executed, so the copy keeps this process's memory protection and key, and
+    // runs no file its user could have replaced. False with the system error.
+    virtual bool StartWatchProcess(const std::function<void()>& body, int& err) = 0;
     // True when a watch copy of this user runs.
     virtual bool WatchCopyRunning() = 0;
 };
@@ -59,11 +67,14 @@ class SystemWatchControl final : public WatchControl {
 public:
     int StopWatchCopies() override;
     bool StartWatchCommand(const std::string& program, const std::vector<std::string>& args, int& err) override;
+    bool StartWatchProcess(const std::function<void()>& body, int& err) override;
     bool WatchCopyRunning() override;
 };
 
-// The ids of this user's processes whose executable file is named `imageName` (a replaced file's
-// " (deleted)" mark ignored), the calling process excluded; false when /proc cannot be read.
+// The ids of this user's processes (real user id) whose executable file or command name is
+// `imageName` (a replaced file's " (deleted)" mark ignored), the calling process excluded. The
+// command name finds watch copies that are forks of the reporter, and undumpable processes, which
+// hide their executable link from their own user. Fails when /proc cannot be read.
 enum class ProcessScan { Ok, NoSnapshot, NoFirstEntry };
 ProcessScan FindUserProcesses(std::string_view imageName, std::vector<int>& pids, int& err);
 

@@ -14,10 +14,12 @@
 #include "common/config.h"
 #include "common/log.h"
 #include "common/profile.h"
+#include "common/protect.h"
 #include "common/text.h"
 #include "console/core/autostart.h"
 #include "console/core/console_core.h"
 #include "console/core/console_start.h"
+#include "console/core/key_strength.h"
 #include "console/core/secret_protection.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/secret_input.h"
@@ -328,6 +330,29 @@ int ReportService(const Session& s, ServiceOutcome o) {
     return kExitServiceFailed;
 }
 
+// The warning for a stored share key that is shorter than its cipher's key; empty when it is full
+// length or cannot be read back (that needs the machine key, so root).
+std::string StoredKeyWarning(const Session& s, const char* section, ShareKey which) {
+    std::string protectedText =
+        ReadProfileString(s.start.configPath, section, "Value", "", kMaxProtectedTextLength + 1);
+    if (protectedText.empty()) return {};
+    std::string clear;
+    {
+        QuietLog quiet;
+        UnprotectText(protectedText, clear, 32);
+    }
+    if (clear.empty()) return {};
+    std::string warning = ShortKeyWarning(which, s.core->Config().encryptType, clear);
+    WipeSecret(clear);
+    return warning;
+}
+
+void WarnShortKey(const std::string& warning, const char* setting) {
+    if (warning.empty()) return;
+    std::fprintf(stderr, "orvanectl: warning: %s; 'orvanectl set %s --generate' makes a full-length random one\n",
+                 warning.c_str(), setting);
+}
+
 }  // namespace
 
 void SetProgramFolder(const std::string& folder) { g_folder = folder; }
@@ -342,7 +367,9 @@ void PrintShowHelp(std::FILE* out) {
                  "\n"
                  "Prints the settings of config.ini as the console shows them (keys only as\n"
                  "\"stored\" or \"not set\"), the directory servers, the devices, the service\n"
-                 "state and whether the console starts with the desktop.\n"
+                 "state and whether the console starts with the desktop. A stored share key\n"
+                 "shorter than its cipher's key gets a warning on standard error (as root,\n"
+                 "which can read the machine key).\n"
                  "\n%s\n%s",
                  kFolderHelp, kExitStatusHelp);
 }
@@ -380,7 +407,10 @@ int RunShow(int argc, char** argv) {
         std::printf("Service: unknown (%s)\n", s.core->LastServiceError().empty() ? "not installed or not reachable"
                                                                                   : s.core->LastServiceError().c_str());
     std::printf("Auto-start: %s\n", ReadAutoStartFlag(AutostartFolder()) ? "on" : "off");
-    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+    if (std::fflush(stdout) != 0) return kExitFailure;
+    WarnShortKey(StoredKeyWarning(s, "ClientShareKey", ShareKey::Client), "client-key");
+    WarnShortKey(StoredKeyWarning(s, "FirewallShareKey", ShareKey::Device), "device-key");
+    return kExitOk;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -395,18 +425,24 @@ void PrintSetHelp(std::FILE* out) {
                  "Settings:\n"
                  "  mode <0|1|client-report|log-query>\n"
                  "  port <1024-65535>            listen port for the PCs' reports; must be free\n"
-                 "  client-key                   the PCs' share key, at most 16 characters, read\n"
+                 "  client-key [--generate]      the PCs' share key, at most 16 characters, read\n"
                  "                               from standard input (asked twice on a terminal)\n"
                  "  anti-replay <0|5-86400>      seconds; 0 switches the check off\n"
                  "  query-time <5-300>           seconds between two queries of a log\n"
                  "  encryption <0|1|general|enhanced>\n"
-                 "  device-key                   the devices' share key, at most 23 characters\n"
+                 "  device-key [--generate]      the devices' share key, at most 23 characters\n"
                  "                               without \"?\", read from standard input\n"
                  "  encoding <0|1|gbk|utf-8>\n"
                  "  language <1033|2052|en|zh>   language of the console and of these messages\n"
                  "\n"
                  "Keys are never taken from the command line, where the process list would show\n"
-                 "them. Settings are locked while the service is not stopped.\n"
+                 "them. A key shorter than its cipher's key (16 characters for AES-128: the client\n"
+                 "key and enhanced encryption; 23 for Triple DES, general encryption, which uses\n"
+                 "24 key bytes) is stored with a warning: a short key can be guessed offline from\n"
+                 "one recorded datagram. --generate makes a random key of full length from\n"
+                 "letters and digits (OpenSSL's generator), stores it protected and prints it once\n"
+                 "on standard output, for the PCs' reporters or the devices; it is logged nowhere.\n"
+                 "Settings are locked while the service is not stopped.\n"
                  "\n%s\n%s",
                  kFolderHelp, kExitStatusHelp);
 }
@@ -419,8 +455,9 @@ int RunSet(int argc, char** argv) {
     if (argc < 2) return Usage("set", "which setting?");
     const std::string_view name = argv[1];
     const bool isKey = name == "client-key" || name == "device-key";
-    if (isKey && argc != 2)
-        return Usage("set", "keys are read from standard input, never taken from the command line");
+    const bool generate = isKey && argc == 3 && std::string_view(argv[2]) == "--generate";
+    if (isKey && argc != 2 && !generate)
+        return Usage("set", "keys are read from standard input or made with --generate, never taken from the command line");
     if (!isKey && argc != 3) return Usage("set", "give the setting and one value");
     const std::string value = isKey ? std::string() : argv[2];
 
@@ -433,13 +470,30 @@ int RunSet(int argc, char** argv) {
     if (name == "query-time") return SetNumber(s, Field::QueryTime, SaveStep::QueryTime, "QueryTime", value);
     if (isKey) {
         const bool client = name == "client-key";
+        const ShareKey which = client ? ShareKey::Client : ShareKey::Device;
+        const std::uint32_t encryptType = s.core->Config().encryptType;
         std::string secret;
-        std::optional<TextId> mismatch;
-        if (client) mismatch = TextId::Agent_CheckClientKey;
-        if (auto status = ReadSecret(s, mismatch, secret))
-            return *status;
+        if (generate) {
+            if (!GenerateShareKey(FullKeyLength(which, encryptType), secret)) {
+                std::fprintf(stderr, "orvanectl: no random numbers to make a key from (OpenSSL's generator failed)\n");
+                return kExitFailure;
+            }
+        } else {
+            std::optional<TextId> mismatch;
+            if (client) mismatch = TextId::Agent_CheckClientKey;
+            if (auto status = ReadSecret(s, mismatch, secret)) return *status;
+        }
         int status = client ? StoreKey(s, Field::ClientKey, SaveStep::ClientShareKey, "ClientShareKey", secret)
                             : StoreKey(s, Field::FirewallKey, SaveStep::FirewallShareKey, "FirewallShareKey", secret);
+        if (status == kExitOk && generate) {
+            // The one time it is shown: the administrator copies it to the PCs or the devices.
+            std::printf("%s\n", secret.c_str());
+            if (std::fflush(stdout) != 0) status = kExitFailure;
+            std::fprintf(stderr, "orvanectl: a random %s share key of %zu characters (%s) is stored; it is shown above only this once\n",
+                         client ? "client" : "device", secret.size(), CipherName(which, encryptType));
+        } else if (status == kExitOk) {
+            WarnShortKey(ShortKeyWarning(which, encryptType, secret), client ? "client-key" : "device-key");
+        }
         WipeSecret(secret);
         WipeSecret(s.core->FieldText(Field::ClientKey));
         WipeSecret(s.core->FieldText(Field::ClientKeyConfirm));

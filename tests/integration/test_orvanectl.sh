@@ -100,6 +100,34 @@ feed k 'device key of 23 chars\n' "$CTL" set device-key; expect 0 "" "device key
 grep -q "client-key-16chr" "$CFG" && fail "a clear key in config.ini"
 pass "keys from stdin only, '?' and the mask refused, stored as protected text"
 
+# Key strength: a key shorter than its cipher's key is stored with a warning; --generate makes a
+# full-length random one, stores it protected and prints it once.
+feed k 'short-key\n' "$CTL" set client-key; expect 0 "warning: the client share key has 9 characters; AES-128 uses 16" "short client key"
+[[ $ERR != *short-key* ]] || fail "the warning shows the key: $ERR"
+run k "$CTL" show; expect 0 "warning: the client share key has 9 characters" "show with a short client key"
+run k "$CTL" set client-key --generate x; expect 2 "never taken from the command line" "--generate with a value"
+run k "$CTL" set client-key --generate; expect 0 "a random client share key of 16 characters" "generated client key"
+[[ $OUT =~ ^[A-Za-z0-9]{16}$ ]] || fail "generated client key: '$OUT'"
+first=$OUT
+grep -qF "$first" "$CFG" && fail "the generated key is in config.ini in clear"
+[[ $(ini ClientShareKey) =~ ^[0-9A-F]+$ ]] || fail "generated ClientShareKey not protected text"
+[[ $ERR != *"$first"* ]] || fail "the generated key is in a message: $ERR"
+run k "$CTL" show; expect 0 "" "show after --generate"
+[[ $ERR != *"client share key"* ]] || fail "a generated key is warned about: $ERR"
+run k "$CTL" set client-key --generate
+[ "$OUT" != "$first" ] || fail "two generated keys alike"
+run c "$CTL" set encryption general
+feed k 'twenty-character-key\n' "$CTL" set device-key
+expect 0 "device share key has 20 characters; Triple DES uses 24 (the setting holds at most 23)" "short 3DES key"
+run k "$CTL" set device-key --generate; expect 0 "of 23 characters (Triple DES)" "generated 3DES key"
+[[ $OUT =~ ^[A-Za-z0-9]{23}$ ]] || fail "generated device key: '$OUT'"
+run c "$CTL" set encryption enhanced
+run k "$CTL" set device-key --generate; expect 0 "of 16 characters (AES-128)" "generated AES key"
+[[ $OUT =~ ^[A-Za-z0-9]{16}$ ]] || fail "generated device key: '$OUT'"
+run k "$CTL" show
+[[ $ERR != *warning* ]] || fail "full-length keys warned about: $ERR"
+pass "short keys warned about when set and shown; --generate makes full-length random keys, stored protected"
+
 # Choices.
 run c "$CTL" set mode log-query;   expect 0 "" "mode"
 [ "$(ini ModelType)" = 1 ] || fail "ModelType $(ini ModelType)"

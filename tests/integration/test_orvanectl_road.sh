@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # orvanectl end to end: a fresh installed program folder is configured with orvanectl commands
 # alone (inside a real systemd sharing this test's network namespace with a Samba DC and a
-# gateway emulator), the service is started with orvanectl, and a logon report reaches the
-# gateway as ann's online notification with her directory path.
+# gateway emulator; both share keys made with --generate), the service is started with orvanectl,
+# and a logon report reaches the gateway as ann's online notification with her directory path.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -24,12 +24,6 @@ source "$DC/env"
 # A fresh logon of ann at the DC: the worker accepts only a report of a recent one.
 "$FIX/samba/samba-dc" kinit "$DC" ann 'Ann-Pass-1' >/dev/null
 
-DEVICE_KEY='device-share-key'
-CLIENT_KEY='client-key-16chr'
-printf '%s\n' "$DEVICE_KEY" >"$WORK/device.key"
-printf '%s\n' "$CLIENT_KEY" >"$WORK/client.key"
-# Ports the console accepts (a device's is 1025-50000); this namespace is the test's own.
-GWEMU_PORT=6001 start_gwemu gw "$WORK/device.key" --encrypt-type 1 --answer always
 LISTEN_PORT=6790
 
 boot_systemd --same-net
@@ -52,8 +46,16 @@ ctl -- set encoding utf-8
 ctl -- set port "$LISTEN_PORT"
 ctl -- set anti-replay 1800
 twice() { printf '%s\n%s\n' "$1" "$1"; }
-ctl "$(twice "$CLIENT_KEY")" -- set client-key
-ctl "$(twice "$DEVICE_KEY")" -- set device-key
+# Both share keys made by orvanectl: printed once, stored protected; the PC and the gateway get
+# what was printed.
+generate() { inside "$IPROG/orvanectl" set "$1" --generate 2>"$WORK/generate.err" || fail "$1 --generate: $(cat "$WORK/generate.err")"; }
+CLIENT_KEY=$(generate client-key)
+DEVICE_KEY=$(generate device-key)
+[[ $CLIENT_KEY =~ ^[A-Za-z0-9]{16}$ && $DEVICE_KEY =~ ^[A-Za-z0-9]{16}$ ]] || fail "generated keys: $CLIENT_KEY $DEVICE_KEY"
+printf '%s\n' "$DEVICE_KEY" >"$WORK/device.key"
+printf '%s\n' "$CLIENT_KEY" >"$WORK/client.key"
+# Ports the console accepts (a device's is 1025-50000); this namespace is the test's own.
+GWEMU_PORT=6001 start_gwemu gw "$WORK/device.key" --encrypt-type 1 --answer always
 ctl "$(twice "$SAMBA_DC_ADMIN_PASSWORD")" -- server add --ip 10.99.0.1 --user 'CORP\Administrator'
 ctl -- device add --ip 127.0.0.1 --port "$EMU_PORT"
 grep -qF "$SAMBA_DC_ADMIN_PASSWORD" "$PROG/config.ini" && fail "the directory password is stored in clear"

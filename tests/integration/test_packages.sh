@@ -39,7 +39,8 @@ grep -q "Quenby" <<<"$contents" && fail "the reporter is in the agent's package"
 [ -x "$BUILD/bin/OrvaneAgent" ] && { grep -q " ./usr/share/applications/OrvaneAgent.desktop\$" <<<"$contents" || fail "no desktop entry"; }
 [ "$(dpkg-deb -I "$A1" conffiles)" = /etc/orvane/config.ini ] || fail "conffiles: $(dpkg-deb -I "$A1" conffiles)"
 dpkg-deb -f "$A1" Depends | grep -q libldap || fail "no library dependency from the binaries: $(dpkg-deb -f "$A1" Depends)"
-grep -q " ./usr/libexec/orvane-reporter/Quenby\$" <<<"$(dpkg-deb -c "$R1")" || fail "orvane-reporter lacks Quenby"
+grep -q "^-rwx--x--x .* ./usr/libexec/orvane-reporter/Quenby\$" <<<"$(dpkg-deb -c "$R1")" \
+  || fail "orvane-reporter lacks an execute-only Quenby: $(dpkg-deb -c "$R1" | grep Quenby)"
 pass "contents, conffile and dependencies"
 
 if command -v lintian >/dev/null; then
@@ -138,6 +139,7 @@ inside su ann -c true </dev/null || fail "su ann"
 wait_for 20 worker_heard || fail "the worker heard no report from the session hook: $(worker_log | tail -5)
 $(inside ls -la /home/ann/.local/share/Orvane 2>&1)"
 inside test -d /home/ann/.local/share/Orvane || fail "Quenby did not run as ann"
+inside grep -rqF "$CLIENT_KEY" /home/ann && fail "the client key is in a file of ann's: $(inside grep -rlF "$CLIENT_KEY" /home/ann)"
 pass "a session of ann: the PAM hook ran Quenby as ann and the worker received the report"
 
 # A program folder's config.ini that a tool turned into a file of its own survives the next

@@ -91,7 +91,9 @@ LOGOFF="DEDOVEROZ1|$USER_NAME|$DOMAIN|$HOST"
 "$QUENBY" || fail "no arguments: exit $?"
 [ ! -e "$HOME/.local" ] || fail "a wrong argument count created $(find "$HOME/.local")"
 [ "$(count_lines "$WORK/worker.jsonl" .)" = 0 ] || fail "a wrong argument count sent a datagram"
-"$QUENBY" --help | grep -q '^Usage: Quenby WORKER-ADDRESS PORT KIND REPETITIONS KEY' || fail "no usage from --help"
+usage=$("$QUENBY" --help)
+grep -q '^Usage: Quenby --key-fd N WORKER-ADDRESS PORT KIND REPETITIONS$' <<<"$usage" || fail "no usage from --help"
+grep -q '^ *Quenby WORKER-ADDRESS PORT KIND REPETITIONS KEY$' <<<"$usage" || fail "no command-line form in --help"
 [ ! -e "$HOME/.local" ] || fail "--help created a folder"
 pass "four or six arguments do nothing; --help prints the usage"
 

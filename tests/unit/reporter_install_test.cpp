@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +29,7 @@ class FakeControl final : public WatchControl {
 public:
     int stops = 0;
     std::vector<std::vector<std::string>> starts;  // program, then its arguments
+    int forks = 0;
     bool running = false;
     int startError = 0;
     int StopWatchCopies() override {
@@ -43,6 +45,15 @@ public:
         std::vector<std::string> call{program};
         call.insert(call.end(), args.begin(), args.end());
         starts.push_back(call);
+        running = true;
+        return true;
+    }
+    bool StartWatchProcess(const std::function<void()>&, int& err) override {
+        if (startError) {
+            err = startError;
+            return false;
+        }
+        ++forks;
         running = true;
         return true;
     }
@@ -98,7 +109,34 @@ TEST_F(InstallTest, FirstLogonCopiesRegistersAndStarts) {
     EXPECT_EQ(control_.stops, 0);
     ASSERT_EQ(control_.starts.size(), 1u);
     EXPECT_EQ(control_.starts[0], (std::vector<std::string>{watch_, "127.0.0.1", "9000", "0", "3", "key"}));
+    EXPECT_EQ(control_.forks, 0);
     EXPECT_EQ(log.Text(), "");
+}
+
+// With the key on a descriptor nothing the user can read or replace is involved: no autostart
+// entry, no program file in the home; a fork of the logon run replaces the watch copy each logon.
+TEST_F(InstallTest, KeyOnADescriptorInstallsNothingAndEveryLogonForksANewCopy) {
+    const char* four[] = {"127.0.0.1", "9000", "0", "3"};
+    ASSERT_TRUE(ReadArgumentsWithKey(four, "Qz7-Kv9pLm2Xw4Rt", session_.args));
+    // Left by the command-line form: the entry holds the key.
+    ASSERT_EQ(WriteRunValue(session_.autostartFolder, ExecCommand(watch_, {"127.0.0.1", "9000", "0", "3", "old"})), 1);
+    ScopedMemoryLog log;
+    EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
+    EXPECT_FALSE(std::filesystem::exists(watch_)) << "no program file the user could replace";
+    EXPECT_FALSE(std::filesystem::exists(session_.autostartFolder + "/Orvane_RUN.desktop"));
+    EXPECT_EQ(control_.stops, 1);
+    EXPECT_EQ(control_.forks, 1);
+    EXPECT_TRUE(control_.starts.empty());
+    EXPECT_EQ(log.Text(), "");
+
+    // The next logon, a copy running (perhaps with an older key): stopped, forked again.
+    EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
+    EXPECT_EQ(control_.stops, 2);
+    EXPECT_EQ(control_.forks, 2);
+
+    control_.startError = 11;
+    EXPECT_EQ(InstallWatchCopy(session_, control_), 1);
+    EXPECT_EQ(log.Text(), "Create process failed! errorcode:11\n\n");
 }
 
 TEST_F(InstallTest, SameVersionAndArgumentsChangeNothingWhileTheCopyRuns) {

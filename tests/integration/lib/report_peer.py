@@ -1,6 +1,7 @@
 """A stand-in for the worker's client-report port: records every datagram as one JSON line
 (its length, header bytes and the report text decrypted with the openssl tool) and, unless told
-to stay silent, answers "DEDOVEROZ". Usage: report_peer.py KEY OUT-FILE PORT-FILE [silent]"""
+to stay silent, answers "DEDOVEROZ". Usage: report_peer.py KEY OUT-FILE PORT-FILE [silent];
+KEY "@FILE" reads the key from the first line of FILE (keeps it off the command line)."""
 import json
 import os
 import socket
@@ -9,6 +10,8 @@ import sys
 
 key_text, out_path, port_path = sys.argv[1], sys.argv[2], sys.argv[3]
 silent = len(sys.argv) > 4 and sys.argv[4] == "silent"
+if key_text.startswith("@"):
+    key_text = open(key_text[1:]).readline().rstrip("\n")
 key = key_text.encode("utf-8")[:31][:16]
 key += b"\0" * (16 - len(key))
 
