@@ -4,7 +4,8 @@
 # /tmp, the old machine-wide folders in /run/lock and /tmp, a runtime folder of nobody's that
 # `sudo -E` would hand to root, and the log folder. They point at root-only files with known
 # contents (and at names that do not exist yet). Then the worker, the service, the console and
-# orvanectl run as root with ORVANE_LOCK_DIR unset, and every target is as it was. Last, a root
+# orvanectl (its metrics for a collector's folder too) run as root with ORVANE_LOCK_DIR unset, and
+# every target is as it was. Last, a root
 # lock folder someone opened to all is refused: the worker goes on without writing through it.
 # Runs in a mount namespace of its own with fresh /tmp, /run and /run/lock: the machine's are
 # never touched.
@@ -19,6 +20,7 @@ mkdir /run/lock
 mount -t tmpfs -o mode=1777 tmpfs /run/lock
 
 source "$(dirname "$0")/lib/common.sh"
+source "$(dirname "$0")/lib/fault.sh"
 install_program_folder
 # As on a real machine: the way to the program folder is open to all, its log folder is not.
 chmod 0755 "$WORK"
@@ -46,6 +48,11 @@ for place in "${PLACES[@]}"; do
   for name in "${LOCKS[@]}"; do plant "$place" "$name"; done
   as_nobody ln -s "$TARGETS/new-${place//\//_}" "$place/Log_RoVezerar.lock.new"
 done
+# A collector's folder of its own user, where root's timer writes metrics.
+PROM=/tmp/node-exporter
+as_nobody mkdir -m 0755 "$PROM"
+plant "$PROM" orvane.prom.tmp
+plant "$PROM" orvane.prom
 # Where nobody cannot plant anything at all.
 as_nobody mkdir /run/orvane 2>/dev/null && fail "nobody made /run/orvane"
 as_nobody ln -s "${PLANTED[0]}" "$PROG/log/LOG_OrvaneSRV.txt" 2>/dev/null && fail "nobody planted a link in the log folder"
@@ -86,6 +93,13 @@ run_root_programs
 ini_set "$PROG/config.ini" ModelType Value 0
 out=$(printf 'secret\nsecret\n' | "$PROG/orvanectl" set client-key 2>&1) || fail "orvanectl set client-key: $out"
 out=$(printf 'secret\n' | "$PROG/orvanectl" protect 2>&1) || fail "orvanectl protect: $out"
+# A worker that runs, for metrics to report.
+client_report_config "$PROG" always
+start_worker "$PROG" "$LISTEN_PORT"
+metrics() { "$PROG/orvanectl" metrics --output "$PROM/orvane.prom" >/dev/null 2>&1; }
+wait_for 10 metrics || fail "orvanectl metrics --output failed"
+grep -q '^orvane_worker_up' "$PROM/orvane.prom" || fail "no metrics written to $PROM/orvane.prom"
+kill "$WPID"; wait "$WPID" 2>/dev/null || true
 
 AFTER=$(state)
 [ "$BEFORE" = "$AFTER" ] || fail "a planted target changed (before <, after >):"$'\n'"$(diff <(echo "$BEFORE") <(echo "$AFTER") | grep '^[<>]')"
