@@ -35,6 +35,8 @@ for f in Orvane OrvaneSRV orvanectl orvane-gwemu orvane-reportsend orvane-wmique
 done
 grep -q " ./opt/Orvane/Orvane/config.ini -> /etc/orvane/config.ini\$" <<<"$contents" || fail "config.ini is no link to /etc"
 grep -q " ./opt/Orvane/Orvane/log/\$" <<<"$contents" || fail "no log folder"
+grep -Eq "^drwxr-x--- root/root .* \./opt/Orvane/Orvane/log/\$" <<<"$contents" || fail "log folder not 0750 root"
+grep -Eq "^-rw-r----- root/root .* \./etc/orvane/config.ini\$" <<<"$contents" || fail "config.ini not 0640 root"
 grep -q "Quenby" <<<"$contents" && fail "the reporter is in the agent's package"
 [ -x "$BUILD/bin/OrvaneAgent" ] && { grep -q " ./usr/share/applications/OrvaneAgent.desktop\$" <<<"$contents" || fail "no desktop entry"; }
 [ "$(dpkg-deb -I "$A1" conffiles)" = /etc/orvane/config.ini ] || fail "conffiles: $(dpkg-deb -I "$A1" conffiles)"
@@ -86,6 +88,8 @@ grep -qx "ExecStart=\"$P/OrvaneSRV\"" <<<"$(inside cat /etc/systemd/system/Orvan
 inside grep -q "pam_exec.so /usr/libexec/orvane-reporter/orvane-session" /etc/pam.d/common-session \
   || fail "session hook not in common-session"
 [ "$(inside stat -c %a /etc/orvane/reporter.conf)" = 600 ] || fail "reporter.conf readable by others"
+[ "$(inside stat -c '%a %U %G' /etc/orvane/config.ini $P/log)" = "640 root root
+750 root root" ] || fail "modes of config.ini and log/: $(inside stat -c '%a %U %G %n' /etc/orvane/config.ini $P/log)"
 # Unconfigured, the hook does nothing and never fails a logon.
 inside env PAM_TYPE=open_session PAM_USER=nobody /usr/libexec/orvane-reporter/orvane-session || fail "hook failed"
 pass "install: service enabled and running, hook in common-session"
@@ -105,8 +109,16 @@ pass "settings written through the program folder's link"
 inside sh -c "printf 'WORKER=127.0.0.1\nPORT=9123\nKEY=$CLIENT_KEY\nREPETITIONS=3\n' >/etc/orvane/reporter.conf"
 inside sh -c 'printf "[libdefaults]\n default_realm = CORP.EXAMPLE.COM\n" >/etc/krb5.conf'
 
+# As an earlier version left them: settings and logs readable by all; the settings given to a group.
+inside chmod 0644 /etc/orvane/config.ini
+inside chgrp adm /etc/orvane/config.ini
+inside chmod 0755 $P/log
+inside sh -c "chmod 0644 $P/log/*"
 # Upgrade: dpkg keeps the changed conffiles silently, the enabled service runs again with them.
 dpkg_in -i "$INNER/$(basename "$A2")" "$INNER/$(basename "$R2")"
+[ "$(inside stat -c '%a %G' /etc/orvane/config.ini $P/log)" = "640 adm
+750 root" ] || fail "upgrade left the modes: $(inside stat -c '%a %G %n' /etc/orvane/config.ini $P/log)"
+inside find $P/log -perm /o=r | grep -q . && fail "log files readable by all after the upgrade"
 [ "$(inside dpkg-query -W -f='${Version}' orvane)" = "$v2" ] || fail "orvane not upgraded"
 [ "$(conf_value ListenPort)" = 9123 ] || fail "upgrade lost the administrator's config.ini"
 grep -q "Configuration file" "$WORK/dpkg.log" && fail "dpkg asked about config.ini: $(cat "$WORK/dpkg.log")"
@@ -115,7 +127,7 @@ wait_for 20 service_runs || fail "service not running after upgrade"
 wait_for 20 worker_runs || fail "no worker '$P/Orvane . 0' after upgrade"
 wait_for 10 bash -c "$SDNS run $SD ss -Hlun sport = :9123 | grep -q ." || fail "worker not listening on the kept port"
 inside grep -qx "PORT=9123" /etc/orvane/reporter.conf || fail "upgrade lost reporter.conf"
-pass "upgrade to $v2: config.ini kept, service running, its worker '$P/Orvane . 0' on port 9123"
+pass "upgrade to $v2: config.ini kept (group kept, no longer readable by all), service running, its worker '$P/Orvane . 0' on port 9123"
 
 # A session of a user opens and closes: the PAM hook runs Quenby as the user, the worker hears it.
 worker_log() { inside sh -c "for f in $P/log/LOG*.txt; do iconv -f UTF-16LE -t UTF-8 \"\$f\"; done" 2>/dev/null || true; }
