@@ -77,14 +77,21 @@ int CreateLogFile(const std::string& path) {
     return WriteByteOrderMark(fd) ? fd : -1;
 }
 
-// Opens a fixed-name log file and empties it: never through a link, and only a plain file of
-// this user's with no other name (emptying it would otherwise empty whatever it stands for).
+// Opens a fixed-name log file and empties it: only a plain file of this user's with no other name,
+// opened without following a link. Anything else under the name (a link, a second name of
+// another file, another user's file) is removed and a new file made in its place.
 int RestartLogFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogFileMode);
-    if (fd < 0) return -1;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
-        ::ftruncate(fd, 0) != 0) {
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1)) {
+        ::close(fd);
+        fd = -1;
+        if (::unlink(path.c_str()) != 0) return -1;
+    } else if (fd < 0 && (errno != ELOOP || ::unlink(path.c_str()) != 0)) {
+        return -1;
+    }
+    if (fd < 0) return CreateLogFile(path);
+    if (::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return -1;
     }

@@ -234,7 +234,7 @@ TEST_F(WorkerLogTest, AFileIsNewAndForRootAndItsGroupOnlyAndALinkInItsPlaceIsLef
     EXPECT_EQ(ModeOf(log.CurrentPath()), 0640u);
 }
 
-TEST(FixedFileLogTest, IsEmptiedOnlyWhenItIsAPlainFileOfItsOwnAndThenClosedToOthers) {
+TEST(FixedFileLogTest, ALinkOrASecondNameOrAnotherUsersFileIsReplacedNotWrittenAndAnOldFileClosedToOthers) {
     TempDir dir;
     testing::ScopedEnv locks("ORVANE_LOCK_DIR", dir.path());
     FakeClock clock(LocalInstant());
@@ -243,21 +243,32 @@ TEST(FixedFileLogTest, IsEmptiedOnlyWhenItIsAPlainFileOfItsOwnAndThenClosedToOth
     const std::string target = dir / "target";
     testing::WriteFile(target, "keep");
     ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    const std::string line = "[2019-11-06 06-19-21][INF]new run\r\n";
+    auto expectNewFile = [&](const char* what) {
+        FixedFileLog(path).Write(LogSeverity::Info, "[INF]new run");
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0) << what;
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid()) << what;
+        EXPECT_EQ(Decoded(path), line) << what;
+        EXPECT_EQ(ReadFile(target), "keep") << what;
+        EXPECT_EQ(ModeOf(target), 0600u) << what;
+    };
 
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
-    FixedFileLog(path).Write(LogSeverity::Info, "[INF]through a link");
+    expectNewFile("a link");
     ASSERT_EQ(::unlink(path.c_str()), 0);
     ASSERT_EQ(::link(target.c_str(), path.c_str()), 0);
-    FixedFileLog(path).Write(LogSeverity::Info, "[INF]through a second name");
-    ASSERT_EQ(::unlink(path.c_str()), 0);
-    EXPECT_EQ(ReadFile(target), "keep");
-    EXPECT_EQ(ModeOf(target), 0600u);
+    expectNewFile("a second name");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        expectNewFile("another user's file");
+    }
 
     // A file of an earlier version, readable by everyone: emptied, and no longer readable by all.
     testing::WriteFile(path, "old run");
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     FixedFileLog(path).Write(LogSeverity::Info, "[INF]new run");
-    EXPECT_EQ(Decoded(path), "[2019-11-06 06-19-21][INF]new run\r\n");
+    EXPECT_EQ(Decoded(path), line);
     EXPECT_EQ(ModeOf(path), 0640u);
 }
 
