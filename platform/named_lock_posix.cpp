@@ -84,11 +84,12 @@ LockPlace PlaceOfLocks() {
     return {"/tmp/orvane-" + std::to_string(uid), true, 077};
 }
 
-// Says once per process why named locks cannot be had (the log itself needs one).
-void ReportRefusedFolder(const std::string& folder, const char* why) {
+// Says once per process why a named lock cannot be had, on standard error: the log itself
+// needs one. `what` is "folder" or "file".
+void ReportRefused(const char* what, const std::string& path, const char* why) {
     static std::atomic<bool> told{false};
     if (told.exchange(true)) return;
-    std::fprintf(stderr, "Named locks are refused: the lock folder %s %s.\n", folder.c_str(), why);
+    std::fprintf(stderr, "Named locks are refused: the lock %s %s %s.\n", what, path.c_str(), why);
 }
 
 // Opens the lock folder, making it first where that is the rule, and checks what was opened:
@@ -96,12 +97,12 @@ void ReportRefusedFolder(const std::string& folder, const char* why) {
 // it is not such a folder.
 int OpenLockFolder(const LockPlace& place) {
     if (place.create && ::mkdir(place.folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        ReportRefusedFolder(place.folder, "cannot be created");
+        ReportRefused("folder", place.folder, "cannot be created");
         return -1;
     }
     int fd = ::open(place.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        ReportRefusedFolder(place.folder, errno == ELOOP || errno == ENOTDIR ? "is not a directory" : "cannot be opened");
+        ReportRefused("folder", place.folder, errno == ELOOP || errno == ENOTDIR ? "is not a directory" : "cannot be opened");
         return -1;
     }
     struct stat st {};
@@ -113,7 +114,7 @@ int OpenLockFolder(const LockPlace& place) {
     else if ((st.st_mode & place.forbidden) != 0)
         why = "is open to other users";
     if (why) {
-        ReportRefusedFolder(place.folder, why);
+        ReportRefused("folder", place.folder, why);
         ::close(fd);
         return -1;
     }
@@ -122,11 +123,15 @@ int OpenLockFolder(const LockPlace& place) {
 
 // Opens or creates a lock file in the checked folder: never through a link, and only a plain
 // file of the caller's with no other name (a hard link could lead to any file of the caller's).
-int OpenLockFile(int folderFd, const std::string& file) {
+int OpenLockFile(int folderFd, const LockPlace& place, const std::string& file) {
     int fd = ::openat(folderFd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        ReportRefused("file", place.folder + "/" + file, errno == ELOOP ? "is a link" : "cannot be opened");
+        return -1;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+        ReportRefused("file", place.folder + "/" + file, "is not a plain file of this user with one name");
         ::close(fd);
         return -1;
     }
@@ -173,7 +178,7 @@ struct NamedLock::Impl {
     SharedLock* MapFile(Steady::time_point deadline) {
         int folderFd = OpenLockFolder(place);
         if (folderFd < 0) return nullptr;
-        int fd = OpenLockFile(folderFd, file);
+        int fd = OpenLockFile(folderFd, place, file);
         ::close(folderFd);
         if (fd < 0) return nullptr;
         SharedLock* s = nullptr;
