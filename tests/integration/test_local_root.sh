@@ -5,8 +5,8 @@
 # `sudo -E` would hand to root, and the log folder. They point at root-only files with known
 # contents (and at names that do not exist yet). Then the worker, the service, the console and
 # orvanectl (its metrics for a collector's folder too) run as root with ORVANE_LOCK_DIR unset, and
-# every target is as it was. Last, a root
-# lock folder someone opened to all is refused: the worker goes on without writing through it.
+# every target is as it was. Last, a root lock folder someone opened to all is refused: the worker
+# goes on without writing through it.
 # Runs in a mount namespace of its own with fresh /tmp, /run and /run/lock: the machine's are
 # never touched.
 set -euo pipefail
@@ -34,8 +34,7 @@ LOCKS=(Log_RoVezerar.lock Log_Orvane_Agent.lock ZantrixOrvane.lock)
 XDG=/tmp/xdg-nobody
 PLACES=(/tmp/orvane-0 /run/lock/orvane /tmp/orvane-locks "$XDG")
 PLANTED=()
-# plant FOLDER NAME: as nobody, FOLDER/NAME -> a root-only target of known contents, and
-# FOLDER/NAME.new -> a target that does not exist (a file root must not create).
+# plant FOLDER NAME: as nobody, FOLDER/NAME -> a root-only target of known contents.
 plant() {
   local target="$TARGETS/$(printf '%s' "$1/$2" | tr '/' '_')"
   printf 'root only: %s\n' "$1/$2" >"$target"
@@ -45,8 +44,14 @@ plant() {
 }
 for place in "${PLACES[@]}"; do
   as_nobody mkdir -m 0700 "$place"
-  for name in "${LOCKS[@]}"; do plant "$place" "$name"; done
-  as_nobody ln -s "$TARGETS/new-${place//\//_}" "$place/Log_RoVezerar.lock.new"
+  for name in "${LOCKS[@]}"; do
+    # One link to a file that does not exist yet: root must not create it either.
+    if [ "$place/$name" = /run/lock/orvane/ZantrixOrvane.lock ]; then
+      as_nobody ln -s "$TARGETS/made-by-root" "$place/$name"
+    else
+      plant "$place" "$name"
+    fi
+  done
 done
 # A collector's folder of its own user, where root's timer writes metrics.
 PROM=/tmp/node-exporter
@@ -58,7 +63,8 @@ as_nobody mkdir /run/orvane 2>/dev/null && fail "nobody made /run/orvane"
 as_nobody ln -s "${PLANTED[0]}" "$PROG/log/LOG_OrvaneSRV.txt" 2>/dev/null && fail "nobody planted a link in the log folder"
 [ "$(stat -c '%a %U' "$PROG/log")" = "750 root" ] || fail "log folder is $(stat -c '%a %U' "$PROG/log"), not 750 root"
 
-# state: content digest, mode, owner and group of every target; no file where none was.
+# state: content digest, mode, owner, group, size and link count of every target; the targets'
+# folder listed, so a file made where none was shows.
 state() {
   local t
   for t in "${PLANTED[@]}"; do printf '%s %s %s\n' "${t##*/}" "$(sha256sum <"$t" | cut -c1-16)" "$(stat -c '%a %U %G %s %h' "$t")"; done
