@@ -16,7 +16,8 @@ set(_pkg_gen ${CMAKE_BINARY_DIR}/packaging)
 
 # The administrator's settings live in /etc (a conffile dpkg keeps over upgrades); the program
 # folder's config.ini points there, and every writer replaces the file behind the link.
-install(FILES packaging/config.ini DESTINATION /etc/orvane COMPONENT agent EXCLUDE_FROM_ALL)
+install(FILES packaging/config.ini DESTINATION /etc/orvane PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
+        COMPONENT agent EXCLUDE_FROM_ALL)
 file(MAKE_DIRECTORY ${_pkg_gen})
 file(CREATE_LINK /etc/orvane/config.ini ${_pkg_gen}/config.ini SYMBOLIC)
 install(FILES ${_pkg_gen}/config.ini DESTINATION ${ORVANE_PROGRAM_FOLDER} COMPONENT agent EXCLUDE_FROM_ALL)

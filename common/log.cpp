@@ -1,13 +1,19 @@
 #include "common/log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -24,6 +30,7 @@ std::atomic<LogSink*> g_sink{nullptr};
 
 constexpr unsigned kLockWaitMs = 10000;
 constexpr std::uint64_t kDefaultSizeLimit = 20971520;
+constexpr mode_t kLogFileMode = 0640;
 constexpr std::size_t kPendingCapacity = 8192;
 constexpr std::size_t kPendingFlushChars = 2048;
 constexpr int kFlushThreshold = 10;
@@ -55,17 +62,63 @@ void AppendLine(std::string_view message, std::string& out) {
     AppendUtf8AsUtf16LeBytes(utf8, out);
 }
 
-// Creates (truncating) a log file and writes the byte-order mark; -1 when it cannot.
-int CreateLogFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+bool WriteByteOrderMark(int fd) {
     static const char kBom[2] = {'\xFF', '\xFE'};
-    if (!platform::WriteAll(fd, kBom, sizeof kBom)) {
+    if (platform::WriteAll(fd, kBom, sizeof kBom)) return true;
+    ::close(fd);
+    return false;
+}
+
+// Creates a new log file with its byte-order mark; -1 when it cannot (errno EEXIST when the
+// name is taken: nothing already there, a planted link least of all, is ever written).
+int CreateLogFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+    if (fd < 0) return -1;
+    return WriteByteOrderMark(fd) ? fd : -1;
+}
+
+// Opens a fixed-name log file and empties it: only a plain file of this user's with no other name,
+// opened without following a link. Anything else under the name (a link, a second name of
+// another file, another user's file) is removed and a new file made in its place.
+int RestartLogFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogFileMode);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1)) {
+        ::close(fd);
+        fd = -1;
+        if (::unlink(path.c_str()) != 0) return -1;
+    } else if (fd < 0 && (errno != ELOOP || ::unlink(path.c_str()) != 0)) {
+        return -1;
+    }
+    if (fd < 0) return CreateLogFile(path);
+    if (::ftruncate(fd, 0) != 0) {
         ::close(fd);
         return -1;
     }
-    return fd;
+    // Files of earlier versions were readable by everyone.
+    if ((st.st_mode & 07777 & ~kLogFileMode) != 0) ::fchmod(fd, st.st_mode & kLogFileMode);
+    return WriteByteOrderMark(fd) ? fd : -1;
 }
+
+// A worker's log file "LOG<server>_<pid>_<yyyymmddhhmmss>_<index>.txt": its pid and index.
+bool ParseWorkerLogName(std::string_view name, long& pid, unsigned long& index) {
+    if (name.size() < 8 || name.substr(0, 3) != "LOG" || name.substr(name.size() - 4) != ".txt") return false;
+    name.remove_suffix(4);
+    auto lastNumber = [&name](std::string_view& digits) {
+        const std::size_t cut = name.rfind('_');
+        if (cut == std::string_view::npos) return false;
+        digits = name.substr(cut + 1);
+        name = name.substr(0, cut);
+        return !digits.empty() && digits.size() <= 18 && digits.find_first_not_of("0123456789") == digits.npos;
+    };
+    std::string_view indexText, stamp, pidText;
+    if (!lastNumber(indexText) || !lastNumber(stamp) || stamp.size() != 14 || !lastNumber(pidText)) return false;
+    pid = std::strtol(std::string(pidText).c_str(), nullptr, 10);
+    index = std::strtoul(std::string(indexText).c_str(), nullptr, 10);
+    return pid > 0;
+}
+
+bool ProcessRuns(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 }  // namespace
 
@@ -116,6 +169,7 @@ struct WorkerLog::Impl {
     std::atomic<int> level{0};
     std::atomic<bool> immediate{true};
     std::uint64_t sizeLimit = kDefaultSizeLimit;
+    std::atomic<std::uint64_t> folderLimit{kDefaultLogFolderLimit};
 
     // Guarded by the named lock.
     int fd = -1;
@@ -136,15 +190,23 @@ struct WorkerLog::Impl {
         for (char& c : server) {
             if (c == '/') c = '_';
         }
-        std::string name = "LOG" + server + "_" + std::to_string(platform::CurrentProcessId()) + "_" +
-                           stamp + "_" + std::to_string(fileIndex) + ".txt";
-        std::string p = platform::JoinPath(platform::JoinPath(moduleFolder, "log"), name);
-        fd = CreateLogFile(p);
-        if (fd < 0) return false;
-        path = p;
-        fileBytes = 2;
-        return true;
+        // A name already taken (a process of the same id in the same second) moves on to the next index.
+        for (int attempt = 0; attempt < 16; ++attempt, ++fileIndex) {
+            std::string name = "LOG" + server + "_" + std::to_string(platform::CurrentProcessId()) + "_" + stamp +
+                               "_" + std::to_string(fileIndex) + ".txt";
+            std::string p = platform::JoinPath(LogFolder(), name);
+            fd = CreateLogFile(p);
+            if (fd >= 0) {
+                path = p;
+                fileBytes = 2;
+                return true;
+            }
+            if (errno != EEXIST) break;
+        }
+        return false;
     }
+
+    std::string LogFolder() const { return platform::JoinPath(moduleFolder, "log"); }
 
     void Flush() {
         if (!pending.empty() && fd >= 0 && platform::WriteAll(fd, pending.data(), pending.size())) {
@@ -185,15 +247,16 @@ void WorkerLog::Write(LogSeverity severity, std::string_view message) {
     line.clear();
     AppendLine(message, line);
     if (!d.lock.Acquire(kLockWaitMs)) return;
+    bool newFile = false;
     if (d.fd < 0) {
-        d.OpenFile();
+        newFile = d.OpenFile();
     } else if (d.fileBytes >= d.sizeLimit) {
         // Pending lines belong to the full file: they go there before it is closed.
         d.Flush();
         ::close(d.fd);
         d.fd = -1;
         ++d.fileIndex;
-        d.OpenFile();
+        newFile = d.OpenFile();
     }
     if (d.fd < 0) {
         // No file (log folder missing or not writable): the line is dropped.
@@ -205,14 +268,61 @@ void WorkerLog::Write(LogSeverity severity, std::string_view message) {
     if (d.immediate && d.pending.empty()) {
         // Nothing waits: the line goes straight to the file without passing the pending text.
         if (platform::WriteAll(d.fd, line.data(), line.size())) d.fileBytes += line.size();
-        d.lock.Release();
-        return;
+    } else {
+        if (d.pending.size() + line.size() > kPendingCapacity * 2) d.Flush();
+        d.pending += line;
+        ++d.pendingLines;
+        if (d.pending.size() / 2 > kPendingFlushChars || d.pendingLines > kFlushThreshold || d.immediate) d.Flush();
     }
-    if (d.pending.size() + line.size() > kPendingCapacity * 2) d.Flush();
-    d.pending += line;
-    ++d.pendingLines;
-    if (d.pending.size() / 2 > kPendingFlushChars || d.pendingLines > kFlushThreshold || d.immediate) d.Flush();
+    const std::string current = newFile ? d.path : std::string();
     d.lock.Release();
+    // The folder grows only by new files: each is the moment to look at its total.
+    if (newFile) TrimLogFolder(d.LogFolder(), d.folderLimit.load(), current);
+}
+
+void WorkerLog::SetFolderLimit(std::uint64_t bytes) { impl_->folderLimit = bytes; }
+
+int TrimLogFolder(const std::string& folder, std::uint64_t limit, const std::string& current) {
+    struct Candidate {
+        std::string name;
+        std::int64_t modified;  // ns
+        std::uint64_t size;
+        long pid;
+        unsigned long index;
+    };
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return 0;
+    const int dirFd = ::dirfd(dir.get());
+    const std::string currentName = current.substr(current.find_last_of('/') + 1);
+    std::uint64_t total = 0;
+    std::vector<Candidate> candidates;
+    std::map<long, unsigned long> newest;  // each process's last file is the one it writes
+    while (const dirent* e = ::readdir(dir.get())) {
+        struct stat st {};
+        if (::fstatat(dirFd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        total += static_cast<std::uint64_t>(st.st_size);
+        long pid = 0;
+        unsigned long index = 0;
+        // Only the workers' files go; the service's and the console's logs keep within their own size.
+        if (!ParseWorkerLogName(e->d_name, pid, index) || e->d_name == currentName) continue;
+        auto [it, added] = newest.emplace(pid, index);
+        if (!added) it->second = std::max(it->second, index);
+        const std::int64_t modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        candidates.push_back({e->d_name, modified, static_cast<std::uint64_t>(st.st_size), pid, index});
+    }
+    if (total <= limit) return 0;
+    std::sort(candidates.begin(), candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return a.modified < b.modified; });
+    int removed = 0;
+    for (const Candidate& c : candidates) {
+        if (total <= limit) break;
+        if (c.index == newest[c.pid] && ProcessRuns(c.pid)) continue;  // still being written
+        if (::unlinkat(dirFd, c.name.c_str(), 0) == 0) {
+            total -= std::min(total, c.size);
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 void WorkerLog::RequestFlush() {
@@ -233,7 +343,7 @@ struct FixedFileLog::Impl {
     std::uint64_t fileBytes = 0;
 
     void Open() {
-        fd = CreateLogFile(path);
+        fd = RestartLogFile(path);
         fileBytes = fd >= 0 ? 2 : 0;
     }
 };

@@ -43,6 +43,7 @@ inline bool LevelAllows(int level, LogSeverity severity) {
 
 // The worker's log: "<folder>/log/LOG<server>_<pid>_<time>_<index>.txt", UTF-16LE with FF FE,
 // lines batched in log-query mode, serialised across worker processes by "Log RoVezerar".
+// Files are new (never one already there) and 0640.
 class WorkerLog final : public LogSink {
 public:
     WorkerLog(std::string moduleFolder, std::string serverArgument);
@@ -60,11 +61,22 @@ public:
     std::string CurrentPath() const;
     // Rotation limit in bytes; tests lower it.
     void SetSizeLimit(std::uint64_t bytes);
+    // Cap on the whole log folder, kept at every new file (kDefaultLogFolderLimit).
+    void SetFolderLimit(std::uint64_t bytes);
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The log folder of years of unattended running stays within this many bytes, plus the files
+// being written (at most one roll size each).
+inline constexpr std::uint64_t kDefaultLogFolderLimit = 200ull * 1024 * 1024;
+
+// Removes the oldest worker log files (by modification) until the folder's regular files total
+// at most `limit` bytes. Never `current` nor the last file of a running worker; the service's
+// and the console's fixed files are counted but kept. Returns the number removed.
+int TrimLogFolder(const std::string& folder, std::uint64_t limit, const std::string& current);
 
 // The service's and the console's log: one fixed file, truncated at the first line of a run,
 // every line flushed at once, started over at the size limit; lock "Log Orvane Agent".

@@ -404,7 +404,7 @@ void RemoveDeadWritersTemporaries(const std::string& target) {
 
 }  // namespace
 
-bool ProfileFile::SaveTo(const std::string& path) const {
+bool ProfileFile::SaveTo(const std::string& path, unsigned newFileMode) const {
     // Replace the file a symbolic link points to, not the link.
     std::string target = path;
     struct stat lst {};
@@ -432,7 +432,8 @@ bool ProfileFile::SaveTo(const std::string& path) const {
         ::unlink(tmp.c_str());
         return false;
     };
-    mode_t mode = existed ? (st.st_mode & 07777) : 0644;
+    // An existing file keeps its mode and group, so a rewrite never opens it to more readers.
+    mode_t mode = existed ? (st.st_mode & 07777) : static_cast<mode_t>(newFileMode & 0777);
     if (existed && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
         // Only root can hand the file back to its owner; anyone else becomes the owner, as a
         // rewrite by any editor would make them.
@@ -468,9 +469,9 @@ ProfileEdit::~ProfileEdit() {
 bool ProfileEdit::Open() {
     if (lockFd_ < 0) {
         std::string lockPath = path_ + ".lock";
-        lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
         // A lock file made by another user can still be locked through a read-only descriptor.
-        if (lockFd_ < 0 && errno == EACCES) lockFd_ = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (lockFd_ < 0 && errno == EACCES) lockFd_ = ::open(lockPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (lockFd_ < 0) return false;
         const auto deadline = std::chrono::steady_clock::now() + kLockWait;
         while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {

@@ -56,9 +56,10 @@ public:
     // Removes the section (every section of that name); true when there was one.
     bool RemoveSection(std::string_view section);
 
-    // Writes the profile to `path` atomically, keeping the existing file's mode and owner.
+    // Writes the profile to `path` atomically, keeping the existing file's mode and owner; a new
+    // file gets `newFileMode` (settings are not for every reader).
     // The caller holds the file's lock (ProfileEdit does). False (errno set) leaves the old file.
-    bool SaveTo(const std::string& path) const;
+    bool SaveTo(const std::string& path, unsigned newFileMode = 0640) const;
 
 private:
     enum class Kind { Blank, Comment, Section, Key, Other };

@@ -154,7 +154,8 @@ void Handler(int sig, siginfo_t* info, void* context) {
                static_cast<int>(rem / 60 % 60), static_cast<int>(rem % 60));
     path.buf[path.len] = '\0';
 
-    int fd = ::open(path.buf, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A new file only: whatever stands under the name already, a link above all, is left alone.
+    int fd = ::open(path.buf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         // Let the system handle it as if no handler were installed.
         ::signal(sig, SIG_DFL);

@@ -81,12 +81,27 @@ std::string AssociatedData(ProtectionPath path) {
     return aad;
 }
 
+// 0, or why the key's folder is not to be trusted: it must be a folder of the caller's or root's
+// that nobody else may write to, or another user could put a key of their own in its place.
+int KeyFolderProblem(const std::string& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & 022) != 0) return EPERM;
+    return 0;
+}
+
 MachineProtectStatus ReadKey(const std::string& path, MachineKey& key) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (int problem = KeyFolderProblem(FolderOf(path)); problem != 0 && problem != ENOENT)
+        return Fail(MachineProtectResult::KeyUnavailable, problem);
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return Fail(MachineProtectResult::KeyUnavailable, errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Fail(MachineProtectResult::KeyUnavailable, errno);
     if (!S_ISREG(st.st_mode)) return Fail(MachineProtectResult::KeyInvalid);
+    if (st.st_uid != ::geteuid()) return Fail(MachineProtectResult::KeyUnavailable, EPERM);
+    // A key someone made readable by others is closed again (never opened wider).
+    if ((st.st_mode & 077) != 0) ::fchmod(fd.get(), st.st_mode & 0600);
     // One byte more than a key, to tell a longer file from a key.
     unsigned char buf[kMachineKeySize + 1];
     std::size_t got = 0;
@@ -112,11 +127,8 @@ MachineProtectStatus ReadKey(const std::string& path, MachineKey& key) {
 // ever read a half-written key.
 MachineProtectStatus CreateKey(const std::string& path, MachineKey& key) {
     std::string folder = FolderOf(path);
-    if (::mkdir(folder.c_str(), 0700) == 0) {
-        ::chmod(folder.c_str(), 0700);  // whatever the umask
-    } else if (errno != EEXIST) {
-        return Fail(MachineProtectResult::KeyUnavailable, errno);
-    }
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return Fail(MachineProtectResult::KeyUnavailable, errno);
+    if (int problem = KeyFolderProblem(folder)) return Fail(MachineProtectResult::KeyUnavailable, problem);
 
     MachineKey fresh;
     unsigned char tag[8];

@@ -1,8 +1,12 @@
 #pragma once
 // A lock shared by name between processes (the stand-in for a named semaphore or mutex).
-// A name starting with "Global\\" is machine-wide; any other name is per user.
 // A process-shared robust mutex kept in a small lock file: it serialises threads and processes
 // alike, costs no system call when free, and passes to the next waiter when its holder dies.
+// Lock files live in a folder only their user can enter: root's in /run/orvane (0700, made when
+// absent), another user's in $XDG_RUNTIME_DIR when it is theirs alone, else /tmp/orvane-<uid>
+// (0700). So every name, "Global\\" ones included, is shared between the processes of one user:
+// a user's console guards that user's consoles only. A folder or file that fails the checks
+// (a link, another owner, open to others, a second name) is refused, and the lock with it.
 #include <memory>
 #include <string>
 
@@ -24,7 +28,7 @@ public:
     enum class TryResult { Acquired, Held, Failed };
     TryResult TryAcquireWithReason();
 
-    // Path of the file behind a name (for diagnostics and tests).
+    // Path of the file behind a name (for diagnostics and tests); ORVANE_LOCK_DIR sets the folder.
     static std::string LockFilePath(const std::string& name);
 
 private:

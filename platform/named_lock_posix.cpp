@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -56,22 +57,87 @@ std::string SanitizedName(const std::string& name) {
     return out;
 }
 
-std::string LockFolder(bool global) {
-    if (const char* d = std::getenv("ORVANE_LOCK_DIR"); d && *d) return d;
+// Where a name's lock file lives. Root keeps all its locks in one root-only folder; a user keeps
+// them in a folder of their own. Never a folder another user can write to: a link planted there
+// would make the opener create or write the file it points to.
+struct LockPlace {
     std::string folder;
-    if (global) {
-        folder = "/run/lock/orvane";
-        if (::mkdir(folder.c_str(), 01777) == 0 || errno == EEXIST) {
-            if (::access(folder.c_str(), W_OK) == 0) return folder;
-        }
-        folder = "/tmp/orvane-locks";
-        ::mkdir(folder.c_str(), 01777);
-        return folder;
+    bool create = false;     // made (0700) when absent
+    mode_t forbidden = 077;  // permission bits the folder must not have
+};
+
+constexpr const char* kRootLockFolder = "/run/orvane";
+
+// A real directory (not a link) of the caller that no one else may use.
+bool IsPrivateFolder(const char* path) {
+    struct stat st {};
+    return ::lstat(path, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+LockPlace PlaceOfLocks() {
+    // The tests' own folder: it need not be private, but only its owner may write to it.
+    if (const char* d = std::getenv("ORVANE_LOCK_DIR"); d && *d) return {d, false, 022};
+    const uid_t uid = ::geteuid();
+    // Root ignores the environment: sudo -E keeps a user's XDG_RUNTIME_DIR.
+    if (uid == 0) return {kRootLockFolder, true, 077};
+    if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r && *r && IsPrivateFolder(r)) return {r, false, 077};
+    return {"/tmp/orvane-" + std::to_string(uid), true, 077};
+}
+
+// Says once per process why a named lock cannot be had, on standard error: the log itself
+// needs one. `what` is "folder" or "file".
+void ReportRefused(const char* what, const std::string& path, const char* why) {
+    static std::atomic<bool> told{false};
+    if (told.exchange(true)) return;
+    std::fprintf(stderr, "Named locks are refused: the lock %s %s %s.\n", what, path.c_str(), why);
+}
+
+// Opens the lock folder, making it first where that is the rule, and checks what was opened:
+// a directory, not a link, owned by the caller, without the forbidden permission bits. -1 when
+// it is not such a folder.
+int OpenLockFolder(const LockPlace& place) {
+    if (place.create && ::mkdir(place.folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        ReportRefused("folder", place.folder, "cannot be created");
+        return -1;
     }
-    if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r && *r && ::access(r, W_OK) == 0) return r;
-    folder = "/tmp/orvane-" + std::to_string(::getuid());
-    ::mkdir(folder.c_str(), 0700);
-    return folder;
+    int fd = ::open(place.folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        ReportRefused("folder", place.folder, errno == ELOOP || errno == ENOTDIR ? "is not a directory" : "cannot be opened");
+        return -1;
+    }
+    struct stat st {};
+    const char* why = nullptr;
+    if (::fstat(fd, &st) != 0)
+        why = "cannot be examined";
+    else if (st.st_uid != ::geteuid())
+        why = "belongs to another user";
+    else if ((st.st_mode & place.forbidden) != 0)
+        why = "is open to other users";
+    if (why) {
+        ReportRefused("folder", place.folder, why);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Opens or creates a lock file in the checked folder: never through a link, and only a plain
+// file of the caller's with no other name (a hard link could lead to any file of the caller's).
+int OpenLockFile(int folderFd, const LockPlace& place, const std::string& file) {
+    int fd = ::openat(folderFd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        ReportRefused("file", place.folder + "/" + file, errno == ELOOP ? "is a link" : "cannot be opened");
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
+        ReportRefused("file", place.folder + "/" + file, "is not a plain file of this user with one name");
+        ::close(fd);
+        return -1;
+    }
+    // Earlier versions made lock files 0666; nobody else has any business with them.
+    if ((st.st_mode & 077) != 0) ::fchmod(fd, 0600);
+    return fd;
 }
 
 using Steady = std::chrono::steady_clock;
@@ -89,7 +155,8 @@ bool FlockUntil(int fd, Steady::time_point deadline) {
 }  // namespace
 
 struct NamedLock::Impl {
-    std::string path;
+    LockPlace place;
+    std::string file;
     std::atomic<SharedLock*> shared{nullptr};
     std::atomic_flag opening = ATOMIC_FLAG_INIT;
 
@@ -109,9 +176,11 @@ struct NamedLock::Impl {
     }
 
     SharedLock* MapFile(Steady::time_point deadline) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        int folderFd = OpenLockFolder(place);
+        if (folderFd < 0) return nullptr;
+        int fd = OpenLockFile(folderFd, place, file);
+        ::close(folderFd);
         if (fd < 0) return nullptr;
-        ::fchmod(fd, 0666);
         SharedLock* s = nullptr;
         if (FlockUntil(fd, deadline)) {
             struct stat st {};
@@ -148,15 +217,23 @@ struct NamedLock::Impl {
     }
 };
 
-std::string NamedLock::LockFilePath(const std::string& name) {
+namespace {
+
+// "Global\\" names share the caller's folder with the others: root's is the machine's one root
+// folder, and a user's console guards only that user's consoles.
+std::string LockFileName(const std::string& name) {
     const std::string prefix = "Global\\";
     bool global = name.compare(0, prefix.size(), prefix) == 0;
-    std::string base = global ? name.substr(prefix.size()) : name;
-    return LockFolder(global) + "/" + SanitizedName(base) + ".lock";
+    return SanitizedName(global ? name.substr(prefix.size()) : name) + ".lock";
 }
 
+}  // namespace
+
+std::string NamedLock::LockFilePath(const std::string& name) { return PlaceOfLocks().folder + "/" + LockFileName(name); }
+
 NamedLock::NamedLock(const std::string& name) : impl_(std::make_unique<Impl>()) {
-    impl_->path = LockFilePath(name);
+    impl_->place = PlaceOfLocks();
+    impl_->file = LockFileName(name);
 }
 
 NamedLock::~NamedLock() {

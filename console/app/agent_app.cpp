@@ -90,9 +90,9 @@ const char* AgentUsage() {
            "           desktop has no notification area, the window starts minimised)\n"
            "  --help   show this help\n"
            "\n"
-           "One console runs per machine; a second one says so and ends. Interface texts come\n"
-           "from language.ini, the language from CurLanguageId in config.ini. The console logs to\n"
-           "log/LOG_UI.txt in the program folder.\n";
+           "One console runs per user (root's consoles share one guard); a second one says so\n"
+           "and ends. Interface texts come from language.ini, the language from CurLanguageId in\n"
+           "config.ini. The console logs to log/LOG_UI.txt in the program folder.\n";
 }
 
 }  // namespace orvane::console

@@ -63,10 +63,11 @@ int ApplyAutoStart(bool checked, int& flag, const std::string& autostartFolder, 
     } else if (checked && flag != 1) {
         std::string text;
         if (!AutostartEntryText(programFolder, text)) return flag;
-        // Written whole or not at all (0644), through the same atomic replacement as config.ini.
+        // Written whole or not at all, through the same atomic replacement as config.ini; the
+        // desktop reads it as the user.
         ProfileFile entry;
         entry.Parse(text);
-        if (entry.SaveTo(path)) flag = 1;
+        if (entry.SaveTo(path, 0644)) flag = 1;
     }
     return flag;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// One console per machine: the machine-wide lock "Global\\ZantrixOrvane", held for the life of the
-// process and passed on when its holder dies.
+// One console at a time: the lock "Global\\ZantrixOrvane", held for the life of the process and
+// passed on when its holder dies. Lock files live in a folder private to their user, so root's
+// consoles share one guard and another user's console has a guard of its own.
 #include <memory>
 
 #include "platform/named_lock.h"

@@ -4,16 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "console/core/status_report.h"
 #include "console/core/worker_status.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/console_commands.h"
+#include "platform/file_io.h"
 #include "platform/process.h"
 
 namespace orvane::ctl {
@@ -104,26 +102,12 @@ bool HelpAsked(int argc, char** argv) {
     return false;
 }
 
-// Replaces `path` at once (temporary file and rename), so a scraper never reads half a file.
+// Replaces `path` at once, so a scraper never reads half a file. The file is for the collector,
+// which runs as its own user; its folder may be that user's, so nothing there is followed.
 bool WriteReplacing(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            std::fprintf(stderr, "orvanectl: cannot write %s\n", temporary.c_str());
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        std::fprintf(stderr, "orvanectl: cannot replace %s: %s\n", path.c_str(), ec.message().c_str());
-        std::filesystem::remove(temporary, ec);
-        return false;
-    }
-    return true;
+    if (platform::ReplaceFile(path, text, 0644)) return true;
+    std::fprintf(stderr, "orvanectl: cannot replace %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
 }
 
 }  // namespace

@@ -35,6 +35,8 @@ for f in Orvane OrvaneSRV orvanectl orvane-gwemu orvane-reportsend orvane-wmique
 done
 grep -q " ./opt/Orvane/Orvane/config.ini -> /etc/orvane/config.ini\$" <<<"$contents" || fail "config.ini is no link to /etc"
 grep -q " ./opt/Orvane/Orvane/log/\$" <<<"$contents" || fail "no log folder"
+grep -Eq "^drwxr-x--- root/root .* \./opt/Orvane/Orvane/log/\$" <<<"$contents" || fail "log folder not 0750 root"
+grep -Eq "^-rw-r----- root/root .* \./etc/orvane/config.ini\$" <<<"$contents" || fail "config.ini not 0640 root"
 grep -q "Quenby" <<<"$contents" && fail "the reporter is in the agent's package"
 [ -x "$BUILD/bin/OrvaneAgent" ] && { grep -q " ./usr/share/applications/OrvaneAgent.desktop\$" <<<"$contents" || fail "no desktop entry"; }
 [ "$(dpkg-deb -I "$A1" conffiles)" = /etc/orvane/config.ini ] || fail "conffiles: $(dpkg-deb -I "$A1" conffiles)"
@@ -87,6 +89,8 @@ grep -qx "ExecStart=\"$P/OrvaneSRV\"" <<<"$(inside cat /etc/systemd/system/Orvan
 inside grep -q "pam_exec.so /usr/libexec/orvane-reporter/orvane-session" /etc/pam.d/common-session \
   || fail "session hook not in common-session"
 [ "$(inside stat -c %a /etc/orvane/reporter.conf)" = 600 ] || fail "reporter.conf readable by others"
+[ "$(inside stat -c '%a %U %G' /etc/orvane/config.ini $P/log)" = "640 root root
+750 root root" ] || fail "modes of config.ini and log/: $(inside stat -c '%a %U %G %n' /etc/orvane/config.ini $P/log)"
 # Unconfigured, the hook does nothing and never fails a logon.
 inside env PAM_TYPE=open_session PAM_USER=nobody /usr/libexec/orvane-reporter/orvane-session || fail "hook failed"
 pass "install: service enabled and running, hook in common-session"
@@ -114,8 +118,16 @@ inside mkdir -p $UNIT.d
 inside sh -c "printf '[Service]\nEnvironment=ORVANE_ADMIN_SETTING=kept\n' >$UNIT.d/override.conf"
 sctl daemon-reload
 
+# As an earlier version left them: settings and logs readable by all; the settings given to a group.
+inside chmod 0644 /etc/orvane/config.ini
+inside chgrp adm /etc/orvane/config.ini
+inside chmod 0755 $P/log
+inside sh -c "chmod 0644 $P/log/*"
 # Upgrade: dpkg keeps the changed conffiles silently, the enabled service runs again with them.
 dpkg_in -i "$INNER/$(basename "$A2")" "$INNER/$(basename "$R2")"
+[ "$(inside stat -c '%a %G' /etc/orvane/config.ini $P/log)" = "640 adm
+750 root" ] || fail "upgrade left the modes: $(inside stat -c '%a %G %n' /etc/orvane/config.ini $P/log)"
+inside find $P/log -perm /o=r | grep -q . && fail "log files readable by all after the upgrade"
 [ "$(inside dpkg-query -W -f='${Version}' orvane)" = "$v2" ] || fail "orvane not upgraded"
 [ "$(conf_value ListenPort)" = 9123 ] || fail "upgrade lost the administrator's config.ini"
 grep -q "Configuration file" "$WORK/dpkg.log" && fail "dpkg asked about config.ini: $(cat "$WORK/dpkg.log")"
@@ -128,7 +140,7 @@ inside grep -qx 'ProtectSystem=strict' $UNIT || fail "upgraded unit without the 
 inside test -f $UNIT.dpkg-old || fail "the previous unit was not kept"
 [ "$(unit_prop Environment)" = ORVANE_ADMIN_SETTING=kept ] || fail "the drop-in is lost: $(unit_prop Environment)"
 inside grep -qx $'NoNewPrivs:\t1' "/proc/$(inside pgrep -x -n Orvane)/status" || fail "the worker runs without the sandbox"
-pass "upgrade to $v2: config.ini kept, service running in its sandbox, its worker '$P/Orvane . 0' on port 9123"
+pass "upgrade to $v2: config.ini kept (group kept, no longer readable by all), service running in its sandbox, its worker '$P/Orvane . 0' on port 9123"
 inside rm -r $UNIT.d
 
 # A session of a user opens and closes: the PAM hook runs Quenby as the user, the worker hears it.

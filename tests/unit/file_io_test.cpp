@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <thread>
+
+#include "tests/unit/test_util.h"
 
 namespace orvane {
 namespace {
@@ -40,6 +43,34 @@ TEST(WriteAll, FailureKeepsTheSystemError) {
     EXPECT_EQ(errno, EBADF);
     ::close(p[0]);
     ::close(p[1]);
+}
+
+TEST(ReplaceFile, ReplacesAtOnceWithItsModeAndNeverWritesThroughALink) {
+    testing::TempDir dir;
+    const std::string path = dir / "orvane.prom";
+    const std::string target = dir / "target";
+    testing::WriteFile(target, "keep");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    // Links planted under the temporary name and the final one.
+    const std::string temporary = path + ".tmp." + std::to_string(::getpid());
+    ASSERT_EQ(::symlink(target.c_str(), temporary.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    const mode_t oldMask = ::umask(077);
+    ASSERT_TRUE(platform::ReplaceFile(path, "metrics\n", 0644));
+    ::umask(oldMask);
+    EXPECT_EQ(testing::ReadFile(target), "keep");
+    struct stat st {};
+    ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(testing::ReadFile(path), "metrics\n");
+    EXPECT_NE(::access(temporary.c_str(), F_OK), 0);
+
+    errno = 0;
+    EXPECT_FALSE(platform::ReplaceFile(dir / "missing/orvane.prom", "x", 0644));
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

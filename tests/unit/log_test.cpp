@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -208,6 +210,117 @@ TEST(FixedFileLogTest, TruncatesAtFirstLineAndStartsOverAtLimit) {
         EXPECT_EQ(Decoded(path).find("filtered"), std::string::npos);
     }
     unsetenv("ORVANE_LOCK_DIR");
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST_F(WorkerLogTest, AFileIsNewAndForRootAndItsGroupOnlyAndALinkInItsPlaceIsLeftAlone) {
+    const std::string target = dir / "target";
+    testing::WriteFile(target, "keep");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    const std::string taken = dir / ("log/LOG_" + std::to_string(getpid()) + "_20191106061921_0.txt");
+    ASSERT_EQ(::symlink(target.c_str(), taken.c_str()), 0);
+    const mode_t oldMask = ::umask(0);
+    WorkerLog log(dir.path(), "");
+    log.Write(LogSeverity::Info, "[INF]x");
+    ::umask(oldMask);
+    EXPECT_EQ(ReadFile(target), "keep");
+    EXPECT_EQ(ModeOf(target), 0600u);
+    // The taken name is passed over for the next index.
+    EXPECT_EQ(log.CurrentPath(), dir / ("log/LOG_" + std::to_string(getpid()) + "_20191106061921_1.txt"));
+    EXPECT_EQ(ModeOf(log.CurrentPath()), 0640u);
+}
+
+TEST(FixedFileLogTest, ALinkOrASecondNameOrAnotherUsersFileIsReplacedNotWrittenAndAnOldFileClosedToOthers) {
+    TempDir dir;
+    testing::ScopedEnv locks("ORVANE_LOCK_DIR", dir.path());
+    FakeClock clock(LocalInstant());
+    ScopedClock scoped(clock);
+    const std::string path = dir / "LOG_OrvaneSRV.txt";
+    const std::string target = dir / "target";
+    testing::WriteFile(target, "keep");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    const std::string line = "[2019-11-06 06-19-21][INF]new run\r\n";
+    auto expectNewFile = [&](const char* what) {
+        FixedFileLog(path).Write(LogSeverity::Info, "[INF]new run");
+        struct stat st {};
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0) << what;
+        EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid()) << what;
+        EXPECT_EQ(Decoded(path), line) << what;
+        EXPECT_EQ(ReadFile(target), "keep") << what;
+        EXPECT_EQ(ModeOf(target), 0600u) << what;
+    };
+
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    expectNewFile("a link");
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_EQ(::link(target.c_str(), path.c_str()), 0);
+    expectNewFile("a second name");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        expectNewFile("another user's file");
+    }
+
+    // A file of an earlier version, readable by everyone: emptied, and no longer readable by all.
+    testing::WriteFile(path, "old run");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    FixedFileLog(path).Write(LogSeverity::Info, "[INF]new run");
+    EXPECT_EQ(Decoded(path), line);
+    EXPECT_EQ(ModeOf(path), 0640u);
+}
+
+// Makes a worker log file of `bytes` bytes last modified `age` seconds ago.
+void MakeLogFile(const std::string& path, std::size_t bytes, int age) {
+    testing::WriteFile(path, std::string(bytes, 'x'));
+    const timespec when[2] = {{::time(nullptr) - age, 0}, {::time(nullptr) - age, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), when, 0), 0);
+}
+
+TEST(LogFolderLimitTest, TheOldestFinishedWorkerFilesGoFirstAndNoFileBeingWritten) {
+    TempDir dir;
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string d = std::to_string(dead), live = std::to_string(getppid());
+    const std::string stamp = "_20191106061921_";
+    MakeLogFile(dir / ("LOG_" + d + stamp + "0.txt"), 1000, 500);
+    MakeLogFile(dir / ("LOG10.0.0.5_" + d + stamp + "1.txt"), 1000, 400);
+    MakeLogFile(dir / ("LOG_" + live + stamp + "0.txt"), 1000, 450);  // a running worker's finished file
+    MakeLogFile(dir / ("LOG_" + live + stamp + "1.txt"), 1000, 900);  // ... and the one it still writes
+    MakeLogFile(dir / "LOG_OrvaneSRV.txt", 1000, 1000);
+    MakeLogFile(dir / "LOG_UI.txt", 1000, 1000);
+    MakeLogFile(dir / ("LOG_" + d + stamp + "2.txt"), 1000, 300);
+    const std::string current = dir / ("LOG_" + std::to_string(getpid()) + stamp + "0.txt");
+    MakeLogFile(current, 1000, 2000);
+
+    EXPECT_EQ(TrimLogFolder(dir.path(), 8000, current), 0) << "within the limit";
+    EXPECT_EQ(TrimLogFolder(dir.path(), 5000, current), 3);
+    std::vector<std::string> kept{"LOG_" + d + stamp + "2.txt", "LOG_" + std::to_string(getpid()) + stamp + "0.txt",
+                                  "LOG_" + live + stamp + "1.txt", "LOG_OrvaneSRV.txt", "LOG_UI.txt"};
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(LogFiles(dir.path()), kept);
+    // Below what can go: everything that may go is gone, the rest stays.
+    EXPECT_EQ(TrimLogFolder(dir.path(), 0, current), 1);
+    EXPECT_EQ(LogFiles(dir.path()).size(), 4u);
+}
+
+TEST_F(WorkerLogTest, AWorkerKeepsItsFolderWithinTheLimitAsItsFilesRoll) {
+    WorkerLog log(dir.path(), "");
+    log.SetSizeLimit(1000);
+    log.SetFolderLimit(3000);
+    for (int i = 0; i < 200; ++i) {
+        clock.Advance(1);
+        log.Write(LogSeverity::Info, "[INF]" + std::string(100, 'z'));
+    }
+    std::uint64_t total = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir / "log")) total += e.file_size();
+    // The limit, plus the file being written (one roll size and a line).
+    EXPECT_LE(total, 3000u + 1000u + 300u);
+    EXPECT_GE(LogFiles(dir / "log").size(), 3u);
+    EXPECT_TRUE(std::filesystem::exists(log.CurrentPath()));
 }
 
 TEST(FormatSystemErrorTest, HexCodeAndSystemText) {

@@ -123,6 +123,39 @@ TEST_F(MachineProtectTest, KeyThatCannotBeCreatedReportsTheSystemError) {
     EXPECT_EQ(blob, "untouched");
 }
 
+TEST_F(MachineProtectTest, AKeyOthersCouldHavePlacedIsNeverUsedAndAReadableOneIsClosed) {
+    std::string blob, back;
+    std::filesystem::create_directories(dir_ / "keys");
+    // A folder others may write to: no key is read from it or made in it.
+    ::chmod((dir_ / "keys").c_str(), 0777);
+    MachineProtectStatus st = MachineProtect(ProtectionPath::Cng, "x", blob);
+    EXPECT_EQ(st.result, MachineProtectResult::KeyUnavailable);
+    EXPECT_EQ(st.sysError, EPERM);
+    EXPECT_FALSE(std::filesystem::exists(keyPath_));
+    ::chmod((dir_ / "keys").c_str(), 0755);
+
+    // A link in the key's place, to a file of the right size.
+    WriteFile(dir_ / "known", std::string(kMachineKeySize, 'k'));
+    ASSERT_EQ(::symlink((dir_ / "known").c_str(), keyPath_.c_str()), 0);
+    st = MachineProtect(ProtectionPath::Cng, "x", blob);
+    EXPECT_EQ(st.result, MachineProtectResult::KeyUnavailable);
+    EXPECT_EQ(st.sysError, ELOOP);
+    std::filesystem::remove(keyPath_);
+
+    // A key left readable by others still works, and is no longer readable by them.
+    ASSERT_TRUE(MachineProtect(ProtectionPath::Cng, "x", blob).ok());
+    ASSERT_EQ(::chmod(keyPath_.c_str(), 0644), 0);
+    ASSERT_TRUE(MachineUnprotect(ProtectionPath::Cng, blob, back).ok());
+    EXPECT_EQ(back, "x");
+    EXPECT_EQ(Mode(keyPath_), 0600u);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the key to another user needs root";
+    ASSERT_EQ(::chown(keyPath_.c_str(), 65534, 65534), 0);
+    st = MachineUnprotect(ProtectionPath::Cng, blob, back);
+    EXPECT_EQ(st.result, MachineProtectResult::KeyUnavailable);
+    EXPECT_EQ(st.sysError, EPERM);
+}
+
 TEST_F(MachineProtectTest, ConcurrentFirstUsersShareOneKey) {
     constexpr int kThreads = 8;
     std::vector<std::string> blobs(kThreads);

@@ -234,11 +234,22 @@ TEST_F(ProfileTest, AWriteCreatesAMissingFileAndARemovalDoesNot) {
     EXPECT_FALSE(std::filesystem::exists(path_));
     ASSERT_TRUE(WriteProfileString(path_, "ModelType", "Value", "0"));
     EXPECT_EQ(Read(), "[ModelType]\nValue=0\n");
+    // Settings are for root and an administrator's group only, whatever the umask.
     EXPECT_EQ(std::filesystem::status(path_).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+                  std::filesystem::perms::group_read);
     // A folder that does not exist cannot take the file.
     EXPECT_FALSE(WriteProfileString(dir_ + "/missing/config.ini", "S", "K", "v"));
+
+    // The group an administrator gave the file stays, and so does a narrower mode.
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file another group needs root";
+    ASSERT_EQ(::chown(path_.c_str(), 0, 65534), 0);
+    ASSERT_EQ(::chmod(path_.c_str(), 0600), 0);
+    ASSERT_TRUE(WriteProfileString(path_, "ModelType", "Value", "1"));
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(ProfileTest, Utf16AndBomFilesAreReadAndWrittenInTheirOwnEncoding) {

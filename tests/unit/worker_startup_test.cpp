@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <filesystem>
 
@@ -121,6 +125,33 @@ TEST(CleanOverdueLog, RunsOnlyDuringEvenHours) {
 
 TEST(CrashDump, NameIsPidTimeWithTrailingBlank) {
     EXPECT_EQ(platform::CrashDumpName(1234, 2019, 11, 6, 6, 19, 21), "1234-2019-11-06 061921 .dmp");
+}
+
+TEST(CrashDump, ALinkPlantedUnderTheDumpsNameIsNotFollowed) {
+    TempDir dir;
+    const std::string target = dir / "target";
+    testing::WriteFile(target, "keep");
+    pid_t child = fork();
+    if (child == 0) {
+        platform::InstallCrashHandler();
+        platform::SetCrashDumpFolder(dir.path());
+        // Every name the dump can have in the next seconds.
+        const std::time_t now = std::time(nullptr);
+        for (std::time_t t = now; t < now + 3; ++t) {
+            std::tm tm{};
+            localtime_r(&t, &tm);
+            const std::string name = platform::CrashDumpName(static_cast<unsigned>(getpid()), tm.tm_year + 1900,
+                                                             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+            if (::symlink(target.c_str(), (dir / name).c_str()) != 0) _exit(2);
+        }
+        ::raise(SIGABRT);
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    // No dump could be written: the signal ends the process as if no handler were installed.
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+    EXPECT_EQ(testing::ReadFile(target), "keep");
 }
 
 TEST(FileVersion, ReadsTheStampedVersionAndLogsEveryFailure) {
