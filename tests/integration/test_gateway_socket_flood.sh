@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Strangers flood the worker's gateway socket (the one the gateways' answers come back to) at full
-# speed: oversized datagrams and garbage from the gateway's own address, well-formed-looking
+# Strangers flood the worker's gateway socket (the one the gateways' answers come back to) with
+# some ten thousand datagrams a second each (a flood at full speed would make the kernel drop the
+# gateway's answers whatever the worker does): oversized datagrams and garbage from the gateway's own address, well-formed-looking
 # answers from an address that is no gateway. The gateway's real confirmations still arrive at
 # once, every dropped datagram is counted, and the log holds a handful of lines about them.
 set -euo pipefail
@@ -15,11 +16,9 @@ confirmations() { metric orvane_confirmations_total; }
 
 send_report logon || fail "logon not acknowledged"
 wait_for 10 eval '[ "$(confirmations)" = 1 ]' || fail "no confirmation before the flood: $(log | tail -5)"
-# The gateway socket: the worker's UDP port other than the report port.
-GW_PORT=$(ss -uanpH | awk -v pid="pid=$WPID," -v lp=":$LISTEN_PORT" \
-  'index($0, pid) && $4 !~ lp"$" {n = split($4, a, ":"); print a[n]; exit}')
-[ -n "$GW_PORT" ] || fail "no gateway socket found: $(ss -uanp)"
-log_bytes0=$(du -sb "$PROG/log" | cut -f1)
+# The gateway socket: where the notification came from (heartbeats have a socket of their own).
+GW_PORT=$(grep '"type":"online"' "$WORK/gw.jsonl" | head -1 | sed -n 's/.*"port":\([0-9]*\).*/\1/p')
+[ -n "$GW_PORT" ] || fail "no notification seen: $(cat "$WORK/gw.jsonl")"
 
 FLOOD_SECONDS=8
 flood() {
@@ -32,11 +31,13 @@ pool = [os.urandom(300), os.urandom(4096), os.urandom(40), os.urandom(12)] if ki
     else [os.urandom(24), os.urandom(40), os.urandom(16)]
 end, sent = time.monotonic() + seconds, 0
 while time.monotonic() < end:
-    for d in pool:
-        try:
-            s.sendto(d, ("127.0.0.1", port)); sent += 1
-        except OSError:
-            pass
+    for _ in range(25):
+        for d in pool:
+            try:
+                s.sendto(d, ("127.0.0.1", port)); sent += 1
+            except OSError:
+                pass
+    time.sleep(0.01)  # pacing, not waiting for anything
 print(sent)
 PY
 }
@@ -61,13 +62,14 @@ done
 wait "$f1" "$f2"
 sent=$(( $(cat "$WORK/flood-gw") + $(cat "$WORK/flood-stranger") ))
 dropped=$(metric orvane_dropped_total ',reason="foreign_response"')
-[ "$dropped" -gt 10000 ] || fail "only $dropped of $sent flood datagrams counted as dropped"
+[ "$dropped" -gt 50000 ] || fail "only $dropped of $sent flood datagrams counted as dropped"
 
-# Neither the stranger nor the garbage from the gateway's address wrote a line per datagram.
-lines=$(log | grep -cE 'Dropped a datagram|Receive gateway \(0x7F000001\) response message' || true)
-[ "$lines" -le $((2 * expected + 6)) ] || fail "$lines log lines about $dropped dropped datagrams"
-grown=$(( $(du -sb "$PROG/log" | cut -f1) - log_bytes0 ))
-[ "$grown" -lt 262144 ] || fail "the log grew by $grown bytes under the flood"
-echo "$sent flood datagrams sent, $dropped counted as dropped; $rounds logoff/logon rounds confirmed at once;" \
-  "the log grew by $grown bytes"
+# Neither the stranger nor the garbage from the gateway's address wrote a line per datagram: the
+# receipt lines are the confirmations' own (and one for the garbage), the rest a few lines a minute.
+receipts=$(log | grep -cF 'Receive gateway (0x7F000001) response message.' || true)
+about_drops=$(log | grep -cE 'Dropped a datagram|The next message was repeated' || true)
+[ "$receipts" -le $(( $(confirmations) + 2 )) ] || fail "$receipts receipt lines for $(confirmations) confirmations"
+[ "$about_drops" -le 6 ] || fail "$about_drops log lines about $dropped dropped datagrams"
+echo "$sent flood datagrams sent, $dropped counted as dropped and written in $about_drops log lines;" \
+  "$rounds logoff/logon rounds confirmed at once"
 pass "a flood of the gateway socket neither delays confirmations nor fills the log"
