@@ -32,7 +32,36 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
+// True for a text as ComposeReportText writes it, the magic already checked: no control
+// character (C0, DEL or C1), the kind one byte, exactly three separators, no empty field.
+bool IsAsWritten(std::string_view text) {
+    if (text.size() < kReportMagicLength + 2 || text[kReportMagicLength] == '|' ||
+        text[kReportMagicLength + 1] != '|') {
+        return false;
+    }
+    std::size_t separators = 0;
+    char previous = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        // U+0080-U+009F are C2 80-C2 9F in UTF-8 (the text is valid UTF-8 here).
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+        if (c == '|') {
+            if (previous == '|') return false;
+            ++separators;
+        }
+        previous = static_cast<char>(c);
+    }
+    return separators == 3 && previous != '|';
+}
+
 }  // namespace
+
+bool IsReportShaped(const std::uint8_t* datagram, std::size_t length) {
+    if (!datagram || length < kMinReportDatagram || length > kMaxReportDatagram) return false;
+    const std::size_t body = length - kEnhancedHeaderSize;
+    return body % 16 == 0 && ((std::size_t{datagram[2]} << 8) | datagram[3]) == body;
+}
 
 bool DomainFromDistinguishedName(std::string_view distinguishedName, std::string& domain) {
     std::string lower(distinguishedName);
@@ -115,13 +144,19 @@ ReportOpenResult OpenClientReport(const std::uint8_t* datagram, std::size_t leng
     }
     const auto* begin = reinterpret_cast<const char*>(plain);
     const void* zero = std::memchr(begin, 0, bodyLength);
-    std::string_view raw(begin, zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : bodyLength);
-    if (IsValidUtf8(raw)) {
-        text.assign(raw);
-    } else {
-        text = Utf16ToUtf8(Utf8ToUtf16(raw));
+    const std::size_t textLength =
+        zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : bodyLength;
+    std::string_view raw(begin, textLength);
+    if (raw.compare(0, kReportMagicLength, kReportMagic, kReportMagicLength) != 0) return ReportOpenResult::Unknown;
+    // A changed ciphertext bit garbles a whole block, a changed IV bit one byte of the first:
+    // only a text a reporter could have written is believed.
+    if (!zero || textLength + 16 < bodyLength || !IsValidUtf8(raw) || !IsAsWritten(raw)) {
+        return ReportOpenResult::NotAsWritten;
     }
-    if (text.compare(0, kReportMagicLength, kReportMagic, kReportMagicLength) != 0) return ReportOpenResult::Unknown;
+    for (std::size_t i = textLength + 1; i < bodyLength; ++i) {
+        if (plain[i] != 0) return ReportOpenResult::NotAsWritten;
+    }
+    text.assign(raw);
     return ReportOpenResult::Opened;
 }
 
