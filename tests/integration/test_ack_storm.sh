@@ -10,10 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib/fault.sh"
 install_program_folder
 client_report_config "$PROG" always
 PORT_A=$LISTEN_PORT
-PROG_B="$WORK/progb"
-cp -a "$PROG" "$PROG_B"
-PORT_B=$(free_udp_port)
-ini_set "$PROG_B/config.ini" ListenPort Value "$PORT_B"
+second_folder
 start_worker "$PROG" "$PORT_A"
 APID=$WPID
 start_worker "$PROG_B" "$PORT_B"

@@ -22,7 +22,7 @@ for i in 1 2; do
   PIDS+=("$!")
   floods+=("$!")
 done
-wait_for 10 eval '[ "$(metric orvane_refused_total ",reason=\"undecryptable\"")" -gt 1000 ]' \
+wait_for 10 eval '[ "$(metric orvane_dropped_total ",reason=\"not_a_report\"")" -gt 1000 ]' \
   || fail "the flood does not reach the worker: $("$CTL" status)"
 
 # The normal stream: logon and logoff in turn, each sent again until acknowledged, as the
@@ -54,8 +54,8 @@ flooded=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2"
 logons=$(metric orvane_logons_total) logoffs=$(metric orvane_logoffs_total)
 [ "$decided" -ge "$acked" ] && [ "$(notifications)" = "$decided" ] && [ $((logons + logoffs)) = "$decided" ] \
   || fail "$acked acknowledged; $logons logons and $logoffs logoffs decided, $(notifications) notifications"
-undecryptable=$(metric orvane_refused_total ',reason="undecryptable"')
-echo "$flooded malformed datagrams sent in $FLOOD_SECONDS s; $undecryptable refused as undecryptable;" \
+dropped=$(metric orvane_dropped_total ',reason="not_a_report"')
+echo "$flooded malformed datagrams sent in $FLOOD_SECONDS s; $dropped dropped unanswered as no report;" \
   "$acked reports acknowledged ($acked_in_flood during the flood) in $attempts attempts, $decided decided"
 pass "under a flood of $flooded malformed datagrams every acknowledged report ($acked) is decided"
 

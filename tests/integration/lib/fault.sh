@@ -49,6 +49,14 @@ start_worker() {
   wait_for 10 bash -c "ss -uln | grep -q ':$2 '" || fail "worker $WPID not listening on $2"
 }
 
+# second_folder: a copy of PROG in PROG_B whose worker listens on PORT_B (free just now).
+second_folder() {
+  PROG_B="$WORK/progb"
+  cp -a "$PROG" "$PROG_B"
+  PORT_B=$(free_udp_port)
+  ini_set "$PROG_B/config.ini" ListenPort Value "$PORT_B"
+}
+
 # worker_log FOLDER PID: the decoded log of that worker (all its files, in order).
 worker_log() {
   local f
