@@ -23,13 +23,8 @@ log0=$(log_bytes)
 
 COUNT=500000
 t0=$SECONDS
-for i in 1 2; do
-  python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" --count $COUNT >"$WORK/flood$i" &
-  PIDS+=("$!")
-  floods+=("$!")
-done
-for p in "${floods[@]}"; do wait "$p"; done
-flooded=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+start_floods --count $COUNT
+flooded=$(flood_total)
 [ "$flooded" -ge 1000000 ] || fail "only $flooded datagrams sent"
 kill -0 "$WPID" || fail "the worker died under the flood"
 full=$(metric orvane_dropped_total ',reason="queue_full"')

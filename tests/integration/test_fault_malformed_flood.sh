@@ -17,11 +17,7 @@ rss0=$(rss_kib "$WPID")
 
 FLOOD_SECONDS=20
 flood_t0=$SECONDS
-for i in 1 2; do
-  python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" --seconds $FLOOD_SECONDS >"$WORK/flood$i" &
-  PIDS+=("$!")
-  floods+=("$!")
-done
+start_floods --seconds $FLOOD_SECONDS
 wait_for 10 eval '[ "$(metric orvane_dropped_total ",reason=\"not_a_report\"")" -gt 1000 ]' \
   || fail "the flood does not reach the worker: $("$CTL" status)"
 
@@ -48,8 +44,7 @@ while [ $((SECONDS - flood_t0)) -lt $((FLOOD_SECONDS - 2)) ]; do
   wait_for 20 eval '[ "$(notifications)" -gt $decided ]' || fail "report $acked ($kind) not decided: $("$CTL" status)"
   decided=$(notifications)
 done
-for p in "${floods[@]}"; do wait "$p"; done
-flooded=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+flooded=$(flood_total)
 [ "$acked_in_flood" -ge 3 ] || fail "only $acked_in_flood reports acknowledged under the flood ($attempts attempts)"
 logons=$(metric orvane_logons_total) logoffs=$(metric orvane_logoffs_total)
 [ "$decided" -ge "$acked" ] && [ "$(notifications)" = "$decided" ] && [ $((logons + logoffs)) = "$decided" ] \

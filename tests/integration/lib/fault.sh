@@ -75,6 +75,23 @@ send_report() {
 metric() { "$PROG/orvanectl" metrics | sed -n "s/^$1{worker=\"client-report\"${2:-}} //p"; }
 metric_is() { [ "$(metric "$1" "${3:-}")" = "$2" ]; }
 
+# start_floods FLOOD_ARGS...: two flood.py senders to LISTEN_PORT in the background (their PIDs
+# in FLOODS); flood_total waits for them and prints how many datagrams they sent together.
+start_floods() {
+  local i
+  FLOODS=()
+  for i in 1 2; do
+    python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" "$@" >"$WORK/flood$i" &
+    PIDS+=("$!")
+    FLOODS+=("$!")
+  done
+}
+flood_total() {
+  local p
+  for p in "${FLOODS[@]}"; do wait "$p"; done
+  echo $(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+}
+
 # rss_kib PID: the resident set of the process from /proc.
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
