@@ -24,7 +24,8 @@ log0=$(log_bytes)
 COUNT=500000
 t0=$SECONDS
 start_floods --count $COUNT
-flooded=$(flood_total)
+wait_floods
+flooded=$FLOODED
 [ "$flooded" -ge 1000000 ] || fail "only $flooded datagrams sent"
 kill -0 "$WPID" || fail "the worker died under the flood"
 full=$(metric orvane_dropped_total ',reason="queue_full"')

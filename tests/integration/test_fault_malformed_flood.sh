@@ -44,7 +44,8 @@ while [ $((SECONDS - flood_t0)) -lt $((FLOOD_SECONDS - 2)) ]; do
   wait_for 20 eval '[ "$(notifications)" -gt $decided ]' || fail "report $acked ($kind) not decided: $("$CTL" status)"
   decided=$(notifications)
 done
-flooded=$(flood_total)
+wait_floods
+flooded=$FLOODED
 [ "$acked_in_flood" -ge 3 ] || fail "only $acked_in_flood reports acknowledged under the flood ($attempts attempts)"
 logons=$(metric orvane_logons_total) logoffs=$(metric orvane_logoffs_total)
 [ "$decided" -ge "$acked" ] && [ "$(notifications)" = "$decided" ] && [ $((logons + logoffs)) = "$decided" ] \

@@ -76,7 +76,7 @@ metric() { "$PROG/orvanectl" metrics | sed -n "s/^$1{worker=\"client-report\"${2
 metric_is() { [ "$(metric "$1" "${3:-}")" = "$2" ]; }
 
 # start_floods FLOOD_ARGS...: two flood.py senders to LISTEN_PORT in the background (their PIDs
-# in FLOODS); flood_total waits for them and prints how many datagrams they sent together.
+# in FLOODS); wait_floods waits for them and sets FLOODED to how many datagrams they sent.
 start_floods() {
   local i
   FLOODS=()
@@ -86,10 +86,10 @@ start_floods() {
     FLOODS+=("$!")
   done
 }
-flood_total() {
+wait_floods() {
   local p
   for p in "${FLOODS[@]}"; do wait "$p"; done
-  echo $(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+  FLOODED=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
 }
 
 # rss_kib PID: the resident set of the process from /proc.
