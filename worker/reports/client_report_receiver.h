@@ -59,7 +59,7 @@ struct ReceivedReport {
 
 // The received-report queue: first in, first out, under the report-queue lock, which is held for
 // one removal, for the appends of one receive, or for handing kept elements back. Processed
-// elements are kept (a few dozen at most) and handed back to the receiving loop, so a steady
+// elements are kept (a few hundred at most) and handed back to the receiving loop, so a steady
 // stream of reports allocates nothing.
 class ReportQueue {
 public:
@@ -98,6 +98,7 @@ private:
     std::size_t live_ = 0;
     std::size_t maxElements_;
     bool closed_ = false;
+    bool idle_ = false;  // Take waits to be woken (no time limit)
 };
 
 // The worker's cap on queue elements: 4,096 of about 1.1 KiB, 4.5 MiB at most. Reports beyond it

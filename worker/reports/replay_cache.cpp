@@ -1,19 +1,42 @@
 #include "worker/reports/replay_cache.h"
 
+#include <openssl/evp.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "common/gateway_message.h"
 
 namespace orvane {
 
+namespace {
+
+// Fetched once and a context per thread: the one-shot SHA256() looks the algorithm up by name on
+// every call, which costs more than hashing a report.
+const EVP_MD* Sha256() {
+    static const EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md;
+}
+
+bool Sha256Of(const std::uint8_t* data, std::size_t length, unsigned char* out) {
+    thread_local std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    unsigned int written = 0;
+    return ctx && Sha256() && EVP_DigestInit_ex(ctx.get(), Sha256(), nullptr) == 1 &&
+           EVP_DigestUpdate(ctx.get(), data, length) == 1 && EVP_DigestFinal_ex(ctx.get(), out, &written) == 1 &&
+           written == SHA256_DIGEST_LENGTH;
+}
+
+}  // namespace
+
 ReportDigest DigestReportBody(const std::uint8_t* datagram, std::size_t length) {
     unsigned char full[SHA256_DIGEST_LENGTH];
     static const std::uint8_t kNothing = 0;
     const bool hasBody = datagram && length > kEnhancedHeaderSize;
-    SHA256(hasBody ? datagram + kEnhancedHeaderSize : &kNothing, hasBody ? length - kEnhancedHeaderSize : 0, full);
+    const std::uint8_t* body = hasBody ? datagram + kEnhancedHeaderSize : &kNothing;
+    const std::size_t bodyLength = hasBody ? length - kEnhancedHeaderSize : 0;
+    if (!Sha256Of(body, bodyLength, full)) SHA256(body, bodyLength, full);
     ReportDigest digest;
     std::memcpy(digest.bytes.data(), full, digest.bytes.size());
     return digest;
