@@ -1,6 +1,10 @@
 #include "common/client_report.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <cstring>
+#include <memory>
 
 #include "common/text.h"
 
@@ -54,6 +58,39 @@ bool IsAsWritten(std::string_view text) {
     }
     return separators == 3 && previous != '|';
 }
+
+// The worker's decryption context, one per thread, keyed once per client key: setting the key
+// costs more than decrypting a report, and from report to report only the IV changes.
+class ReportDecryptor {
+public:
+    bool Start(const KeyField& key, const std::uint8_t* iv) {
+        if (!ctx_ || !Cipher()) return false;
+        if (keyed_ && std::memcmp(aesKey_, key.data(), sizeof aesKey_) == 0) {
+            return EVP_CipherInit_ex(ctx_.get(), nullptr, nullptr, nullptr, iv, 0) == 1;
+        }
+        keyed_ = EVP_CipherInit_ex(ctx_.get(), Cipher(), nullptr, key.data(), iv, 0) == 1 &&
+                 EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) == 1;
+        if (keyed_) std::memcpy(aesKey_, key.data(), sizeof aesKey_);
+        return keyed_;
+    }
+    // CBC goes on from the previous call's last block.
+    bool Run(const std::uint8_t* in, std::size_t length, std::uint8_t* out) {
+        int written = 0;
+        return length == 0 || (EVP_CipherUpdate(ctx_.get(), out, &written, in, static_cast<int>(length)) == 1 &&
+                               static_cast<std::size_t>(written) == length);
+    }
+    ~ReportDecryptor() { OPENSSL_cleanse(aesKey_, sizeof aesKey_); }
+
+private:
+    static const EVP_CIPHER* Cipher() {
+        static const EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+        return c;
+    }
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx_{EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free};
+    std::uint8_t aesKey_[16] = {};
+    bool keyed_ = false;
+};
+thread_local ReportDecryptor t_decryptor;
 
 }  // namespace
 
@@ -137,17 +174,23 @@ ReportOpenResult OpenClientReport(const std::uint8_t* datagram, std::size_t leng
     if (bodyLength % 16 != 0 || bodyLength > length - kEnhancedHeaderSize || bodyLength > kReportPlainBuffer) {
         return ReportOpenResult::Malformed;
     }
-    // A failed or empty decryption leaves the buffer zeroed: an empty text, so an unknown report.
-    if (bodyLength > 0 &&
-        DecryptEnhanced(datagram + kEnhancedHeaderSize, bodyLength, key.data(), datagram + 20, plain) != 0) {
+    // The magic lies in the first block: a datagram under another key (or none) is known as
+    // unknown after one block. A failed decryption leaves the buffer zeroed, an empty text.
+    const std::uint8_t* body = datagram + kEnhancedHeaderSize;
+    if (bodyLength == 0 || !t_decryptor.Start(key, datagram + 20) || !t_decryptor.Run(body, 16, plain) ||
+        std::memcmp(plain, kReportMagic, kReportMagicLength) != 0) {
+        std::memset(plain, 0, 16);
+        return ReportOpenResult::Unknown;
+    }
+    if (!t_decryptor.Run(body + 16, bodyLength - 16, plain + 16)) {
         std::memset(plain, 0, bodyLength);
+        return ReportOpenResult::Unknown;
     }
     const auto* begin = reinterpret_cast<const char*>(plain);
     const void* zero = std::memchr(begin, 0, bodyLength);
     const std::size_t textLength =
         zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : bodyLength;
     std::string_view raw(begin, textLength);
-    if (raw.compare(0, kReportMagicLength, kReportMagic, kReportMagicLength) != 0) return ReportOpenResult::Unknown;
     // A changed ciphertext bit garbles a whole block, a changed IV bit one byte of the first:
     // only a text a reporter could have written is believed.
     if (!zero || textLength + 16 < bodyLength || !IsValidUtf8(raw) || !IsAsWritten(raw)) {

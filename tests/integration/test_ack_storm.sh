@@ -2,7 +2,7 @@
 # Two workers on one host and an acknowledgement forged as coming from each one's port to the
 # other's: neither answers, so no storm starts between them. Each counts exactly one datagram
 # dropped as no report, acknowledges nothing but the genuine report sent to it afterwards, and
-# receives nothing more.
+# receives nothing more. And neither port can be bound by another user on one address.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -39,5 +39,21 @@ for f in "$PROG" "$PROG_B"; do
     || fail "$f: $(dropped "$f") dropped, $(received "$f") received, $(acked "$f") acknowledged"
 done
 pass "a forged acknowledgement between two workers is dropped by each, answered by neither"
+
+# Neither port can be taken over: another user binding it on one address (with SO_REUSEADDR, as
+# the workers once allowed) is refused, so the PCs' reports keep reaching the worker.
+for port in "$PORT_A" "$PORT_B"; do
+  out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+try:
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    print("bound")
+except OSError as e:
+    print(e.errno)' "$port")
+  [ "$out" = 98 ] || fail "nobody could bind 127.0.0.1:$port beside the worker ($out)"
+done
+pass "another user cannot bind a worker's port on one of its addresses"
 kill -0 "$APID" && kill -0 "$WPID" || fail "a worker died"
-echo "1 passed, 0 failed"
+echo "2 passed, 0 failed"
