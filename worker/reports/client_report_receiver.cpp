@@ -295,7 +295,9 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
     for (int sent = 0; sent < count;) {
         sent += socket.SendToEach(kReportAck, kReportAckLength, ackTo + sent, count - sent, err);
         if (sent < count) {
-            LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+            // A forged source address (broadcast, say) makes the send fail: at most a line a minute.
+            ORVANE_LOG_LIMITED(ackFailLines_, LogError, "[ERR]Send confirm the message fail! ErrorCode:%ld",
+                               static_cast<long>(err));
             ++sent;
             ++failedAcks;
         }
@@ -337,7 +339,8 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {
         WorkerStatistics::Add(statistics.reportsAcknowledged);
     } else {
-        LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+        ORVANE_LOG_LIMITED(ackFailLines_, LogError, "[ERR]Send confirm the message fail! ErrorCode:%ld",
+                           static_cast<long>(err));
     }
     queue_.Append(std::move(element));
     return true;

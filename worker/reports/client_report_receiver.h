@@ -154,7 +154,7 @@ private:
     // Reports accepted lately; the processing thread's alone. Made by Start.
     std::unique_ptr<ReplayCache> replay_;
     // Lines a stranger's datagrams cause are written at most once a minute, with a count.
-    LogRepeatLimiter unknownLines_, malformedLines_, replayLines_, queueFullLines_;
+    LogRepeatLimiter unknownLines_, malformedLines_, replayLines_, queueFullLines_, ackFailLines_;
     // Elements the receiving loop receives into, several datagrams per system call.
     static constexpr std::size_t kReceiveBatch = 16;
     std::array<std::unique_ptr<ReceivedReport>, kReceiveBatch> receiving_;
