@@ -43,7 +43,7 @@ pass "a forged acknowledgement between two workers is dropped by each, answered 
 # Neither port can be taken over: another user binding it on one address (with SO_REUSEADDR, as
 # the workers once allowed) is refused, so the PCs' reports keep reaching the worker.
 for port in "$PORT_A" "$PORT_B"; do
-  out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups python3 -c '
+  out=$(setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c '
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
