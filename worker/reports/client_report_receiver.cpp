@@ -23,7 +23,7 @@ constexpr unsigned kReceiveErrorPauseMs = 20;
 // How long the processing thread looks again for reports before it waits to be woken.
 constexpr std::chrono::milliseconds kBusyPause{1};
 // Processed elements kept for reuse; more are freed.
-constexpr std::size_t kKeptElements = 256;
+constexpr std::size_t kKeptElements = 1024;
 
 // Completes an element received into: the bytes after the datagram zeroed, length and sender.
 void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv4Endpoint& from) {
@@ -366,16 +366,8 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
         platform::FormatIpv4Address(report.sender.address, address);
         return address;
     };
-    // A repeat is known by its body before anything is decrypted or looked up.
-    const ReportDigest digest = DigestReportBody(report.datagram.data(), report.length);
-    const std::int64_t now = platform::GetClock().Now();
-    if (replay_->Seen(digest, now)) {
-        WorkerStatistics::Add(Statistics().refusedReplay);
-        ORVANE_LOG_LIMITED(replayLines_, LogInfo,
-                           "[INF]Received a report already handled from %s (a repetition or a replay), dropped.",
-                           sender());
-        return;
-    }
+    // A datagram without the key is refused after one block, before anything else is spent on
+    // it: a flood of them never reaches the digest or the replay cache.
     switch (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text)) {
         case ReportOpenResult::Opened:
             break;
@@ -391,6 +383,17 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
             WorkerStatistics::Add(Statistics().refusedUndecryptable);
             ORVANE_LOG_LIMITED(unknownLines_, LogError, "[ERR]Received unknown message from client script.\n");
             return;
+    }
+    // A repeat is known by its encrypted body (whatever its IV says) before any look-up or
+    // decision.
+    const ReportDigest digest = DigestReportBody(report.datagram.data(), report.length);
+    const std::int64_t now = platform::GetClock().Now();
+    if (replay_->Seen(digest, now)) {
+        WorkerStatistics::Add(Statistics().refusedReplay);
+        ORVANE_LOG_LIMITED(replayLines_, LogInfo,
+                           "[INF]Received a report already handled from %s (a repetition or a replay), dropped.",
+                           sender());
+        return;
     }
     replay_->Remember(digest, text[kReportMagicLength] == static_cast<char>(ReportKind::Logoff), now);
     DispatchClientReport(sender(), text, handler_);

@@ -59,7 +59,7 @@ struct ReceivedReport {
 
 // The received-report queue: first in, first out, under the report-queue lock, which is held for
 // one removal, for the appends of one receive, or for handing kept elements back. Processed
-// elements are kept (a few hundred at most) and handed back to the receiving loop, so a steady
+// elements are kept (up to 1,024) and handed back to the receiving loop, so a steady
 // stream of reports allocates nothing.
 class ReportQueue {
 public:

@@ -49,10 +49,6 @@ std::size_t ReplayCache::DigestHash::operator()(const ReportDigest& d) const {
     return h;
 }
 
-ReplayCache::Tier::Tier(std::int64_t lifetime, std::size_t cap) : lifetime_(lifetime), cap_(cap) {
-    set_.reserve(std::min<std::size_t>(cap, 1024));
-}
-
 void ReplayCache::Tier::DropOldest() {
     set_.erase(order_.front().digest);
     order_.pop_front();
@@ -69,15 +65,18 @@ void ReplayCache::Tier::Add(const ReportDigest& digest, std::int64_t now) {
 }
 
 ReplayCache::ReplayCache(std::uint32_t windowSeconds, std::size_t maxReports, std::size_t maxLogoffs)
-    : reports_(windowSeconds != 0 ? std::int64_t{windowSeconds} : kDefaultWindowSeconds, maxReports),
-      logoffs_(std::max<std::int64_t>(windowSeconds != 0 ? std::int64_t{windowSeconds} : kDefaultWindowSeconds,
-                                       kLogoffSeconds),
-               maxLogoffs) {}
+    : reports_(set_, windowSeconds != 0 ? std::int64_t{windowSeconds} : kDefaultWindowSeconds, maxReports),
+      logoffs_(set_,
+               std::max<std::int64_t>(windowSeconds != 0 ? std::int64_t{windowSeconds} : kDefaultWindowSeconds,
+                                      kLogoffSeconds),
+               maxLogoffs) {
+    set_.reserve(1024);
+}
 
 bool ReplayCache::Seen(const ReportDigest& digest, std::int64_t now) {
     reports_.Expire(now);
     logoffs_.Expire(now);
-    return reports_.Contains(digest) || logoffs_.Contains(digest);
+    return set_.count(digest) != 0;
 }
 
 void ReplayCache::Remember(const ReportDigest& digest, bool logoff, std::int64_t now) {

@@ -50,15 +50,15 @@ private:
     struct DigestHash {
         std::size_t operator()(const ReportDigest& d) const;
     };
+    using DigestSet = std::unordered_set<ReportDigest, DigestHash>;
     // Digests in the order remembered, which is also the order they expire in (one lifetime
-    // each), with a set for the look-up.
+    // each). Both tiers share one set, so a look-up costs one probe however full they are.
     class Tier {
     public:
-        Tier(std::int64_t lifetime, std::size_t cap);
-        bool Contains(const ReportDigest& digest) const { return set_.count(digest) != 0; }
+        Tier(DigestSet& set, std::int64_t lifetime, std::size_t cap) : set_(set), lifetime_(lifetime), cap_(cap) {}
         void Add(const ReportDigest& digest, std::int64_t now);
         void Expire(std::int64_t now);
-        std::size_t Size() const { return set_.size(); }
+        std::size_t Size() const { return order_.size(); }
 
     private:
         void DropOldest();
@@ -66,12 +66,13 @@ private:
             ReportDigest digest;
             std::int64_t expires;
         };
+        DigestSet& set_;
         std::int64_t lifetime_;
         std::size_t cap_;
         std::deque<Entry> order_;
-        std::unordered_set<ReportDigest, DigestHash> set_;
     };
 
+    DigestSet set_;
     Tier reports_;
     Tier logoffs_;
 };
