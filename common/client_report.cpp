@@ -1,6 +1,10 @@
 #include "common/client_report.h"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
 #include <cstring>
+#include <memory>
 
 #include "common/text.h"
 
@@ -32,7 +36,69 @@ bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
+// True for a text as ComposeReportText writes it, the magic already checked: no control
+// character (C0, DEL or C1), the kind one byte, exactly three separators, no empty field.
+bool IsAsWritten(std::string_view text) {
+    if (text.size() < kReportMagicLength + 2 || text[kReportMagicLength] == '|' ||
+        text[kReportMagicLength + 1] != '|') {
+        return false;
+    }
+    std::size_t separators = 0;
+    char previous = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        // U+0080-U+009F are C2 80-C2 9F in UTF-8 (the text is valid UTF-8 here).
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) return false;
+        if (c == '|') {
+            if (previous == '|') return false;
+            ++separators;
+        }
+        previous = static_cast<char>(c);
+    }
+    return separators == 3 && previous != '|';
+}
+
+// The worker's decryption context, one per thread, keyed once per client key: setting the key
+// costs more than decrypting a report, and from report to report only the IV changes.
+class ReportDecryptor {
+public:
+    bool Start(const KeyField& key, const std::uint8_t* iv) {
+        if (!ctx_ || !Cipher()) return false;
+        if (keyed_ && std::memcmp(aesKey_, key.data(), sizeof aesKey_) == 0) {
+            return EVP_CipherInit_ex(ctx_.get(), nullptr, nullptr, nullptr, iv, 0) == 1;
+        }
+        keyed_ = EVP_CipherInit_ex(ctx_.get(), Cipher(), nullptr, key.data(), iv, 0) == 1 &&
+                 EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) == 1;
+        if (keyed_) std::memcpy(aesKey_, key.data(), sizeof aesKey_);
+        return keyed_;
+    }
+    // CBC goes on from the previous call's last block.
+    bool Run(const std::uint8_t* in, std::size_t length, std::uint8_t* out) {
+        int written = 0;
+        return length == 0 || (EVP_CipherUpdate(ctx_.get(), out, &written, in, static_cast<int>(length)) == 1 &&
+                               static_cast<std::size_t>(written) == length);
+    }
+    ~ReportDecryptor() { OPENSSL_cleanse(aesKey_, sizeof aesKey_); }
+
+private:
+    static const EVP_CIPHER* Cipher() {
+        static const EVP_CIPHER* const c = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+        return c;
+    }
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx_{EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free};
+    std::uint8_t aesKey_[16] = {};
+    bool keyed_ = false;
+};
+thread_local ReportDecryptor t_decryptor;
+
 }  // namespace
+
+bool IsReportShaped(const std::uint8_t* datagram, std::size_t length) {
+    if (!datagram || length < kMinReportDatagram || length > kMaxReportDatagram) return false;
+    const std::size_t body = length - kEnhancedHeaderSize;
+    return body % 16 == 0 && ((std::size_t{datagram[2]} << 8) | datagram[3]) == body;
+}
 
 bool DomainFromDistinguishedName(std::string_view distinguishedName, std::string& domain) {
     std::string lower(distinguishedName);
@@ -108,20 +174,32 @@ ReportOpenResult OpenClientReport(const std::uint8_t* datagram, std::size_t leng
     if (bodyLength % 16 != 0 || bodyLength > length - kEnhancedHeaderSize || bodyLength > kReportPlainBuffer) {
         return ReportOpenResult::Malformed;
     }
-    // A failed or empty decryption leaves the buffer zeroed: an empty text, so an unknown report.
-    if (bodyLength > 0 &&
-        DecryptEnhanced(datagram + kEnhancedHeaderSize, bodyLength, key.data(), datagram + 20, plain) != 0) {
+    // The magic lies in the first block: a datagram under another key (or none) is known as
+    // unknown after one block. A failed decryption leaves the buffer zeroed, an empty text.
+    const std::uint8_t* body = datagram + kEnhancedHeaderSize;
+    if (bodyLength == 0 || !t_decryptor.Start(key, datagram + 20) || !t_decryptor.Run(body, 16, plain) ||
+        std::memcmp(plain, kReportMagic, kReportMagicLength) != 0) {
+        std::memset(plain, 0, 16);
+        return ReportOpenResult::Unknown;
+    }
+    if (!t_decryptor.Run(body + 16, bodyLength - 16, plain + 16)) {
         std::memset(plain, 0, bodyLength);
+        return ReportOpenResult::Unknown;
     }
     const auto* begin = reinterpret_cast<const char*>(plain);
     const void* zero = std::memchr(begin, 0, bodyLength);
-    std::string_view raw(begin, zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : bodyLength);
-    if (IsValidUtf8(raw)) {
-        text.assign(raw);
-    } else {
-        text = Utf16ToUtf8(Utf8ToUtf16(raw));
+    const std::size_t textLength =
+        zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - begin) : bodyLength;
+    std::string_view raw(begin, textLength);
+    // A changed ciphertext bit garbles a whole block, a changed IV bit one byte of the first:
+    // only a text a reporter could have written is believed.
+    if (!zero || textLength + 16 < bodyLength || !IsValidUtf8(raw) || !IsAsWritten(raw)) {
+        return ReportOpenResult::NotAsWritten;
     }
-    if (text.compare(0, kReportMagicLength, kReportMagic, kReportMagicLength) != 0) return ReportOpenResult::Unknown;
+    for (std::size_t i = textLength + 1; i < bodyLength; ++i) {
+        if (plain[i] != 0) return ReportOpenResult::NotAsWritten;
+    }
+    text.assign(raw);
     return ReportOpenResult::Opened;
 }
 

@@ -59,16 +59,30 @@ std::size_t SealClientReport(const std::uint8_t* text, std::size_t textLength, c
 bool BuildClientReport(ReportKind kind, std::string_view user, std::string_view domain, std::string_view computer,
                        const KeyField& key, std::vector<std::uint8_t>& datagram);
 
+// Shortest datagram a reporter sends: the header and one block.
+inline constexpr std::size_t kMinReportDatagram = kEnhancedHeaderSize + 16;
+
+// True when a received datagram has the shape of a report: 52 to 1059 bytes, the body after the
+// header a whole number of blocks, and the header's length field (bytes 2-3) naming exactly that
+// body. Only such datagrams are acknowledged: anything else (an acknowledgement among them)
+// could come from a peer that answers in turn.
+bool IsReportShaped(const std::uint8_t* datagram, std::size_t length);
+
 enum class ReportOpenResult {
-    Opened,     // `text` holds the report text, beginning with the magic
+    Opened,     // `text` holds the report text, exactly as a reporter writes it
     Unknown,    // decrypted, but the text does not begin with the magic (a wrong key gives this)
     Malformed,  // shorter than the header, or its length is not a multiple of 16 or runs past the
                 // datagram: nothing was decrypted
+    NotAsWritten,  // begins with the magic but is not what a reporter writes: the zero outside the
+                   // last block, bytes after it, bad UTF-8, a control character, or not four
+                   // non-empty fields (what a changed ciphertext or IV byte gives)
 };
 
 // Decrypts a received datagram of `length` bytes with the client key. `plain` is a buffer of
-// 2048 bytes (zeroed here); the text is the plain bytes up to the first zero, as UTF-8 (bytes
-// that are not UTF-8 become U+FFFD). Never reads past `length` bytes of `datagram`.
+// 2048 bytes (zeroed here); the text is the plain bytes up to the first zero. Opened only for a
+// text exactly as ComposeReportText writes it: valid UTF-8 without control characters, "DEDOVEROZ"
+// and one kind character, then three non-empty fields separated by "|", its zero in the last
+// 16-byte block and only zeros after it. Never reads past `length` bytes of `datagram`.
 ReportOpenResult OpenClientReport(const std::uint8_t* datagram, std::size_t length, const KeyField& key,
                                   std::uint8_t* plain, std::string& text);
 

@@ -35,6 +35,8 @@ public:
     // Creates an unbound IPv4 datagram socket; false with the system error.
     bool Open(int& err);
     bool IsOpen() const { return fd_ >= 0; }
+    // SO_REUSEADDR, for a socket that only sends and reads its answers (the reporter's); never
+    // for one that receives from peers: another program could share its port.
     bool SetReuseAddress(int& err);
     bool Bind(const Ipv4Endpoint& local, int& err);
     // The local address and port (after Bind or the first send).

@@ -17,8 +17,8 @@ public:
     UdpReceiver& operator=(const UdpReceiver&) = delete;
 
     // The set-up steps, each false with the system error so the caller can say which failed.
+    // No SO_REUSEADDR: a socket that receives from peers keeps its port to itself.
     bool Open(int& err);
-    bool SetReuseAddress(int& err);
     // Binds every local IPv4 address at `port` (0: a port the system chooses).
     bool BindAny(std::uint16_t port, int& err);
     // Longest time one Receive blocks; 0 means no limit.

@@ -14,8 +14,6 @@ UdpReceiver::~UdpReceiver() { Close(); }
 
 bool UdpReceiver::Open(int& err) { return socket_.Open(err); }
 
-bool UdpReceiver::SetReuseAddress(int& err) { return socket_.SetReuseAddress(err); }
-
 bool UdpReceiver::BindAny(std::uint16_t port, int& err) {
     return socket_.Bind(Ipv4Endpoint{INADDR_ANY, port}, err);
 }

@@ -84,11 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!raw.empty()) std::memcpy(datagram.data(), raw.data(), raw.size());
             length = raw.size();
         }
-        // The receiver zero-fills behind the datagram, as it does for every element.
+        // The receiver queues only report-shaped datagrams and zero-fills behind each.
+        if (!IsReportShaped(datagram.data(), length)) continue;
         std::memset(datagram.data() + length, 0, datagram.size() - length);
         const ReportOpenResult r = OpenClientReport(datagram.data(), length, kClientKey, plain.data(), opened);
         if (r != ReportOpenResult::Opened) continue;
         ORVANE_FUZZ_CHECK(opened.compare(0, kReportMagicLength, kReportMagic) == 0);
+        // An opened text is one a reporter could have written: four non-empty fields.
+        ReportFields fields;
+        const ReportSplitResult split = SplitReportText(opened, fields);
+        ORVANE_FUZZ_CHECK(split == ReportSplitResult::FieldTooLong ||
+                          (split == ReportSplitResult::Split && fields.count == 4));
         const int dispatched = DispatchClientReport(sender, opened, handler);
         ORVANE_FUZZ_CHECK(dispatched == 0 || dispatched == 1);
     }

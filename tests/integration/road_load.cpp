@@ -1,5 +1,6 @@
-// Load generator for the client-report road: sends logon reports for one user at a fixed rate
-// from many source ports to a worker and counts the acknowledgements.
+// Load generator for the client-report road: sends logon reports for one user (each built
+// afresh, as at every logon) at a fixed rate from many source ports to a worker and counts the
+// acknowledgements.
 //   orvane_road_load PORT KEYFILE USER DOMAIN COUNT RATE [SOCKETS]
 // Prints "sent=N acked=N seconds=S".
 // It shares two cores with the worker and the DC under test, so it never spins: the sender
@@ -42,10 +43,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "COUNT, RATE and SOCKETS must be positive\n");
         return 2;
     }
-    std::vector<std::uint8_t> datagram;
-    if (!BuildClientReport(ReportKind::Logon, argv[3], argv[4], "LOADPC", MakeKeyField(key), datagram)) {
-        std::fprintf(stderr, "cannot build the report\n");
-        return 1;
+    // One report each, as from many logons: the worker decides a repeated body only once. Built
+    // before the clock starts.
+    std::vector<std::vector<std::uint8_t>> datagrams(static_cast<std::size_t>(count));
+    for (auto& datagram : datagrams) {
+        if (!BuildClientReport(ReportKind::Logon, argv[3], argv[4], "LOADPC", MakeKeyField(key), datagram)) {
+            std::fprintf(stderr, "cannot build the report\n");
+            return 1;
+        }
     }
     const int ep = ::epoll_create1(EPOLL_CLOEXEC);
     std::vector<int> socks;
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
         const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / rate));
         if (Clock::now() < due) std::this_thread::sleep_until(due);
         int fd = socks[static_cast<std::size_t>(sent % sockets)];
+        const auto& datagram = datagrams[static_cast<std::size_t>(sent)];
         if (::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0) {
             std::fprintf(stderr, "send: %s\n", std::strerror(errno));
         }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Two workers of one installation log through one lock, both at full speed (a flood of malformed
-# datagrams makes each log a line per datagram). Worker A is caught holding the log lock (all its
+# Two workers of one installation log through one lock, both at full speed (a flood of reports
+# under the client key with an over-long user name makes each log a line per report). Worker A is caught holding the log lock (all its
 # threads stopped, the lock's owner one of them) and killed with SIGKILL, five times over: the
 # other worker B goes on logging after every kill, and each new A logs too.
 set -euo pipefail
@@ -10,17 +10,17 @@ install_program_folder
 
 client_report_config "$PROG" always
 PORT_A=$LISTEN_PORT
-PROG_B="$WORK/progb"
-cp -a "$PROG" "$PROG_B"
-PORT_B=$(free_udp_port)
-ini_set "$PROG_B/config.ini" ListenPort Value "$PORT_B"
+second_folder
 LOCK="$ORVANE_LOCK_DIR/Log_RoVezerar.lock"
-UNKNOWN="[ERR]Received unknown message from client script."
+OVERLONG="[ERR]Received a report with a field longer than 259 characters"
 
 echo "set up in ${SECONDS} s"
 start_worker "$PROG_B" "$PORT_B"
 BPID=$WPID
-flood() { python3 "$SRC/tests/integration/lib/flood.py" "$1" --seconds 300 >/dev/null & PIDS+=("$!"); }
+flood() {
+  python3 "$SRC/tests/integration/lib/flood.py" "$1" --seconds 300 --overlong "$WORK/client.key" >/dev/null &
+  PIDS+=("$!")
+}
 flood "$PORT_B"
 # log_bytes FOLDER PID: the size of that worker's log files together.
 log_bytes() { cat "$1"/log/LOG_"$2"_*.txt 2>/dev/null | wc -c; }
@@ -47,7 +47,7 @@ pass "B logs on after each of $ROUNDS kills of A while A held the log lock"
 
 # The lock is free for a newcomer: a new A logs its start and the flood's lines.
 start_worker "$PROG" "$PORT_A"
-wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "$UNKNOWN")" -ge 100 ]' || fail "a new worker does not log"
+wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "$OVERLONG")" -ge 100 ]' || fail "a new worker does not log"
 # B's log holds only whole lines: every line starts with a time stamp (read with B stopped, so
 # no write is half done).
 kill -STOP "$BPID"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "tests/unit/cipher_test_support.h"
 #include "test_util.h"
 #include "worker/reports/logon_report_handler.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -249,25 +251,32 @@ TEST_F(ReceiverTest, AcknowledgesAtOnceWhileEarlierReportsAreStillBeingDecided) 
     EXPECT_FALSE(reporter.NextAck(0));  // exactly one acknowledgement per report
 }
 
-TEST_F(ReceiverTest, Accepts1059BytesButNot1060) {
+// Only report-shaped datagrams are answered: anything else, an acknowledgement among them, is
+// dropped and counted without a reply or a log line, or two answering peers could be set on each
+// other by one spoofed datagram.
+TEST_F(ReceiverTest, OnlyReportShapedDatagramsAreAcknowledged) {
     StartReceiver();
     Reporter reporter(port_);
-    // A 1060-byte datagram (a 1009-byte text padded to 1024) gets no acknowledgement...
+    const std::uint64_t dropped0 = Statistics().droppedNotReport.load();
     Bytes tooLong = Report(ReportKind::Logon, std::string(1009 - 14 - 29, 'x'), key_, "PC01");
     ASSERT_EQ(tooLong.size(), 1060u);
-    reporter.Send(tooLong);
-    // ...while 1059 bytes (a report with trailing bytes) are acknowledged and decided.
-    Bytes longest = Report(ReportKind::Logon, "ann", key_);
-    longest.resize(1059, 0x33);
-    reporter.Send(longest);
+    Bytes trailing = Report(ReportKind::Logon, "ann", key_);
+    trailing.resize(1059, 0x33);
+    Bytes claimsMore = Report(ReportKind::Logon, "ann", key_);
+    claimsMore[2] = 0x01;  // says 0x130 bytes follow; 48 do
+    Bytes notBlocks = Report(ReportKind::Logon, "ann", key_);
+    notBlocks[3] = 0x2F;
+    Bytes ack(kReportAck, kReportAck + kReportAckLength);
+    const Bytes dropped[] = {tooLong, trailing, claimsMore, notBlocks, ack, Bytes{}, Bytes(20, 0), Bytes(52, 0)};
+    for (const Bytes& d : dropped) reporter.Send(d);
+    reporter.Send(Report(ReportKind::Logon, "marker", key_));
     ASSERT_TRUE(reporter.NextAck());
     ASSERT_TRUE(handler_.WaitForCalls(1));
-    // Datagrams are handled in order, so an acknowledgement of the long one would be here by now.
+    // Datagrams are handled in order, so an acknowledgement of any of them would be here by now.
     EXPECT_FALSE(reporter.NextAck(0));
-    auto calls = handler_.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].user, "ann");
-    EXPECT_FALSE(log_.Contains("[ERR]Received unknown message from client script."));
+    EXPECT_EQ(handler_.Calls().size(), 1u);
+    EXPECT_EQ(Statistics().droppedNotReport.load() - dropped0, std::size(dropped));
+    EXPECT_EQ(log_.Text(), "[INF]Received user online request from client script.\n");
 }
 
 TEST_F(ReceiverTest, ABurstWithAnOversizedDatagramAmongItIsAcknowledgedAroundIt) {
@@ -324,28 +333,60 @@ TEST_F(ReceiverTest, WrongKeyIsAcknowledgedThenLoggedAsUnknown) {
     EXPECT_TRUE(log_.Contains("[ERR]Received unknown message from client script.\n"));
 }
 
-TEST_F(ReceiverTest, MalformedHeadersAreAcknowledgedAndDroppedAsUnknown) {
+// A report is decided once however often it arrives: the PC's repetitions and a recording sent
+// again from elsewhere, with or without its IV doctored into a logoff or another user, are
+// acknowledged (the acknowledgement means "received") and dropped as repeats before any decision.
+TEST_F(ReceiverTest, ARepeatedBodyIsAcknowledgedButDecidedOnce) {
+    StartReceiver();
+    const std::uint64_t replays0 = Statistics().refusedReplay.load();
+    Reporter pc(port_, "127.0.0.5"), attacker(port_, "127.0.0.66");
+    const Bytes original = Report(ReportKind::Logon, "ann", key_);
+    Bytes logoff = original;
+    logoff[20 + 9] ^= '0' ^ '1';
+    Bytes bob = original;
+    for (int i = 0; i < 3; ++i) bob[20 + 11 + i] ^= static_cast<std::uint8_t>("ann"[i] ^ "bob"[i]);
+    for (int i = 0; i < 3; ++i) pc.Send(original);
+    attacker.Send(original);
+    attacker.Send(logoff);
+    attacker.Send(bob);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(pc.NextAck());
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(attacker.NextAck());
+    attacker.Send(Report(ReportKind::Logon, "marker", key_));
+    ASSERT_TRUE(attacker.NextAck());
+    ASSERT_TRUE(handler_.WaitForCalls(2));
+    auto calls = handler_.Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].user, "ann");
+    EXPECT_EQ(calls[0].address, "127.0.0.5");
+    EXPECT_TRUE(calls[0].logon);
+    EXPECT_EQ(calls[1].user, "marker");
+    EXPECT_EQ(Statistics().refusedReplay.load() - replays0, 5u);
+    // Five repeats, one line: the rest are counted for the next line.
+    EXPECT_EQ(log_.Count("already handled"), 1u);
+}
+
+// A changed ciphertext block gives a text no reporter writes: refused, counted, and logged at
+// most once a minute however many arrive; the documented line for a wrong key likewise.
+TEST_F(ReceiverTest, AlteredAndUndecryptableReportsAreRefusedWithLimitedLines) {
     StartReceiver();
     Reporter reporter(port_);
-    Bytes claimsMore = Report(ReportKind::Logon, "ann", key_);
-    claimsMore[2] = 0x01;  // says 0x130 bytes follow; 48 do
-    Bytes notBlocks = Report(ReportKind::Logon, "ann", key_);
-    notBlocks[3] = 0x2F;
-    for (const Bytes& d : {claimsMore, notBlocks, Bytes{}, Bytes(20, 0)}) {
-        reporter.Send(d);
-        EXPECT_TRUE(reporter.NextAck());
+    const std::uint64_t malformed0 = Statistics().refusedMalformed.load();
+    const std::uint64_t unknown0 = Statistics().refusedUndecryptable.load();
+    for (int i = 0; i < 20; ++i) {
+        Bytes altered = Report(ReportKind::Logon, "ann", key_);
+        altered[36 + 16 + i % 16] ^= 0x01;  // block 2 garbled, one bit of block 3 flipped
+        reporter.Send(altered);
+        reporter.Send(Report(ReportKind::Logon, "ann", MakeKeyField("Another-Secret")));
     }
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(reporter.NextAck());
     reporter.Send(Report(ReportKind::Logon, "marker", key_));
-    EXPECT_TRUE(reporter.NextAck());
+    ASSERT_TRUE(reporter.NextAck());
     ASSERT_TRUE(handler_.WaitForCalls(1));
-    EXPECT_EQ(handler_.Calls()[0].user, "marker");
-    std::string text = log_.Text();
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = text.find("[ERR]Received unknown message from client script.", at)) != std::string::npos;
-         ++at) {
-        ++count;
-    }
-    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(handler_.Calls().size(), 1u);
+    EXPECT_EQ(Statistics().refusedMalformed.load() - malformed0, 20u);
+    EXPECT_EQ(Statistics().refusedUndecryptable.load() - unknown0, 20u);
+    EXPECT_EQ(log_.Count("[ERR]Received unknown message from client script.\n"), 1u);
+    EXPECT_EQ(log_.Count("that no client script wrote"), 1u);
 }
 
 TEST_F(ReceiverTest, OtherKindsAndComputerAccountsAreAcknowledgedAndDroppedSilently) {
@@ -362,29 +403,35 @@ TEST_F(ReceiverTest, OtherKindsAndComputerAccountsAreAcknowledgedAndDroppedSilen
     EXPECT_EQ(log_.Text(), "[INF]Received user online request from client script.\n");
 }
 
-TEST_F(ReceiverTest, NoMemoryForAQueueElementStillAcknowledges) {
+// The queue's cap: a report beyond it is dropped unacknowledged (so the PC sends it again) and
+// counted, and the receiving loop goes on; the repetition is taken once there is room.
+TEST_F(ReceiverTest, AFullQueueDropsReportsUnacknowledged) {
     StartReceiver(2);  // two elements in existence at most
     handler_.HoldCalls();
     Reporter reporter(port_);
+    const std::uint64_t full0 = Statistics().droppedQueueFull.load();
     reporter.Send(Report(ReportKind::Logon, "first", key_));
     ASSERT_TRUE(reporter.NextAck());
     ASSERT_TRUE(handler_.WaitForCalls(1));  // "first" holds one element
     reporter.Send(Report(ReportKind::Logon, "second", key_));  // queued in the other
     EXPECT_TRUE(reporter.NextAck());
-    reporter.Send(Report(ReportKind::Logon, "third", key_));  // none left: acknowledged, dropped
-    EXPECT_TRUE(reporter.NextAck());
-    EXPECT_TRUE(WaitUntil([&] { return log_.Contains("[ERR]Malloc client info fail!"); }));
+    const Bytes third = Report(ReportKind::Logon, "third", key_);
+    for (int i = 0; i < 5; ++i) reporter.Send(third);  // none left: dropped, not answered
+    EXPECT_TRUE(WaitUntil([&] { return Statistics().droppedQueueFull.load() - full0 == 5; }));
+    EXPECT_FALSE(reporter.NextAck(0));
+    EXPECT_EQ(log_.Count("[ERR]The received-report queue is full"), 1u);
     handler_.Release();
     ASSERT_TRUE(handler_.WaitForCalls(2));
-    // "first" gave its element back before "second" was taken: reports are queued again.
-    reporter.Send(Report(ReportKind::Logon, "fourth", key_));
+    // The PC's repetition of "third" finds room and is decided: the dropped copies were never
+    // remembered as handled.
+    reporter.Send(third);
     EXPECT_TRUE(reporter.NextAck());
     ASSERT_TRUE(handler_.WaitForCalls(3));
     auto calls = handler_.Calls();
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].user, "first");
     EXPECT_EQ(calls[1].user, "second");
-    EXPECT_EQ(calls[2].user, "fourth");
+    EXPECT_EQ(calls[2].user, "third");
 }
 
 TEST_F(ReceiverTest, PortInUseEndsTheReceivingThreadWithItsMessage) {
@@ -401,6 +448,29 @@ TEST_F(ReceiverTest, PortInUseEndsTheReceivingThreadWithItsMessage) {
     receiver_->Stop();
     EXPECT_EQ(receiver_->RecvThreadResult(), -1);
     EXPECT_TRUE(log_.Contains("[ERR]Bind recv client data socket fail! ErrorCode:98\n"));
+    EXPECT_TRUE(log_.Contains("[ERR]UDP port " + std::to_string(taken.port) +
+                              " is already in use by another program: no client reports are received."));
+}
+
+// Another program (another user's, say) cannot share the port to receive the PCs' reports: not
+// on one address beside the worker's wildcard, not even with SO_REUSEADDR, in either order.
+TEST_F(ReceiverTest, NoOtherSocketCanTakeThePortOnOneAddress) {
+    StartReceiver();
+    platform::UdpSocket thief;
+    int err = 0;
+    ASSERT_TRUE(thief.Open(err) && thief.SetReuseAddress(err));
+    EXPECT_FALSE(thief.Bind({0x7F000001, port_}, err));
+    EXPECT_EQ(err, EADDRINUSE);
+
+    platform::UdpSocket first;
+    platform::Ipv4Endpoint taken;
+    ASSERT_TRUE(first.Open(err) && first.SetReuseAddress(err) && first.Bind({0x7F000001, 0}, err) &&
+                first.LocalEndpoint(taken, err));
+    ClientReportReceiver late(handler_);
+    late.Start(taken.port, key_);
+    std::uint16_t port = 0;
+    EXPECT_EQ(late.WaitForSetup(kDeadline, port), ClientReportReceiver::SetupState::Failed);
+    late.Stop();
 }
 
 // Reading the settings: the protection of stored keys is replaced by one that keeps the text.

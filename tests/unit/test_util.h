@@ -146,6 +146,13 @@ public:
     MemoryLog& log() { return log_; }
     bool Contains(std::string_view m) const { return log_.Contains(m); }
     std::string Text() const { return log_.Text(); }
+    // How many times `m` occurs in the log.
+    std::size_t Count(std::string_view m) const {
+        std::string text = Text();
+        std::size_t n = 0;
+        for (std::size_t at = text.find(m); at != std::string::npos; at = text.find(m, at + m.size())) ++n;
+        return n;
+    }
 
 private:
     MemoryLog log_;

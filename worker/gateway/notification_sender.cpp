@@ -53,11 +53,6 @@ bool OpenNotifySocket(platform::UdpSocket& socket) {
         LogError("[ERR]Create firewall notify socket fail! ErrorCode:%ld", static_cast<long>(err));
         return false;
     }
-    if (!socket.SetReuseAddress(err)) {
-        LogError("[ERR]Set firewall notify socket fail! ErrorCode:%ld", static_cast<long>(err));
-        socket.Close();
-        return false;
-    }
     return true;
 }
 

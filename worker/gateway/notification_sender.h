@@ -35,8 +35,8 @@ struct GatewayPositions {
 
 GatewayPositions ResolveGatewayPositions(const WorkerSettings& settings);
 
-// Creates an unbound IPv4 UDP socket, logging a failure ("Create ..." or
-// "Set firewall notify socket fail!"); on failure the socket is left closed.
+// Creates an unbound IPv4 UDP socket (no SO_REUSEADDR: the gateways' answers come to it, and no
+// other program may share its port), logging a failure; on failure the socket is left closed.
 bool OpenNotifySocket(platform::UdpSocket& socket);
 
 // The line logged when a datagram cannot be encrypted (notifications and heartbeats).

@@ -1,5 +1,6 @@
 #include "worker/reports/client_report_receiver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -7,6 +8,7 @@
 
 #include "common/config.h"
 #include "common/log.h"
+#include "common/log_repeat.h"
 #include "platform/clock.h"
 #include "platform/udp_receiver.h"
 #include "worker/status/worker_statistics.h"
@@ -18,8 +20,10 @@ namespace {
 constexpr unsigned kWakeIntervalMs = 100;
 // Pause after a failed receive or an oversized datagram.
 constexpr unsigned kReceiveErrorPauseMs = 20;
+// How long the processing thread looks again for reports before it waits to be woken.
+constexpr std::chrono::milliseconds kBusyPause{1};
 // Processed elements kept for reuse; more are freed.
-constexpr std::size_t kKeptElements = 64;
+constexpr std::size_t kKeptElements = 1024;
 
 // Completes an element received into: the bytes after the datagram zeroed, length and sender.
 void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv4Endpoint& from) {
@@ -113,14 +117,16 @@ std::size_t ReportQueue::Refill(std::unique_ptr<ReceivedReport>* slots, std::siz
 void ReportQueue::Append(std::unique_ptr<ReceivedReport> report) { AppendAll(&report, nullptr, 1); }
 
 void ReportQueue::AppendAll(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count) {
-    bool wasEmpty = false;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        wasEmpty = queue_.empty();
         for (std::size_t i = 0; i < count; ++i) queue_.push_back(std::move(slots[which ? which[i] : i]));
+        // Only a processing thread waiting without a time limit needs waking; one that is
+        // working or taking its short pause finds the reports by itself.
+        wake = count > 0 && idle_;
+        if (wake) idle_ = false;
     }
-    // The processing thread only ever waits on an empty queue: later appends need not wake it.
-    if (wasEmpty && count > 0) ready_.notify_one();
+    if (wake) ready_.notify_one();
 }
 
 std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<ReceivedReport> done) {
@@ -140,7 +146,15 @@ std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport
     {
         std::unique_lock<std::mutex> lock(mutex_);
         toFree = KeepOrFree(std::move(done));
-        ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+        // Having just worked, it pauses briefly before it waits to be woken: under a stream of
+        // datagrams the receiving loop then wakes it about never instead of once per receive,
+        // and a wake-up costs more than refusing a datagram. The pause adds at most 1 ms to a
+        // report.
+        if (!ready_.wait_for(lock, kBusyPause, [this] { return closed_ || !queue_.empty(); })) {
+            idle_ = true;
+            ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
+            idle_ = false;
+        }
         if (!closed_) {
             next = std::move(queue_.front());
             queue_.pop_front();
@@ -170,11 +184,12 @@ ClientReportReceiver::ClientReportReceiver(ReportHandler& handler, ConnectDirect
 
 ClientReportReceiver::~ClientReportReceiver() { Stop(); }
 
-void ClientReportReceiver::Start(std::uint16_t listenPort, const KeyField& clientKey) {
+void ClientReportReceiver::Start(std::uint16_t listenPort, const KeyField& clientKey, std::uint32_t antiReplayTime) {
     if (started_) return;
     started_ = true;
     listenPort_ = listenPort;
     clientKey_ = clientKey;
+    replay_ = std::make_unique<ReplayCache>(antiReplayTime);
     try {
         recvThread_ = std::thread([this] { recvResult_ = RecvClientDataThread(); });
     } catch (const std::system_error& e) {
@@ -221,14 +236,19 @@ int ClientReportReceiver::RecvClientDataThread() {
         SetSetup(SetupState::Failed, 0);
         return -1;
     }
-    // The wake interval is ours (so tests can stop the loop); it fails like the documented option.
-    if (!socket.SetReuseAddress(err) || !socket.SetWakeInterval(kWakeIntervalMs, err)) {
+    // The wake interval is ours (so tests can stop the loop). No SO_REUSEADDR: with it another
+    // program could bind the port on one address and take the PCs' reports from us.
+    if (!socket.SetWakeInterval(kWakeIntervalMs, err)) {
         LogError("[ERR]Set recv client data socket fail! ErrorCode:%ld\n", static_cast<long>(err));
         SetSetup(SetupState::Failed, 0);
         return -1;
     }
     if (!socket.BindAny(listenPort_, err)) {
         LogError("[ERR]Bind recv client data socket fail! ErrorCode:%ld\n", static_cast<long>(err));
+        if (err == EADDRINUSE) {
+            LogError("[ERR]UDP port %u is already in use by another program: no client reports are received.",
+                     static_cast<unsigned>(listenPort_));
+        }
         SetSetup(SetupState::Failed, 0);
         return -1;
     }
@@ -262,9 +282,10 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
     std::size_t accepted[kReceiveBatch];
     int count = 0;
     for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
-        // Not acknowledged. No pause for it: anyone can send such datagrams, and a pause for
-        // each would let a few dozen a second hold off every report.
-        if (slots[i].datagramLength > kMaxReportDatagram) continue;
+        // Only reports are acknowledged: answering anything else (an acknowledgement, say) lets
+        // one spoofed datagram set two answering peers on each other. Neither logged nor paused
+        // for: anyone can send such datagrams, and a pause for each would hold off every report.
+        if (!IsReportShaped(receiving_[i]->datagram.data(), slots[i].datagramLength)) continue;
         StoreDatagram(*receiving_[i], slots[i].datagramLength, slots[i].from);
         ackTo[count] = slots[i].from;
         accepted[count++] = i;
@@ -274,13 +295,16 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
     for (int sent = 0; sent < count;) {
         sent += socket.SendToEach(kReportAck, kReportAckLength, ackTo + sent, count - sent, err);
         if (sent < count) {
-            LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+            // A forged source address (broadcast, say) makes the send fail: at most a line a minute.
+            ORVANE_LOG_LIMITED(ackFailLines_, LogError, "[ERR]Send confirm the message fail! ErrorCode:%ld",
+                               static_cast<long>(err));
             ++sent;
             ++failedAcks;
         }
     }
     WorkerStatistics& statistics = Statistics();
     WorkerStatistics::Add(statistics.reportsReceived, static_cast<std::uint64_t>(received));
+    if (received != count) WorkerStatistics::Add(statistics.droppedNotReport, static_cast<std::uint64_t>(received - count));
     WorkerStatistics::Add(statistics.reportsAcknowledged, static_cast<std::uint64_t>(count - failedAcks));
     queue_.AppendAll(receiving_.data(), accepted, static_cast<std::size_t>(count));
     return true;
@@ -293,21 +317,31 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     platform::ReceiveStatus status = socket.Receive(fallback_.datagram.data(), fallback_.datagram.size(), length, from, err);
     if (status == platform::ReceiveStatus::TimedOut) return true;
     if (status == platform::ReceiveStatus::Failed) return false;
-    if (length > kMaxReportDatagram) return true;  // dropped without a pause, as above
-    StoreDatagram(fallback_, length, from);
-    WorkerStatistics::Add(Statistics().reportsReceived);
-    if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {
-        WorkerStatistics::Add(Statistics().reportsAcknowledged);
-    } else {
-        LogError("[ERR]Send confirm the message fail! ErrorCode:%ld", static_cast<long>(err));
+    WorkerStatistics& statistics = Statistics();
+    WorkerStatistics::Add(statistics.reportsReceived);
+    if (!IsReportShaped(fallback_.datagram.data(), length)) {  // dropped unanswered, as above
+        WorkerStatistics::Add(statistics.droppedNotReport);
+        return true;
     }
     // An element may have come free while this one was received.
     std::unique_ptr<ReceivedReport> element = queue_.NewElement();
     if (!element) {
-        LogError("[ERR]Malloc client info fail!");
+        // Unacknowledged, so the PC sends it again; the receiving loop never waits for room.
+        WorkerStatistics::Add(statistics.droppedQueueFull);
+        ORVANE_LOG_LIMITED(queueFullLines_, LogError,
+                           "[ERR]The received-report queue is full (%zu reports): a report was dropped without "
+                           "acknowledgement.",
+                           queue_.Size());
         return true;
     }
-    *element = fallback_;
+    StoreDatagram(*element, length, from);
+    std::memcpy(element->datagram.data(), fallback_.datagram.data(), length);
+    if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {
+        WorkerStatistics::Add(statistics.reportsAcknowledged);
+    } else {
+        ORVANE_LOG_LIMITED(ackFailLines_, LogError, "[ERR]Send confirm the message fail! ErrorCode:%ld",
+                           static_cast<long>(err));
+    }
     queue_.Append(std::move(element));
     return true;
 }
@@ -325,14 +359,44 @@ void ClientReportReceiver::ProcessClientMessageThread() {
 }
 
 void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {
-    if (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text) != ReportOpenResult::Opened) {
-        LogError("[ERR]Received unknown message from client script.\n");
-        WorkerStatistics::Add(Statistics().refusedUndecryptable);
+    // The sender's address is formatted only for a line that is written or a report decided:
+    // refusals must stay cheap, anyone can send them by the hundred thousand.
+    char address[16];
+    auto sender = [&]() -> const char* {
+        platform::FormatIpv4Address(report.sender.address, address);
+        return address;
+    };
+    // A datagram without the key is refused after one block, before anything else is spent on
+    // it: a flood of them never reaches the digest or the replay cache.
+    switch (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text)) {
+        case ReportOpenResult::Opened:
+            break;
+        case ReportOpenResult::NotAsWritten:
+            WorkerStatistics::Add(Statistics().refusedMalformed);
+            ORVANE_LOG_LIMITED(malformedLines_, LogError,
+                               "[ERR]Received a report from %s that no client script wrote (changed on the way?), "
+                               "dropped.",
+                               sender());
+            return;
+        case ReportOpenResult::Unknown:
+        case ReportOpenResult::Malformed:
+            WorkerStatistics::Add(Statistics().refusedUndecryptable);
+            ORVANE_LOG_LIMITED(unknownLines_, LogError, "[ERR]Received unknown message from client script.\n");
+            return;
+    }
+    // A repeat is known by its encrypted body (whatever its IV says) before any look-up or
+    // decision.
+    const ReportDigest digest = DigestReportBody(report.datagram.data(), report.length);
+    const std::int64_t now = platform::GetClock().Now();
+    if (replay_->Seen(digest, now)) {
+        WorkerStatistics::Add(Statistics().refusedReplay);
+        ORVANE_LOG_LIMITED(replayLines_, LogInfo,
+                           "[INF]Received a report already handled from %s (a repetition or a replay), dropped.",
+                           sender());
         return;
     }
-    char address[16];
-    platform::FormatIpv4Address(report.sender.address, address);
-    DispatchClientReport(address, text, handler_);
+    replay_->Remember(digest, text[kReportMagicLength] == static_cast<char>(ReportKind::Logoff), now);
+    DispatchClientReport(sender(), text, handler_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -341,7 +405,7 @@ void StartClientReportReceiver(WorkerSettings& settings, ClientReportReceiver& r
                                const ReceiverSettingsReadStep& settingsRead) {
     ReadReceiverConfig(settings);
     if (settingsRead) settingsRead(settings);
-    receiver.Start(settings.listenPort, settings.clientKey);
+    receiver.Start(settings.listenPort, settings.clientKey, settings.antiReplayTime);
 }
 
 }  // namespace orvane

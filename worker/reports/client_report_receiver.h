@@ -22,8 +22,10 @@
 #include "common/client_report.h"
 #include "common/config_types.h"
 #include "common/gateway_message.h"
+#include "common/log_repeat.h"
 #include "platform/udp.h"
 #include "platform/udp_receiver.h"
+#include "worker/reports/replay_cache.h"
 
 namespace orvane {
 
@@ -55,15 +57,14 @@ struct ReceivedReport {
     platform::Ipv4Endpoint sender;  // formatted as dotted text only when processed
 };
 
-// The received-report queue: first in, first out, no size limit, under the report-queue lock,
-// which is held for one removal, for the appends of one receive, or for handing kept elements
-// back. Processed
-// elements are kept (a few dozen at most) and handed back to the receiving loop, so a steady
+// The received-report queue: first in, first out, under the report-queue lock, which is held for
+// one removal, for the appends of one receive, or for handing kept elements back. Processed
+// elements are kept (up to 1,024) and handed back to the receiving loop, so a steady
 // stream of reports allocates nothing.
 class ReportQueue {
 public:
-    // maxElements: how many elements may exist at once, 0 for no limit. A limit stands in for
-    // running out of memory.
+    // maxElements: how many elements may exist at once (queued, being received into, being
+    // processed, kept), 0 for no limit.
     explicit ReportQueue(std::size_t maxElements = 0);
     ~ReportQueue();
     ReportQueue(const ReportQueue&) = delete;
@@ -97,20 +98,28 @@ private:
     std::size_t live_ = 0;
     std::size_t maxElements_;
     bool closed_ = false;
+    bool idle_ = false;  // Take waits to be woken (no time limit)
 };
+
+// The worker's cap on queue elements: 4,096 of about 1.1 KiB, 4.5 MiB at most. Reports beyond it
+// (the directory hangs while reports keep coming) are dropped unacknowledged, so their PCs send
+// them again.
+inline constexpr std::size_t kMaxQueuedReports = 4096;
 
 class ClientReportReceiver {
 public:
     // `handler` and `connect` are used by the processing thread and must outlive the receiver.
+    // `maxQueuedElements`: the queue's cap (0: none).
     explicit ClientReportReceiver(ReportHandler& handler, ConnectDirectoryServersStep connect = {},
-                                  std::size_t maxQueuedElements = 0);
+                                  std::size_t maxQueuedElements = kMaxQueuedReports);
     ~ClientReportReceiver();
     ClientReportReceiver(const ClientReportReceiver&) = delete;
     ClientReportReceiver& operator=(const ClientReportReceiver&) = delete;
 
-    // Starts both threads for a port (0: one the system chooses) and the client key, logging a
-    // thread that cannot be started. Once per object: later calls do nothing.
-    void Start(std::uint16_t listenPort, const KeyField& clientKey);
+    // Starts both threads for a port (0: one the system chooses), the client key and the
+    // anti-replay window in seconds (0: 30 minutes), logging a thread that cannot be started.
+    // Once per object: later calls do nothing.
+    void Start(std::uint16_t listenPort, const KeyField& clientKey, std::uint32_t antiReplayTime = 0);
     // Ends both threads and waits for them. The worker never calls it; tests do.
     void Stop();
 
@@ -123,9 +132,10 @@ public:
 
 private:
     int RecvClientDataThread();
-    // Receives, acknowledges and queues what one wait brings; false when the loop must pause.
+    // Receives, acknowledges and queues the reports one wait brings; false when the loop must pause.
     bool ReceiveAvailable(platform::UdpReceiver& socket);
-    // One datagram into the fallback buffer when no element can be had; false likewise.
+    // One datagram into the fallback buffer when no element can be had (the queue is full): a
+    // report is dropped unacknowledged unless an element has come free meanwhile; false likewise.
     bool ReceiveWithoutElement(platform::UdpReceiver& socket);
     void ProcessClientMessageThread();
     void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
@@ -139,8 +149,12 @@ private:
     bool started_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<int> recvResult_{0};
-    // Receives a datagram when no queue element can be had, so it is still acknowledged.
+    // Receives a datagram when no queue element can be had, so the socket is still drained.
     ReceivedReport fallback_;
+    // Reports accepted lately; the processing thread's alone. Made by Start.
+    std::unique_ptr<ReplayCache> replay_;
+    // Lines a stranger's datagrams cause are written at most once a minute, with a count.
+    LogRepeatLimiter unknownLines_, malformedLines_, replayLines_, queueFullLines_, ackFailLines_;
     // Elements the receiving loop receives into, several datagrams per system call.
     static constexpr std::size_t kReceiveBatch = 16;
     std::array<std::unique_ptr<ReceivedReport>, kReceiveBatch> receiving_;

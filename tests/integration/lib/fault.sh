@@ -49,6 +49,14 @@ start_worker() {
   wait_for 10 bash -c "ss -uln | grep -q ':$2 '" || fail "worker $WPID not listening on $2"
 }
 
+# second_folder: a copy of PROG in PROG_B whose worker listens on PORT_B (free just now).
+second_folder() {
+  PROG_B="$WORK/progb"
+  cp -a "$PROG" "$PROG_B"
+  PORT_B=$(free_udp_port)
+  ini_set "$PROG_B/config.ini" ListenPort Value "$PORT_B"
+}
+
 # worker_log FOLDER PID: the decoded log of that worker (all its files, in order).
 worker_log() {
   local f
@@ -66,6 +74,23 @@ send_report() {
 # metric NAME [LABELS]: a counter of the client-report worker from `orvanectl metrics`.
 metric() { "$PROG/orvanectl" metrics | sed -n "s/^$1{worker=\"client-report\"${2:-}} //p"; }
 metric_is() { [ "$(metric "$1" "${3:-}")" = "$2" ]; }
+
+# start_floods FLOOD_ARGS...: two flood.py senders to LISTEN_PORT in the background (their PIDs
+# in FLOODS); wait_floods waits for them and sets FLOODED to how many datagrams they sent.
+start_floods() {
+  local i
+  FLOODS=()
+  for i in 1 2; do
+    python3 "$SRC/tests/integration/lib/flood.py" "$LISTEN_PORT" "$@" >"$WORK/flood$i" &
+    PIDS+=("$!")
+    FLOODS+=("$!")
+  done
+}
+wait_floods() {
+  local p
+  for p in "${FLOODS[@]}"; do wait "$p"; done
+  FLOODED=$(( $(sed 's/sent=//' "$WORK/flood1") + $(sed 's/sent=//' "$WORK/flood2") ))
+}
 
 # rss_kib PID: the resident set of the process from /proc.
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
