@@ -369,11 +369,14 @@ TEST(WsmanEnumeration, AnEnumerationStoppedEarlyIsReleasedAndAFinishedOneIsNot) 
     int got = 0;
     HResult hr = kSOk;
     // The poller's first poll stops at the first object. The next batch was already asked for;
-    // its answer names the context to release.
-    EXPECT_EQ(RunQuery({Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "uuid:C2", 2, false),
-                   kReleased},
-                  1, got, hr),
-              (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C2"}));
+    // its answer names the context to release. The receiver may already have pulled once more
+    // ahead of the reader (how far it gets before the stop is up to the scheduler); the release
+    // still names the context the last answer gave.
+    Messages sent = RunQuery(
+        {Batch("EnumerateResponse", "uuid:C1", 2, false), Batch("PullResponse", "uuid:C2", 2, false), kReleased}, 1,
+        got, hr);
+    if (sent.size() == 4 && sent[2] == "Pull uuid:C2") sent.erase(sent.begin() + 2);
+    EXPECT_EQ(sent, (Messages{"Enumerate", "Pull uuid:C1", "Release uuid:C2"}));
     EXPECT_EQ(hr, kSOk);
     EXPECT_EQ(got, 1);
     // Read to its end: the server ended it itself.
