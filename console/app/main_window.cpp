@@ -350,7 +350,8 @@ void COrvaneAgentDlg::AddTrayIcon() {
     tray_->setObjectName("128");
     tray_->setToolTip(QStringLiteral("Orvane"));
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick) {
+        // StatusNotifierItem trays deliver a click as Trigger, never as DoubleClick.
+        if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
             ShowFromTray();
         } else if (reason == QSystemTrayIcon::Context) {
             QMenu* menu = BuildTrayMenu(nullptr);

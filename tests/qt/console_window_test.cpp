@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTreeWidget>
 #include <QLabel>
@@ -468,11 +469,33 @@ TEST_F(ConsoleWindowTest, HiddenStartStaysHiddenUntilShownFromTheTray) {
     EXPECT_FALSE(w->isVisible());
     // Anything that shows it while the flag is set hides it again.
     w->show();
-    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 5000);
+    EXPECT_TRUE(QTest::qWaitFor([w] { return !w->isVisible(); }, 5000));
     w->RunCommand(kCmdShowWindow);
     QCoreApplication::processEvents();
     EXPECT_TRUE(w->isVisible());
     EXPECT_FALSE(w->StartHidden());
+}
+
+// A click reaches the console as Trigger on StatusNotifierItem trays and as DoubleClick on
+// others: either shows the hidden window; a middle click does not.
+TEST_F(ConsoleWindowTest, AClickOnTheTrayIconShowsTheWindow) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start(/*hidden=*/true, /*trayHost=*/true);
+    auto* tray = w->findChild<QSystemTrayIcon*>("128");
+    ASSERT_NE(tray, nullptr);
+    QCoreApplication::processEvents();
+    emit tray->activated(QSystemTrayIcon::MiddleClick);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w->isVisible());
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(QTest::qWaitFor([w] { return w->isVisible(); }, 5000));
+    EXPECT_FALSE(w->StartHidden());
+    // Closed to the tray, a double click brings it back as before.
+    w->close();
+    EXPECT_TRUE(QTest::qWaitFor([w] { return !w->isVisible(); }, 5000));
+    emit tray->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(QTest::qWaitFor([w] { return w->isVisible(); }, 5000));
 }
 
 TEST_F(ConsoleWindowTest, WithoutANotificationAreaTheWindowStaysReachable) {

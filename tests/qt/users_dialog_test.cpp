@@ -132,7 +132,9 @@ TEST_F(UsersDialogTest, ShowsEveryUserWithEachGatewaysStateAndFilters) {
     later.users.push_back(User("dave", "10.1.0.9", {}));
     later.users.push_back(User("erin", "10.2.0.9", {}));
     worker.Set(later);
-    QTRY_COMPARE_WITH_TIMEOUT(Names(table), (QStringList{"bob", "carol", "dave"}), 3 * kUsersRefreshMs);
+    const QStringList want{"bob", "carol", "dave"};
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Names(table) == want; }, 3 * kUsersRefreshMs))
+        << Names(table).join(' ').toStdString();
     EXPECT_EQ(Cell(table, 2, 5), "");
 }
 
@@ -249,7 +251,8 @@ TEST_F(UsersDialogTest, AHungWorkerNeverBlocksTheWindow) {
     // Once a worker answers again the message goes; the hung one is still named.
     FakeWorker worker(folder_.path(), ".", ClientReport());
     ASSERT_TRUE(worker.Ok());
-    QTRY_VERIFY_WITH_TIMEOUT(!message->isVisibleTo(&dlg), 3 * (kUsersRefreshMs + kUsersReadTimeoutMs));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return !message->isVisibleTo(&dlg); }, 3 * (kUsersRefreshMs + kUsersReadTimeoutMs)));
     EXPECT_EQ(Find<QTableWidget>(&dlg, "UsersTable")->rowCount(), 3);
     EXPECT_EQ(Find<QLabel>(&dlg, "UsersStatus")->text(),
               "Workers: worker 10.20.0.10: not answering; "
