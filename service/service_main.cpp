@@ -67,6 +67,7 @@ void PrintUsage() {
         "Control: systemctl start|stop|status OrvaneSRV; pause and continue:\n"
         "  systemctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV   (pause: ended workers stay ended)\n"
         "  systemctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV   (continue)\n"
+        "SIGTERM and SIGINT stop it; any other signal (SIGHUP included) is ignored.\n"
         "Everything is logged to log/LOG_OrvaneSRV.txt in the program folder (UTF-16LE).\n");
 }
 
@@ -235,6 +236,24 @@ void RunDispatcher(Service& s, const sigset_t& controls) {
     }
 }
 
+// Any other signal whose default would end the service (SIGHUP, SIGPIPE, SIGALRM, the real-time
+// ones, ...) changes nothing: ending here would orphan the workers. Faults keep their default so
+// the crash handler still sees them; workers start with every signal back at its default.
+void IgnoreOtherSignals(const sigset_t& controls) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        switch (sig) {
+            case SIGKILL: case SIGSTOP: case SIGCHLD: case SIGCONT:
+            case SIGSEGV: case SIGBUS: case SIGILL: case SIGFPE: case SIGABRT: case SIGTRAP: case SIGSYS:
+                continue;
+            default:
+                break;
+        }
+        if (sigismember(&controls, sig) == 1) continue;
+        // The C library keeps a few real-time signals for itself and refuses them; nothing to do.
+        (void)std::signal(sig, SIG_IGN);
+    }
+}
+
 }  // namespace
 
 int ServiceMain(int argc, char** argv) {
@@ -251,7 +270,7 @@ int ServiceMain(int argc, char** argv) {
     sigaddset(&controls, platform::PauseSignal());
     sigaddset(&controls, platform::ContinueSignal());
     pthread_sigmask(SIG_BLOCK, &controls, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    IgnoreOtherSignals(controls);
 
     Service& s = TheService();
     std::string modulePath;

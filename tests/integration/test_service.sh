@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The service OrvaneSRV under a real systemd (booted in namespaces over a root of its own):
 # install twice, start, the worker and its command line, restart of a killed worker, pause and
-# continue, stop, a crash dump, a reboot that starts the enabled service (removing the status
-# sockets killed workers left), and removal of a
-# running, a stopped and a missing service.
+# continue, other signals ignored, stop, a crash dump, a reboot that starts the enabled service
+# (removing the status sockets killed workers left), and removal of a running, a stopped and a
+# missing service.
 source "$(dirname "$0")/lib/common.sh"
 source "$(dirname "$0")/lib/systemd.sh"
 require_systemd_fixture
@@ -121,6 +121,21 @@ expect_probe ok continue OrvaneSRV
 wait_for 5 status_is RUNNING || fail "status after continue: $(unit_prop StatusText)"
 wait_for 7 bash -c "[ -n \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "no worker after continue"
 pass "pause keeps an ended worker ended; continue starts it again"
+
+# Any other signal to the service changes nothing: no end that would orphan the worker, no pause.
+# A pause and continue sent after them show that each was taken before the next check.
+w3=$(inside pgrep -P "$main" -x Orvane)
+for sig in SIGHUP SIGPIPE SIGALRM SIGQUIT SIGTSTP SIGVTALRM SIGRTMIN+3 SIGRTMAX; do
+  sctl kill --kill-whom=main -s "$sig" OrvaneSRV || fail "systemctl kill -s $sig"
+done
+sctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV
+wait_for 5 status_is PAUSED || fail "after other signals: $(unit_prop ActiveState) $(unit_prop StatusText)"
+expect_probe ok continue OrvaneSRV
+wait_for 5 status_is RUNNING || fail "status after continue: $(unit_prop StatusText)"
+[ "$(unit_prop MainPID)" = "$main" ] || fail "the service was started again: $(unit_prop MainPID), not $main"
+[ "$(inside pgrep -P "$main" -x Orvane)" = "$w3" ] || fail "worker changed: $(worker_pids), not $w3"
+expect_srv_log "[INF]Start the AD service...!"
+pass "SIGHUP, SIGPIPE, SIGALRM, SIGQUIT, SIGTSTP, SIGVTALRM and real-time signals leave the service and its worker running"
 
 # Stop: workers gone, state stopped.
 expect_probe ok stop OrvaneSRV
