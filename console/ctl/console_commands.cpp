@@ -88,10 +88,35 @@ std::string ProgramFolder() {
     return folder;
 }
 
-// Opens the folder and loads config.ini; an exit status on failure.
-std::optional<int> OpenSession(Session& s, bool assumeYes = false) {
+// Whether a command shows texts of language.ini (the checks' messages) or can do without them.
+enum class Texts { Needed, Optional };
+
+// Opens the folder and loads config.ini; an exit status on failure. A command that can do without
+// the texts runs in English when the stored language does not load, so that a broken language
+// section never locks orvanectl out; `language`, when given, replaces the stored one.
+std::optional<int> OpenSession(Session& s, bool assumeYes = false, Texts texts = Texts::Needed,
+                               std::optional<std::uint32_t> language = std::nullopt) {
     const std::string folder = ProgramFolder();
-    switch (PrepareConsole(folder, s.start)) {
+    StartCheck check;
+    {
+        // Changing the language: the stored one failing is no error.
+        std::optional<QuietLog> quiet;
+        if (language) quiet.emplace();
+        check = PrepareConsole(folder, s.start);
+    }
+    if (check == StartCheck::Ok && language && *language != s.start.languageId) check = StartCheck::NoLanguageText;
+    if (check == StartCheck::NoLanguageText && language) {
+        s.start.languageId = *language;
+        if (!s.start.texts.Load(LanguageFilePath(folder), *language)) {
+            std::fprintf(stderr,
+                         "orvanectl: %s/language.ini lacks the text %s of language %u; the language is not "
+                         "changed\n",
+                         folder.c_str(), s.start.texts.FailedKey() ? s.start.texts.FailedKey() : "?", *language);
+            return kExitRefused;
+        }
+        check = StartCheck::Ok;
+    }
+    switch (check) {
         case StartCheck::Ok:
             break;
         case StartCheck::NoFolder:
@@ -101,10 +126,19 @@ std::optional<int> OpenSession(Session& s, bool assumeYes = false) {
             std::fprintf(stderr, "orvanectl: no config.ini in %s (give the program folder with --folder)\n",
                          folder.c_str());
             return kExitFailure;
-        case StartCheck::NoLanguageText:
-            std::fprintf(stderr, "orvanectl: %s/language.ini lacks the text %s of language %u\n", folder.c_str(),
-                         s.start.texts.FailedKey() ? s.start.texts.FailedKey() : "?", s.start.languageId);
-            return kExitFailure;
+        case StartCheck::NoLanguageText: {
+            // languageId stays the stored one: `show` tells what config.ini holds.
+            std::fprintf(stderr,
+                         "orvanectl: %s/language.ini lacks the text %s of language %u (CurLanguageId); "
+                         "'orvanectl set language en' or 'zh' chooses one that loads\n",
+                         folder.c_str(), s.start.texts.FailedKey() ? s.start.texts.FailedKey() : "?",
+                         s.start.languageId);
+            if (texts == Texts::Needed || s.start.languageId == kEnglish ||
+                !s.start.texts.Load(LanguageFilePath(folder), kEnglish))
+                return kExitFailure;
+            std::fprintf(stderr, "orvanectl: going on in English\n");
+            break;
+        }
     }
     s.service = MakeSystemServiceControl();
     s.messages = std::make_unique<TerminalMessages>(assumeYes);
@@ -383,7 +417,7 @@ int RunShow(int argc, char** argv) {
         return Usage("show", "takes no arguments");
     }
     Session s;
-    if (auto status = OpenSession(s)) return *status;
+    if (auto status = OpenSession(s, false, Texts::Optional)) return *status;
     const ConsoleConfig& c = s.core->Config();
     std::printf("Mode: %u (%s)\n", c.mode, c.mode == 0 ? "client-report" : "log-query");
     std::printf("Listen port: %s\n", c.listenPort.c_str());
@@ -433,7 +467,8 @@ void PrintSetHelp(std::FILE* out) {
                  "  device-key [--generate]      the devices' share key, at most 23 characters\n"
                  "                               without \"?\", read from standard input\n"
                  "  encoding <0|1|gbk|utf-8>\n"
-                 "  language <1033|2052|en|zh>   language of the console and of these messages\n"
+                 "  language <1033|2052|en|zh>   language of the console and of these messages;\n"
+                 "                               stored only when its texts in language.ini load\n"
                  "\n"
                  "Keys are never taken from the command line, where the process list would show\n"
                  "them. A key shorter than its cipher's key (16 characters for AES-128: the client\n"
@@ -460,9 +495,16 @@ int RunSet(int argc, char** argv) {
         return Usage("set", "keys are read from standard input or made with --generate, never taken from the command line");
     if (!isKey && argc != 3) return Usage("set", "give the setting and one value");
     const std::string value = isKey ? std::string() : argv[2];
+    // The language is checked against language.ini before anything else: it is saved only when
+    // its texts load, and a stored one that does not load is no reason to refuse a change.
+    std::optional<std::uint32_t> language;
+    if (name == "language") {
+        language = Choice(value, {{"en", kEnglish}, {"zh", kSimplifiedChinese}});
+        if (!language) return Usage("set", "not one of the values this setting takes");
+    }
 
     Session s;
-    if (auto status = OpenSession(s)) return *status;
+    if (auto status = OpenSession(s, false, Texts::Needed, language)) return *status;
     if (auto status = CheckUnlocked(s)) return *status;
 
     if (name == "port") return SetNumber(s, Field::Port, SaveStep::ListenPort, "ListenPort", value);
@@ -512,7 +554,7 @@ int RunSet(int argc, char** argv) {
         choice = Choice(value, {{"gbk", 0}, {"utf-8", 1}, {"utf8", 1}});
         section = "EncodeType";
     } else if (name == "language") {
-        choice = Choice(value, {{"en", kEnglish}, {"zh", kSimplifiedChinese}});
+        choice = language;
         section = "CurLanguageId";
     } else {
         return Usage("set", "unknown setting");
@@ -569,7 +611,7 @@ int RunEntries(const ListKind& k, int argc, char** argv) {
     Session s;
     if (sub == "list") {
         if (!opt.positional.empty() || !opt.values.empty()) return EntryUsage(k, "list takes no arguments");
-        if (auto status = OpenSession(s)) return *status;
+        if (auto status = OpenSession(s, false, Texts::Optional)) return *status;
         (isServer ? PrintServers : PrintDevices)(s.core->Config());
         return kExitOk;
     }
@@ -753,7 +795,8 @@ int RunService(int argc, char** argv) {
     std::string_view sub = argv[1];
     if (sub != "start" && sub != "stop" && sub != "status") return Usage("service", "start, stop or status?");
     Session s;
-    if (auto status = OpenSession(s)) return *status;
+    // Only start checks and saves the settings, with messages from language.ini.
+    if (auto status = OpenSession(s, false, sub == "start" ? Texts::Needed : Texts::Optional)) return *status;
     ConsoleCore& core = *s.core;
     // The state a console opened now would believe.
     ServiceOutcome q = core.QueryService();

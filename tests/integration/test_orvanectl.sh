@@ -180,6 +180,31 @@ run l "$CTL" set language zh; expect 0 "" "language"
 run l "$CTL" set query-time 301; expect 3 "查询间隔必须在 5 到 300 秒之间" "a Chinese message"
 run l "$CTL" set language en; expect 0 "" "language back"
 
+# A language whose texts do not load is refused and not stored. One stored before its section
+# broke locks nothing out: set language recovers, commands that need no texts go on in English,
+# the others say how to recover.
+cp "$PROG/language.ini" "$WORK/language.good"
+sed -i '/^\[2052\]/,$d' "$PROG/language.ini"
+run l "$CTL" set language zh; expect 3 "lacks the text" "a language that does not load"
+[[ $ERR == *"of language 2052; the language is not changed"* ]] || fail "refusal: $ERR"
+[ "$(ini CurLanguageId)" = 1033 ] || fail "refused language stored: $(ini CurLanguageId)"
+cp "$WORK/language.good" "$PROG/language.ini"
+run l "$CTL" set language zh; expect 0 "" "zh while it loads"
+sed -i '/^\[2052\]/,$d' "$PROG/language.ini"
+run l "$CTL" show; expect 0 "going on in English" "show with a stored language that does not load"
+[[ $OUT == *"Language: 2052"* ]] || fail "show: $OUT"
+run l "$CTL" server list; expect 0 "" "server list with a stored language that does not load"
+run l "$CTL" service status
+[ $rc -ne 1 ] && [[ $ERR == *"going on in English"* ]] || fail "service status with a stored language that does not load: $rc $ERR"
+run l "$CTL" set query-time 301; expect 1 "'orvanectl set language en' or 'zh' chooses one that loads" \
+  "a check that needs the texts"
+run l "$CTL" set language zh; expect 3 "the language is not changed" "the broken one again"
+run l "$CTL" set language en; expect 0 "" "set language en with a stored language that does not load"
+[ "$(ini CurLanguageId)" = 1033 ] || fail "language not recovered: $(ini CurLanguageId)"
+run l "$CTL" set query-time 301; expect 3 "must be from 5 to 300 seconds" "an English message after recovery"
+cp "$WORK/language.good" "$PROG/language.ini"
+pass "messages in the configured language; one that does not load is refused and never locks orvanectl out"
+
 # Service control: never reported done without a service manager behind it.
 for sub in status start stop; do
   run v "$CTL" service $sub
