@@ -281,7 +281,7 @@ void QueryLogThread(const PollerServices& services) {
     const std::string_view user = slash == std::string::npos ? std::string_view(whole) : std::string_view(whole).substr(slash + 1);
     const std::string path = "\\\\" + entry.ip + "\\root\\cimv2";
     if (!StoreField(context.user, user, kPollerFieldCapacity, "UserName") ||
-        !StoreField(context.password, entry.password, kPollerFieldCapacity, "Password") ||
+        !StoreField(context.password, entry.password, kLogQueryPasswordCapacity, "Password") ||
         !StoreField(context.serverAddress, entry.ip, kPollerFieldCapacity, "Ip") ||
         !StoreField(context.namespacePath, path, kPollerFieldCapacity, "Namespace path") ||
         !StoreField(context.domain, domain, kPollerFieldCapacity, "Domain"))
