@@ -11,6 +11,8 @@ namespace orvane {
 constexpr std::size_t kIpCapacity = 48;
 constexpr std::size_t kUserNameCapacity = 260;
 constexpr std::size_t kPasswordCapacity = 393;
+// A log-query worker's connection to its DC holds a shorter password than the directory entry.
+constexpr std::size_t kLogQueryPasswordCapacity = 128;
 constexpr std::size_t kFilterGroupsCapacity = 260;
 constexpr std::size_t kShareKeyCapacity = 32;
 constexpr unsigned kMaxServers = 16;

@@ -142,6 +142,10 @@ void RequestLogFlush() {
     if (LogSink* sink = g_sink.load(std::memory_order_acquire)) sink->RequestFlush();
 }
 
+void FlushLog() {
+    if (LogSink* sink = g_sink.load(std::memory_order_acquire)) sink->Flush();
+}
+
 std::string FormatSystemError(long code) {
     char text[256];
     const char* msg = nullptr;
@@ -323,6 +327,12 @@ int TrimLogFolder(const std::string& folder, std::uint64_t limit, const std::str
         }
     }
     return removed;
+}
+
+void WorkerLog::Flush() {
+    if (!impl_->lock.Acquire(kLockWaitMs)) return;
+    impl_->Flush();
+    impl_->lock.Release();
 }
 
 void WorkerLog::RequestFlush() {

@@ -18,6 +18,8 @@ public:
     // A formatted message (no time stamp, no line end), already cut to the sink's limit.
     virtual void Write(LogSeverity severity, std::string_view message) = 0;
     virtual void RequestFlush() {}
+    // Writes every pending line now.
+    virtual void Flush() {}
     // False when a message of this severity would be dropped (spares formatting it).
     virtual bool Wants(LogSeverity) const { return true; }
     // Longest message in UTF-16 units (8191 for the worker, 4095 for the fixed-file logs).
@@ -32,6 +34,8 @@ void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The next logged line flushes everything pending at once.
 void RequestLogFlush();
+// Writes everything pending now, in one write (nothing when nothing waits).
+void FlushLog();
 
 // "error 0x%X: %s" with the system's text for the code, at most 259 characters.
 std::string FormatSystemError(long code);
@@ -55,6 +59,7 @@ public:
 
     void Write(LogSeverity severity, std::string_view message) override;
     void RequestFlush() override;
+    void Flush() override;
     bool Wants(LogSeverity severity) const override;
 
     // Path of the file being written, empty before the first line (tests, diagnostics).

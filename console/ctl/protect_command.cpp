@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/config_types.h"
 #include "common/protect.h"
+#include "common/text.h"
 #include "console/core/secret_protection.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/secret_input.h"
@@ -19,6 +21,9 @@ bool ParseLength(std::string_view text, std::size_t& value) {
     auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     return ec == std::errc() && ptr == text.data() + text.size() && value > 0;
 }
+
+// No field of config.ini that holds a protected text takes more than this.
+constexpr std::size_t kDefaultLimit = kPasswordCapacity - 1;
 
 }  // namespace
 
@@ -38,7 +43,9 @@ void PrintProtectHelp(std::FILE* out) {
                  "                FirewallShareKey           %zu\n"
                  "                ClientShareKey             %zu\n"
                  "                AdServer Password          %zu\n"
-                 "              Without --max a secret of up to %zu characters is protected.\n"
+                 "              Without --max a secret of up to %zu characters (the longest\n"
+                 "              AdServer Password a worker reads) is protected; above %zu\n"
+                 "              characters a warning says that a log-query worker refuses it.\n"
                  "  -h, --help  show this help\n"
                  "\n"
                  "The protected text can be turned back on this machine only: it is bound to the\n"
@@ -47,7 +54,8 @@ void PrintProtectHelp(std::FILE* out) {
                  "\n"
                  "Exit status: 0 protected, 1 refused or failed, 2 usage error.\n",
                  console::kFirewallShareKeyMaxLength, console::kClientShareKeyMaxLength,
-                 console::kServerPasswordMaxLength, kMaxProtectableUnits, platform::MachineKeyPath().c_str());
+                 console::kServerPasswordMaxLength, kDefaultLimit, kLogQueryPasswordCapacity - 1,
+                 platform::MachineKeyPath().c_str());
 }
 
 int RunProtect(int argc, char** argv) {
@@ -86,6 +94,7 @@ int RunProtect(int argc, char** argv) {
         return kExitUsage;
     }
 
+    if (maxLength == 0) maxLength = kDefaultLimit;
     std::string secret;
     int sysError = 0;
     switch (ReadSecretFromStdin(secret, sysError)) {
@@ -105,7 +114,14 @@ int RunProtect(int argc, char** argv) {
 
     std::string protectedText;
     console::SecretCheck result = console::ProtectSecret(secret, maxLength, protectedText);
+    const std::size_t length = Utf16Length(secret);
     console::WipeSecret(secret);
+    if (result == console::SecretCheck::Ok && length >= kLogQueryPasswordCapacity)
+        std::fprintf(stderr,
+                     "orvanectl protect: warning: the secret has %zu characters; as an AdServer Password a "
+                     "log-query worker refuses more than %zu (a client-report worker takes up to %zu), and a "
+                     "share key holds at most 31 bytes\n",
+                     length, kLogQueryPasswordCapacity - 1, kDefaultLimit);
     switch (result) {
         case console::SecretCheck::Ok:
             std::printf("%s\n", protectedText.c_str());

@@ -51,8 +51,8 @@ log_has() { LOG 2>/dev/null | grep -qF -- "$1"; }
 online() { count_lines "$WORK/gw.jsonl" '"type":"online"'; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
-# The first poll: nothing yet reaches the gateway. Its log lines are batched in this mode and
-# reach the file with the next flushed line, so they are checked after the first report.
+# The first poll: nothing yet reaches the gateway. Its log lines are checked after the first
+# report, with that report's.
 wait_for 20 log_has "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG)"
 pass "worker polls $DC_ADDR"
 # The first poll opens the audit file and fixes its starting point there; logons from then on
@@ -89,8 +89,7 @@ T_BOB=$(now_ms)
 gap=$((T_BOB - T_ANN))
 [ "$gap" -ge 4300 ] && [ "$gap" -le 6500 ] || fail "polls not 5 s apart: ann at $T_ANN, bob at $T_BOB ($gap ms)"
 pass "QueryTime 3: the next poll came $gap ms later"
-# A poll's lines are batched in this mode: they reach the file with the first line of a later
-# poll that logs something.
+# A poll's lines are written together when it ends.
 wait_for 5 log_has "User-logon: UserName:ann" || fail "ann's logon not logged: $(LOG)"
 LOG | grep -q '\[INF\]First query time [0-9]\{14\}\.[0-9]\{6\}+000' || fail "no first query time logged: $(LOG)"
 first=$(LOG | grep -n 'First query time' | head -1 | cut -d: -f1)

@@ -5,7 +5,8 @@
 # HTTPS with NTLM. The installed worker polls it from this namespace, where the DC's address
 # is not local. Checks the first poll, a kinit from a client host reported with the AD path,
 # a wrong password refused at connect, the peer stopped and started under the polling worker,
-# and the Windows Server 2003 event ids.
+# the Windows Server 2003 event ids, and the polling interval as the peer sees it: 5 s for
+# QueryTime 3, 30 s for QueryTime 30, with each poll's log lines in the file while it waits.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -95,6 +96,17 @@ start_worker() {
 LOG() { local f; f=$(ls "$PROG"/log/LOG*_"$1"_*.txt 2>/dev/null | head -1); [ -n "$f" ] && log_text "$f"; }
 log_has() { LOG "$1" 2>/dev/null | grep -qF -- "$2"; }
 online() { count_lines "$WORK/gw.jsonl" '"type":"online"'; }
+# poll_at N LIMIT: waits up to LIMIT s for the peer's Nth Security-log query; prints when it came (ms).
+poll_at() {
+  wait_for "$2" at_least "$1" "$WORK/queries.txt" 'Win32_NTLogEvent' || return 1
+  echo $(( $(date +%s%N) / 1000000 ))
+}
+# expect_gap T1 T2 MS: T2 came MS ms after T1, give or take a second.
+expect_gap() {
+  local gap=$(($2 - $1))
+  [ "$gap" -ge $(($3 - 1000)) ] && [ "$gap" -le $(($3 + 1000)) ] || fail "polls $gap ms apart, not $3: $(cat "$WORK/queries.txt")"
+  echo "$gap"
+}
 
 # Logons before the worker starts: the first poll stops at the newest event, when the next one
 # is already asked for, and leaves the rest of its enumeration to release.
@@ -171,13 +183,30 @@ start_peer "Microsoft(R) Windows(R) Server 2003, Enterprise Edition"
 ini_set "$C" AdServer0 Password "$(protect "$SAMBA_DC_ADMIN_PASSWORD")"
 : >"$WORK/queries.txt"
 start_worker
-wait_for 20 grep -q "(EventCode='672' OR EventCode='673' OR EventCode='674')$" "$WORK/queries.txt" \
+# QueryTime 3 is below the 5 s the poller waits at least.
+T1=$(poll_at 1 30) || fail "no first poll: $(cat "$WORK/queries.txt"; LOG "$WPID")"
+grep -q "(EventCode='672' OR EventCode='673' OR EventCode='674')$" "$WORK/queries.txt" \
   || fail "no 2003 query: $(cat "$WORK/queries.txt")"
-wait_for 20 log_has "$WPID" "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG "$WPID")"
-wait_for 10 grep -q "TimeGenerated>" "$WORK/queries.txt" || fail "no second poll: $(cat "$WORK/queries.txt")"
+wait_for 5 log_has "$WPID" "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG "$WPID")"
+T2=$(poll_at 2 10) || fail "no second poll: $(cat "$WORK/queries.txt")"
+grep -q "TimeGenerated>" "$WORK/queries.txt" || fail "the second poll does not ask from the last time: $(cat "$WORK/queries.txt")"
+gap=$(expect_gap "$T1" "$T2" 5000) || exit 1
+pass "QueryTime 3: the peer saw the second poll $gap ms after the first"
 client_kinit carl 'Carl-Pass-1' || fail "kinit carl failed"
 wait_for 15 at_least 3 "$WORK/gw.jsonl" '"type":"online"' || fail "carl not reported as 672; log: $(LOG "$WPID")"
 last=$(last_online "$WORK/gw.jsonl")
 grep -q '"user":"carl"' <<<"$last" || fail "last notification is not carl's: $last"
 pass "2003 caption: polls ask for 672/673/674, carl reported from event 672"
+
+# QueryTime 30: polls 30 s apart. Nothing is logged between them, yet the first poll's line is
+# in the file while the worker waits for the second.
+kill "$WPID"; wait "$WPID" 2>/dev/null || true
+ini_set "$C" QueryTime Value 30
+: >"$WORK/queries.txt"
+start_worker
+T1=$(poll_at 1 30) || fail "no first poll: $(cat "$WORK/queries.txt"; LOG "$WPID")"
+wait_for 5 log_has "$WPID" "[INF]First query time" || fail "the first poll's lines are not in the log file: $(LOG "$WPID")"
+T2=$(poll_at 2 40) || fail "no second poll within 40 s: $(cat "$WORK/queries.txt")"
+gap=$(expect_gap "$T1" "$T2" 30000) || exit 1
+pass "QueryTime 30: the peer saw the second poll $gap ms after the first; the first poll's lines were logged at once"
 echo "PASS: log-query mode against a remote DC over WS-Management"

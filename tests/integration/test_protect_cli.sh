@@ -82,7 +82,16 @@ for bad in 0 x -1 ''; do
   run badmax "$CTL" protect --max "$bad" </dev/null
   [ $rc -eq 2 ] || fail "--max '$bad' accepted (rc $rc)"
 done
-run huge bash -c "head -c 1009 /dev/zero | tr '\\0' x | '$CTL' protect"
+# Without --max: no field of config.ini takes more than an AdServer Password (392 characters);
+# a log-query worker takes at most 127, which a longer one is warned about. --max goes up to 1008.
+run huge bash -c "head -c 393 /dev/zero | tr '\\0' x | '$CTL' protect"
+[ $rc -eq 1 ] && [ -z "$OUT" ] && [[ $ERR == *"longer than 392"* ]] || fail "393 characters: rc $rc '$ERR'"
+run long bash -c "head -c 200 /dev/zero | tr '\\0' x | '$CTL' protect"
+[ $rc -eq 0 ] && [ ${#OUT} -eq "$(hex_len 200)" ] && [[ $ERR == *"warning"*"200 characters"*"refuses more than 127"* ]] \
+  || fail "200 characters: rc $rc '$ERR'"
+run short bash -c "head -c 127 /dev/zero | tr '\\0' x | '$CTL' protect"
+[ $rc -eq 0 ] && [ -z "$ERR" ] || fail "127 characters: rc $rc '$ERR'"
+run huge bash -c "head -c 1009 /dev/zero | tr '\\0' x | '$CTL' protect --max 5000"
 [ $rc -eq 1 ] && [[ $ERR == *"longer than 1008"* ]] || fail "1009 characters: rc $rc '$ERR'"
 pass "empty, over-long and --max checks"
 

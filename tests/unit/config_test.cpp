@@ -356,6 +356,24 @@ TEST_F(ConfigTest, ShareKeysMustFitTheir31Bytes) {
     EXPECT_EQ(clientKeyOf("client16"), "client16");
 }
 
+TEST_F(ConfigTest, OverLongSecretsAreRefusedWithoutTheirValueInTheLog) {
+    const std::string secret = testing::DistinctSecret(400);
+    WriteConfig({{"AdServerNum", "1"}, {"FirewallShareKey", P(secret.substr(0, 200))},
+                 {"ClientShareKey", P(secret.substr(100, 200))}},
+                Server(0, "10.0.0.5", "CORP\\admin", secret));
+    WorkerSettings s = Worker();
+    ASSERT_EQ(ReadWorkerConfig(s), 1);
+    ReadReceiverConfig(s);
+    EXPECT_TRUE(s.servers.empty());
+    EXPECT_EQ(Key(s.deviceKey), "");
+    EXPECT_EQ(Key(s.clientKey), "");
+    EXPECT_TRUE(log_.Contains("[ERR]AdServer0: Password is longer than 392 characters, entry ignored!"));
+    EXPECT_TRUE(log_.Contains("[ERR]FirewallShareKey does not fit in 31 bytes, the device key stays empty!"));
+    EXPECT_TRUE(log_.Contains(
+        "[ERR]ClientShareKey does not fit in 31 bytes of the ANSI code page, the client key stays empty!"));
+    EXPECT_FALSE(testing::HoldsPieceOf(log_.Text(), secret)) << log_.Text();
+}
+
 TEST_F(ConfigTest, WithoutListenPortTheReceiverReadsNothingMore) {
     WriteConfig({{"ListenPort", "-"}, {"AntiReplayTime", "30"}});
     WorkerSettings s = Worker();

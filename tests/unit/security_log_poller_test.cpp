@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "fake_directory.h"
 #include "fake_event_source.h"
 #include "test_util.h"
+#include "common/text.h"
 #include "platform/netif.h"
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/startup/worker_runtime.h"
@@ -351,6 +353,69 @@ TEST_F(PollerTest, StartFailuresEndTheWorker) {
     EXPECT_EQ(exitCodes.size(), 4u);
     EXPECT_NE(log.Text().find("[ERR]UserName is longer than 127 characters"), std::string::npos);
     EXPECT_EQ(server.connects, 2);
+}
+
+TEST_F(PollerTest, AnOverLongPasswordIsRefusedByNameAndLengthNeverByValue) {
+    const std::string secret = testing::DistinctSecret(200);
+    WorkerSettings s;
+    s.adServerNum = 1;
+    s.servers = {ServerEntry{kDc, "CORP\\Administrator", secret, ""}};
+    LoadDirectoryServers(s);
+    QueryLogThread(services);
+    EXPECT_EQ(exitCodes, std::vector<int>{0});
+    EXPECT_EQ(server.connects, 0);
+    EXPECT_TRUE(log.Contains("[ERR]Password is longer than 127 characters (200 characters given), refused!"));
+    EXPECT_FALSE(testing::HoldsPieceOf(log.Text(), secret)) << log.Text();
+}
+
+TEST_F(PollerTest, StartReadsQueryTimeFromTheConfigFile) {
+    testing::TempDir dir;
+    WorkerSettings settings;  // no server: no thread is started
+    settings.configPath = dir / "config.ini";
+    testing::WriteFile(settings.configPath, "[ModelType]\nValue=1\n\n[QueryTime]\nValue=30\n");
+    StartEventLogPoller(settings);
+    EXPECT_EQ(settings.queryTime, 30);
+    EXPECT_EQ(PollingIntervalMs(settings.queryTime), 30000u);
+
+    testing::WriteFile(settings.configPath, "[QueryTime]\nValue=3\n");
+    StartEventLogPoller(settings);
+    EXPECT_EQ(settings.queryTime, 3);
+    EXPECT_EQ(PollingIntervalMs(settings.queryTime), 5000u) << "below 5 s the poller waits 5 s";
+
+    WorkerSettings missing;
+    missing.configPath = settings.configPath;
+    testing::WriteFile(missing.configPath, "[ModelType]\nValue=1\n");
+    StartEventLogPoller(missing);
+    EXPECT_EQ(missing.queryTime, 0);
+    EXPECT_EQ(PollingIntervalMs(missing.queryTime), 5000u);
+}
+
+TEST_F(PollerTest, APollsLinesAreInTheFileBeforeThePollerSleeps) {
+    // The worker's own log as in log-query mode (lines batched), not the memory log.
+    testing::TempDir dir;
+    testing::ScopedEnv lockDir("ORVANE_LOCK_DIR", dir.path());
+    std::filesystem::create_directory(dir / "log");
+    WorkerLog file(dir.path(), kDc);
+    file.SetImmediateFlush(false);
+    LogSink* previous = SetLogSink(&file);
+    LoadServer();
+    server.events = {LogonEvent(4624, Time(1), "ann", "10.0.0.7")};
+    std::vector<std::string> atSleep;
+    clock.onSleep = [&](std::size_t n) {
+        atSleep.push_back(testing::ReadFile(file.CurrentPath()));
+        if (n == 1) server.events.push_back(LogonEvent(4624, Time(2), "bob", "10.0.0.8"));
+        if (n == 2) runState = 0;
+    };
+    QueryLogThread(services);
+    SetLogSink(previous);
+    ASSERT_EQ(atSleep.size(), 2u);
+    // Nothing is logged after the first poll, yet its line is there while the poller waits.
+    EXPECT_NE(atSleep[0].find(Utf8ToUtf16LeBytes("[INF]First query time " + Time(1) + "\r\n")), std::string::npos)
+        << Utf16LeBytesToUtf8(atSleep[0].substr(2));
+    EXPECT_NE(atSleep[1].find(Utf8ToUtf16LeBytes("[INF]New query time " + Time(2) + "\r\n")), std::string::npos)
+        << Utf16LeBytesToUtf8(atSleep[1].substr(2));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].user, "bob");
 }
 
 TEST_F(PollerTest, EventSourceInitialisationFailures) {

@@ -118,6 +118,22 @@ private:
     std::string old_;
 };
 
+// A secret of `length` characters none of whose pieces of a few characters is likely to
+// occur by chance in a log (for checks that a secret is never logged).
+inline std::string DistinctSecret(std::size_t length) {
+    std::string s;
+    for (std::size_t i = 0; s.size() < length; ++i) s += static_cast<char>("Qz7#kP2!vW9$mX4%"[i % 16] + (i / 16) % 3);
+    return s;
+}
+
+// True when `text` holds any piece of `secret` of `piece` characters.
+inline bool HoldsPieceOf(std::string_view text, std::string_view secret, std::size_t piece = 8) {
+    for (std::size_t at = 0; at + piece <= secret.size(); ++at) {
+        if (text.find(secret.substr(at, piece)) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 // IV bytes start, start + 1, ... so a sealed datagram is the same on every run.
 class CountingRandom final : public RandomSource {
 public:

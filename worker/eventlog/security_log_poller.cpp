@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "common/config.h"
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/clock.h"
@@ -43,8 +44,9 @@ const EventSlots* SlotsOf(std::uint32_t generation, std::int64_t code) {
 // Stores `value` in a context field, or refuses it with a log line when it does not fit.
 bool StoreField(std::string& field, std::string_view value, std::size_t capacity, const char* what) {
     if (!FitsCapacity(value, capacity)) {
-        LogError("[ERR]%s is longer than %zu characters: %.*s", what, capacity - 1, static_cast<int>(value.size()),
-                 value.data());
+        // Only the name and the length: the value may be a password.
+        LogError("[ERR]%s is longer than %zu characters (%zu characters given), refused!", what, capacity - 1,
+                 Utf16Length(value));
         return false;
     }
     field.assign(value);
@@ -55,13 +57,20 @@ CallIdentity IdentityOf(const PollerContext& c) { return CallIdentity{c.user, c.
 
 unsigned long Code(HResult hr) { return static_cast<std::uint32_t>(hr); }
 
+// Every pause of the query-log thread first writes what is pending, so the log is current while
+// the thread waits (one write at most).
+void Pause(unsigned ms) {
+    FlushLog();
+    platform::GetClock().SleepMs(ms);
+}
+
 // Step 12 of the query-log thread: the worker process ends and the supervisor starts another.
 void EndWorker(PollerContext& context, const PollerServices& services) {
     context.services.reset();
     context.locator.reset();
     RequestLogFlush();
     LogError("[ERR]Error accured, restart Orvane service.");
-    platform::GetClock().SleepMs(10000);
+    Pause(10000);
     services.exitProcess(0);
 }
 
@@ -254,7 +263,6 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
 }
 
 void QueryLogThread(const PollerServices& services) {
-    platform::Clock& clock = platform::GetClock();
     PollerContext context;
     EventSourceFactory& factory = GetEventSourceFactory();
     if (HResult hr = factory.Initialize(); hr != kSOk) {
@@ -273,7 +281,7 @@ void QueryLogThread(const PollerServices& services) {
     const std::string_view user = slash == std::string::npos ? std::string_view(whole) : std::string_view(whole).substr(slash + 1);
     const std::string path = "\\\\" + entry.ip + "\\root\\cimv2";
     if (!StoreField(context.user, user, kPollerFieldCapacity, "UserName") ||
-        !StoreField(context.password, entry.password, kPollerFieldCapacity, "Password") ||
+        !StoreField(context.password, entry.password, kLogQueryPasswordCapacity, "Password") ||
         !StoreField(context.serverAddress, entry.ip, kPollerFieldCapacity, "Ip") ||
         !StoreField(context.namespacePath, path, kPollerFieldCapacity, "Namespace path") ||
         !StoreField(context.domain, domain, kPollerFieldCapacity, "Domain"))
@@ -288,7 +296,7 @@ void QueryLogThread(const PollerServices& services) {
         }
         RequestLogFlush();
         LogError("[ERR]Times of connect AD server failed.%d", static_cast<int>(attempt));
-        clock.SleepMs(kConnectRetryMs);
+        Pause(kConnectRetryMs);
     }
     if (!connected) {
         LogError("[ERR]Fail to Connect!!");
@@ -316,12 +324,13 @@ void QueryLogThread(const PollerServices& services) {
             for (int failures = 0; ConnectWmi(context) != 0; ++failures) {
                 RequestLogFlush();
                 LogError("[ERR]Times of connect AD server failed.%d", failures);
-                clock.SleepMs(kReconnectRetryMs);
+                Pause(kReconnectRetryMs);
                 if (services.runState->load() != kRunStateRunning) return;
             }
         }
-        RequestLogFlush();
-        clock.SleepMs(interval);
+        // The poll's lines go to the file now, not with the next line logged, which may be
+        // many polls away.
+        Pause(interval);
     }
 }
 
@@ -339,7 +348,8 @@ PollerServices DefaultPollerServices(std::uint16_t queryTime) {
     return s;
 }
 
-void StartEventLogPoller(const WorkerSettings& settings) {
+void StartEventLogPoller(WorkerSettings& settings) {
+    ReadQueryTime(settings);
     const std::uint16_t queryTime = settings.queryTime;
     EventSourceFactory& factory = GetEventSourceFactory();
     if (HResult hr = factory.Initialize(); hr != kSOk) {

@@ -58,9 +58,10 @@ PollerServices DefaultPollerServices(std::uint16_t queryTime);
 // Milliseconds between polls: QueryTime seconds, at least 5 s.
 unsigned PollingIntervalMs(std::uint16_t queryTime);
 
-// Called once by start-up in log-query mode: initialises the event sources and starts one
-// query-log thread per directory server (AdServerNum).
-void StartEventLogPoller(const WorkerSettings& settings);
+// Called once by start-up in log-query mode: reads QueryTime from config.ini into the settings,
+// initialises the event sources and starts one query-log thread per directory server
+// (AdServerNum), each polling every PollingIntervalMs(QueryTime).
+void StartEventLogPoller(WorkerSettings& settings);
 
 // The query-log thread's body; returns only where the worker process would end (after
 // services.exitProcess) or when its context cannot be made.
