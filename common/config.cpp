@@ -29,7 +29,6 @@ constexpr std::size_t kFirewallKeyProtectedMax = 8191;
 constexpr std::size_t kConsoleKeyReadSize = 4096;
 // Clear text is received with room to spare, then checked against its real field.
 constexpr std::size_t kClearWorkCapacity = 4096;
-constexpr std::size_t kKeyBytes = 32;
 
 ProtectionFunctions g_protection{&ProtectText, &UnprotectText};
 
@@ -90,25 +89,21 @@ void CopyKey(std::array<std::uint8_t, N>& key, std::string_view bytes) {
     std::memcpy(key.data(), bytes.data(), bytes.size());
 }
 
-// The clear device key as UTF-8 in 31 bytes and a zero; a key that does not fit is refused
-// whole, since a cut key would only fail later at the gateway.
 void SetDeviceKey(WorkerSettings& s, const std::string& protectedText) {
     std::string clear = ClearFromProtected(protectedText, kFirewallKeyProtectedMax, "FirewallShareKey");
-    if (!FitsCapacity(clear, kShareKeyCapacity) || clear.size() > kKeyBytes - 1) {
-        LogError("[ERR]FirewallShareKey does not fit in %zu bytes, the device key stays empty!", kKeyBytes - 1);
+    if (!DeviceKeyBytes(clear)) {
+        LogError("[ERR]FirewallShareKey does not fit in %zu bytes, the device key stays empty!", kShareKeyMaxBytes);
         return;
     }
     CopyKey(s.deviceKey, clear);
 }
 
-// The clear client key in the ANSI code page (GBK), 31 bytes and a zero; refused when it does
-// not fit or has no GBK form.
 void SetClientKey(WorkerSettings& s, const std::string& protectedText) {
     std::string clear = ClearFromProtected(protectedText, kProtectedMax, "ClientShareKey");
     std::string ansi;
-    if (!FitsCapacity(clear, kShareKeyCapacity) || !Utf8ToAnsi(clear, ansi) || ansi.size() > kKeyBytes - 1) {
+    if (!ClientKeyBytes(clear, ansi)) {
         LogError("[ERR]ClientShareKey does not fit in %zu bytes of the ANSI code page, the client key stays empty!",
-                 kKeyBytes - 1);
+                 kShareKeyMaxBytes);
         return;
     }
     CopyKey(s.clientKey, ansi);
@@ -227,6 +222,17 @@ ProtectionFunctions SetProtectionFunctions(ProtectionFunctions f) {
 
 // ---------------------------------------------------------------------------------------------
 // Worker.
+
+// A cut key would only fail later at the gateway or the PCs, so a key that does not fit is
+// refused whole.
+bool DeviceKeyBytes(std::string_view clear) {
+    return FitsCapacity(clear, kShareKeyCapacity) && clear.size() <= kShareKeyMaxBytes;
+}
+
+bool ClientKeyBytes(std::string_view clear, std::string& ansi) {
+    ansi.clear();
+    return FitsCapacity(clear, kShareKeyCapacity) && Utf8ToAnsi(clear, ansi) && ansi.size() <= kShareKeyMaxBytes;
+}
 
 int ReadWorkerConfig(WorkerSettings& s) {
     ProfileFile f;

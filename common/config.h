@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "common/config_types.h"
 #include "common/profile.h"
@@ -17,6 +18,13 @@ namespace orvane {
 // Worker. Each reader uses s.configPath, s.modelType and s.serverArgument.
 
 // 1 on success, 0 when a required key is missing (later values are then left unread).
+// The worker keeps at most 31 bytes of a clear share key in its 32-byte zero-filled field and
+// leaves a key that does not fit empty. The device key is kept as its UTF-8 bytes; the client key
+// in the ANSI code page (GBK), which `ansi` receives. False when the worker would refuse the key.
+inline constexpr std::size_t kShareKeyMaxBytes = 31;
+bool DeviceKeyBytes(std::string_view clear);
+bool ClientKeyBytes(std::string_view clear, std::string& ansi);
+
 int ReadWorkerConfig(WorkerSettings& s);
 int ReadWorkerConfig(WorkerSettings& s, const ProfileFile& file);
 // Called by ReadWorkerConfig: the accepted AdServer sections appended to s.servers, in index

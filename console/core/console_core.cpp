@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "console/core/key_strength.h"
 #include "console/core/secret_protection.h"
 
 namespace orvane::console {
@@ -262,12 +263,31 @@ std::optional<TextId> ConsoleCore::CheckStep(SaveStep step) const {
     return std::nullopt;
 }
 
+// A changed key the worker could not keep is refused with the reason; a client key outside ASCII
+// is saved with a warning, since the PCs' reporters would derive a different AES key from it.
+bool ConsoleCore::KeyStepPasses(SaveStep step) const {
+    if (step != SaveStep::ClientShareKey && step != SaveStep::FirewallShareKey) return true;
+    const ShareKey which = step == SaveStep::ClientShareKey ? ShareKey::Client : ShareKey::Device;
+    const std::string& key = which == ShareKey::Client ? config_.clientKey : config_.firewallKey;
+    const std::string problem = KeyBytesProblem(which, key);
+    if (!problem.empty()) {
+        messages_.ShowMessage(problem);
+        return false;
+    }
+    const std::string warning = NonAsciiKeyWarning(which, key);
+    if (!warning.empty()) messages_.ShowMessage(warning);
+    return true;
+}
+
 int ConsoleCore::SaveMainSettings(std::optional<TextId>* refused) {
     std::optional<TextId> failure;
     int ok = orvane::SaveMainSettings(config_, [&](SaveStep step) {
         failure = CheckStep(step);
-        if (failure) messages_.ShowMessage(texts_.Text(*failure));
-        return !failure;
+        if (failure) {
+            messages_.ShowMessage(texts_.Text(*failure));
+            return false;
+        }
+        return KeyStepPasses(step);
     });
     if (refused) *refused = failure;
     return ok;

@@ -169,8 +169,13 @@ public:
     std::optional<TextId> CheckStep(SaveStep step) const;
     // The table of UDP endpoints the port check reads (tests hand in their own).
     void SetUdpTableSource(UdpTableSource source) { udpSource_ = std::move(source); }
+    // The worker's byte limit on a changed key of a key step, after CheckStep passed: false (the
+    // reason shown) when the worker could not keep the key; a client key outside ASCII is shown a
+    // warning and passes.
+    bool KeyStepPasses(SaveStep step) const;
     // Validates and writes the main settings in their order; a refused check shows its message.
-    // 1 on success, 0 on failure; `refused` holds the message key when a check refused.
+    // 1 on success, 0 on failure; `refused` holds the message key when a check with one refused
+    // (a key the worker could not keep is refused with its own text and no key).
     int SaveMainSettings(std::optional<TextId>* refused = nullptr);
 
     // Entry commands: the dialog result comes in, config.ini is written at once.

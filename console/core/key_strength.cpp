@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "common/config.h"
+#include "common/text.h"
 #include "console/core/secret_protection.h"
 
 namespace orvane::console {
@@ -40,6 +42,35 @@ std::string ShortKeyWarning(ShareKey which, std::uint32_t encryptType, std::stri
     if (full < cipher) text += " (the setting holds at most " + std::to_string(full) + ")";
     text += ", and a short key can be guessed offline from one recorded datagram";
     return text;
+}
+
+std::string KeyBytesProblem(ShareKey which, std::string_view key) {
+    const std::string limit = std::to_string(kShareKeyMaxBytes);
+    if (which == ShareKey::Device) {
+        if (DeviceKeyBytes(key)) return {};
+        return "the device share key takes " + std::to_string(key.size()) + " bytes as UTF-8; the worker keeps at most " +
+               limit + " and would run with an empty key";
+    }
+    std::string ansi;
+    if (ClientKeyBytes(key, ansi)) {
+        OPENSSL_cleanse(ansi.data(), ansi.size());
+        return {};
+    }
+    const bool converts = Utf8ToAnsi(key, ansi);
+    const std::size_t bytes = ansi.size();
+    OPENSSL_cleanse(ansi.data(), ansi.size());
+    if (!converts)
+        return "the client share key has a character without a GBK form; the worker keeps the key in GBK and would "
+               "run with an empty key";
+    return "the client share key takes " + std::to_string(bytes) + " bytes in GBK; the worker keeps at most " + limit +
+           " and would run with an empty key";
+}
+
+std::string NonAsciiKeyWarning(ShareKey which, std::string_view key) {
+    if (which != ShareKey::Client) return {};
+    if (std::all_of(key.begin(), key.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) return {};
+    return "the client share key has characters outside ASCII; a PC's reporter makes its AES key from the UTF-8 "
+           "bytes and the worker from the GBK bytes, so reports from the PCs will not decrypt. Use ASCII characters";
 }
 
 bool GenerateShareKey(std::size_t length, std::string& key) {

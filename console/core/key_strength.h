@@ -25,6 +25,15 @@ const char* CipherName(ShareKey which, std::uint32_t encryptType);
 // Empty when `key` is full length; otherwise the warning for the administrator (no key text in it).
 std::string ShortKeyWarning(ShareKey which, std::uint32_t encryptType, std::string_view key);
 
+// Empty when the worker can keep `key`; otherwise why it cannot (no key text in it). The worker
+// keeps at most 31 bytes: of the UTF-8 form for a device key, of the GBK form for a client key,
+// so a key within the setting's character limit can still be too long, or have no GBK form.
+std::string KeyBytesProblem(ShareKey which, std::string_view key);
+
+// Empty unless `key` is a client key with a character outside ASCII: a PC's reporter derives its
+// AES key from the UTF-8 bytes and the worker from the GBK bytes, so the two would not agree.
+std::string NonAsciiKeyWarning(ShareKey which, std::string_view key);
+
 // Generated keys use letters and digits only: they survive any quoting, a shell-sourced settings
 // file and the device key's ban on "?".
 inline constexpr char kGeneratedKeyAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";

@@ -281,6 +281,11 @@ int StoreKey(Session& s, Field field, SaveStep step, const char* section, std::s
         s.messages->ShowMessage(s.start.texts.Text(*refused));
         return kExitRefused;
     }
+    const std::string problem = KeyBytesProblem(field == Field::ClientKey ? ShareKey::Client : ShareKey::Device, secret);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "orvanectl: %s; nothing is stored\n", problem.c_str());
+        return kExitRefused;
+    }
     std::string protectedText;
     SecretCheck check = ProtectSecret(secret, FieldLimit(field), protectedText);
     if (check == SecretCheck::NotText) {
@@ -535,6 +540,8 @@ int RunSet(int argc, char** argv) {
                          client ? "client" : "device", secret.size(), CipherName(which, encryptType));
         } else if (status == kExitOk) {
             WarnShortKey(ShortKeyWarning(which, encryptType, secret), client ? "client-key" : "device-key");
+            const std::string nonAscii = NonAsciiKeyWarning(which, secret);
+            if (!nonAscii.empty()) std::fprintf(stderr, "orvanectl: warning: %s\n", nonAscii.c_str());
         }
         WipeSecret(secret);
         WipeSecret(s.core->FieldText(Field::ClientKey));

@@ -134,6 +134,52 @@ TEST_F(ConsoleSettingsTest, DeviceKeyWithAQuestionMarkOrTheMaskIsRefused) {
     EXPECT_FALSE(core.Config().firewallKeyChanged);
 }
 
+std::string Zhong(std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += "\xE4\xB8\xAD";  // "中": 3 bytes in UTF-8, 2 in GBK
+    return s;
+}
+
+TEST_F(ConsoleSettingsTest, KeysTheWorkerCouldNotKeepAreRefusedAndANonAsciiClientKeyIsWarnedAbout) {
+    ConsoleCore& core = Core();
+    auto typeClientKey = [&](const std::string& key) {
+        for (Field f : {Field::ClientKey, Field::ClientKeyConfirm}) {
+            core.KeyEditFocused(f);
+            core.KeyEditLeft(f, key);
+        }
+    };
+    // Within 16 characters but 32 GBK bytes: the worker would run with an empty key.
+    typeClientKey(Zhong(16));
+    messages_.shown.clear();
+    EXPECT_EQ(core.SaveMainSettings(), 0);
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_NE(LastShown().find("32 bytes in GBK"), std::string::npos) << LastShown();
+    EXPECT_EQ(folder_.Value("ClientShareKey"), "50AA");
+    EXPECT_TRUE(core.Config().clientKeyChanged);
+
+    // Within 23 characters but 66 UTF-8 bytes.
+    typeClientKey(std::string(16, 'c'));
+    core.KeyEditFocused(Field::FirewallKey);
+    core.KeyEditLeft(Field::FirewallKey, Zhong(22));
+    messages_.shown.clear();
+    EXPECT_EQ(core.SaveMainSettings(), 0);
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_NE(LastShown().find("66 bytes as UTF-8"), std::string::npos) << LastShown();
+    EXPECT_EQ(folder_.Value("FirewallShareKey"), "50BB");
+
+    // 30 GBK bytes fit: saved, with the warning that the PCs derive another AES key from it.
+    typeClientKey(Zhong(15));
+    core.KeyEditFocused(Field::FirewallKey);
+    core.KeyEditLeft(Field::FirewallKey, std::string(23, 'd'));
+    messages_.shown.clear();
+    EXPECT_EQ(core.SaveMainSettings(), 1);
+    ASSERT_EQ(messages_.shown.size(), 1u);
+    EXPECT_NE(LastShown().find("outside ASCII"), std::string::npos) << LastShown();
+    std::string stored;
+    testing::FakeProtect(Zhong(15), stored);
+    EXPECT_EQ(folder_.Value("ClientShareKey"), stored);
+}
+
 TEST_F(ConsoleSettingsTest, AKeyEditFocusedAndLeftEmptyKeepsTheMaskAndWritesNothing) {
     folder_.SetValue("ClientShareKey", "50AA");
     folder_.SetValue("FirewallShareKey", "50BB");

@@ -33,6 +33,38 @@ TEST(KeyStrength, ShortKeysAreWarnedAboutWithoutShowingThem) {
     EXPECT_EQ(ShortKeyWarning(ShareKey::Client, 0, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"), "");
 }
 
+// "中" is three bytes in UTF-8 and two in GBK.
+std::string Zhong(std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += "\xE4\xB8\xAD";
+    return s;
+}
+
+TEST(KeyStrength, KeysTheWorkerWouldLeaveEmptyAreNamedByTheirBytes) {
+    // The client key is counted in GBK: 15 characters are 30 bytes, 16 are 32.
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Client, Zhong(15)), "");
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Client, Zhong(15) + "k"), "") << "31 bytes still fit";
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Client, Zhong(16)),
+              "the client share key takes 32 bytes in GBK; the worker keeps at most 31 and would run with an empty key");
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Client, std::string(16, 'k')), "");
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Client, "key\xF0\x9F\x98\x80"),
+              "the client share key has a character without a GBK form; the worker keeps the key in GBK and would "
+              "run with an empty key");
+    // The device key is counted in UTF-8: 10 characters are 30 bytes, 11 are 33, 22 are 66.
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Device, Zhong(10) + "k"), "");
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Device, Zhong(11)),
+              "the device share key takes 33 bytes as UTF-8; the worker keeps at most 31 and would run with an empty key");
+    EXPECT_NE(KeyBytesProblem(ShareKey::Device, Zhong(22)), "");
+    EXPECT_EQ(KeyBytesProblem(ShareKey::Device, std::string(23, 'k')), "");
+}
+
+TEST(KeyStrength, OnlyANonAsciiClientKeyIsWarnedAboutItsTwoByteForms) {
+    EXPECT_EQ(NonAsciiKeyWarning(ShareKey::Client, "plain-ASCII~key!"), "");
+    EXPECT_NE(NonAsciiKeyWarning(ShareKey::Client, "key\xC3\xA9").find("UTF-8 bytes and the worker from the GBK bytes"),
+              std::string::npos);
+    EXPECT_EQ(NonAsciiKeyWarning(ShareKey::Device, Zhong(5)), "") << "the device key is UTF-8 on both sides";
+}
+
 TEST(KeyStrength, GeneratedKeysHaveTheLengthAndAlphabetAndDiffer) {
     const std::string alphabet = kGeneratedKeyAlphabet;
     ASSERT_EQ(alphabet.size(), 62u);
