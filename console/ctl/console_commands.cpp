@@ -482,6 +482,10 @@ void PrintSetHelp(std::FILE* out) {
                  "one recorded datagram. --generate makes a random key of full length from\n"
                  "letters and digits (OpenSSL's generator), stores it protected and prints it once\n"
                  "on standard output, for the PCs' reporters or the devices; it is logged nowhere.\n"
+                 "The worker keeps at most 31 bytes of a key (the client key in GBK, the device\n"
+                 "key as UTF-8): a key longer than that in bytes is refused. A client key with\n"
+                 "characters outside ASCII is stored with a warning: the PCs' reporters take its\n"
+                 "UTF-8 bytes, so their AES key would differ from the worker's.\n"
                  "Settings are locked while the service is not stopped.\n"
                  "\n%s\n%s",
                  kFolderHelp, kExitStatusHelp);

@@ -128,6 +128,18 @@ run k "$CTL" show
 [[ $ERR != *warning* ]] || fail "full-length keys warned about: $ERR"
 pass "short keys warned about when set and shown; --generate makes full-length random keys, stored protected"
 
+# The worker keeps 31 bytes of a key: of its GBK form for the client key, of UTF-8 for the device
+# key. Keys within the character limits but over those bytes are refused and nothing is written.
+zh() { local s= i; for ((i = 0; i < $1; i++)); do s+="中"; done; printf '%s' "$s"; }
+before=$(cksum <"$CFG")
+feed k "$(zh 16)\n" "$CTL" set client-key; expect 3 "takes 32 bytes in GBK; the worker keeps at most 31" "16 Chinese characters as client key"
+feed k "$(zh 22)\n" "$CTL" set device-key; expect 3 "takes 66 bytes as UTF-8; the worker keeps at most 31" "22 Chinese characters as device key"
+[ "$(cksum <"$CFG")" = "$before" ] || fail "a refused key changed config.ini"
+feed k "$(zh 15)\n" "$CTL" set client-key
+expect 0 "warning: the client share key has characters outside ASCII" "15 Chinese characters as client key"
+[ "$(cksum <"$CFG")" != "$before" ] || fail "the 30-byte client key was not stored"
+pass "keys over the worker's 31 bytes refused, a non-ASCII client key stored with a warning"
+
 # Choices.
 run c "$CTL" set mode log-query;   expect 0 "" "mode"
 [ "$(ini ModelType)" = 1 ] || fail "ModelType $(ini ModelType)"
