@@ -369,8 +369,9 @@ int ReportService(const Session& s, ServiceOutcome o) {
     return kExitServiceFailed;
 }
 
-// The warning for a stored share key that is shorter than its cipher's key; empty when it is full
-// length or cannot be read back (that needs the machine key, so root).
+// The warning for a stored share key the worker cannot keep, a client key outside ASCII or a key
+// shorter than its cipher's key; empty when it is sound or cannot be read back (that needs the
+// machine key, so root).
 std::string StoredKeyWarning(const Session& s, const char* section, ShareKey which) {
     std::string protectedText =
         ReadProfileString(s.start.configPath, section, "Value", "", kMaxProtectedTextLength + 1);
@@ -381,7 +382,10 @@ std::string StoredKeyWarning(const Session& s, const char* section, ShareKey whi
         UnprotectText(protectedText, clear, 32);
     }
     if (clear.empty()) return {};
-    std::string warning = ShortKeyWarning(which, s.core->Config().encryptType, clear);
+    // A key stored before the byte check came in may be one the worker leaves empty.
+    std::string warning = KeyBytesProblem(which, clear);
+    if (warning.empty()) warning = NonAsciiKeyWarning(which, clear);
+    if (warning.empty()) warning = ShortKeyWarning(which, s.core->Config().encryptType, clear);
     WipeSecret(clear);
     return warning;
 }
@@ -407,6 +411,7 @@ void PrintShowHelp(std::FILE* out) {
                  "Prints the settings of config.ini as the console shows them (keys only as\n"
                  "\"stored\" or \"not set\"), the directory servers, the devices, the service\n"
                  "state and whether the console starts with the desktop. A stored share key\n"
+                 "the worker cannot keep in 31 bytes, a client key outside ASCII or a key\n"
                  "shorter than its cipher's key gets a warning on standard error (as root,\n"
                  "which can read the machine key).\n"
                  "\n%s\n%s",

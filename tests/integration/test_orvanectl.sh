@@ -138,6 +138,7 @@ feed k "$(zh 22)\n" "$CTL" set device-key; expect 3 "takes 66 bytes as UTF-8; th
 feed k "$(zh 15)\n" "$CTL" set client-key
 expect 0 "warning: the client share key has characters outside ASCII" "15 Chinese characters as client key"
 [ "$(cksum <"$CFG")" != "$before" ] || fail "the 30-byte client key was not stored"
+run k "$CTL" show; expect 0 "warning: the client share key has characters outside ASCII" "show with a non-ASCII client key"
 pass "keys over the worker's 31 bytes refused, a non-ASCII client key stored with a warning"
 
 # Choices.
