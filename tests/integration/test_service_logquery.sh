@@ -94,6 +94,11 @@ status_is "idle: no directory server configured" || fail "status without servers
 active_is active || fail "state without servers: $(unit_prop ActiveState)"
 [ "$(inside "$IPROG/orvanectl" service status)" = "running
 idle: no directory server configured" ] || fail "orvanectl without servers: $(inside "$IPROG/orvanectl" service status 2>&1)"
+# No worker answers (exit 6), but the reason is printed.
+grep -qxF "OrvaneSRV: idle: no directory server configured" <<<"$(inside "$IPROG/orvanectl" status 2>/dev/null)" \
+  || fail "orvanectl status without servers: $(inside "$IPROG/orvanectl" status 2>&1)"
+grep -qx "orvane_service_idle 1" <<<"$(inside "$IPROG/orvanectl" metrics 2>/dev/null)" \
+  || fail "metrics without servers: $(inside "$IPROG/orvanectl" metrics 2>&1)"
 # A pause and a continue restart nothing here, so the reason stays.
 sctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV
 wait_for 5 status_is PAUSED || fail "not paused: $(unit_prop StatusText)"
@@ -117,6 +122,9 @@ main=$(unit_prop MainPID)
 wait_for 5 bash -c "[ \$(echo \$($SDNS run $SD pgrep -c -P $main -x Orvane)) = 3 ]" || fail "no workers after the mend"
 status_is RUNNING || fail "status after the mend: $(unit_prop StatusText)"
 [ "$(inside "$IPROG/orvanectl" service status)" = running ] || fail "orvanectl after the mend: $(inside "$IPROG/orvanectl" service status 2>&1)"
+grep -qx "orvane_service_idle 0" <<<"$(inside "$IPROG/orvanectl" metrics 2>/dev/null)" \
+  || fail "metrics after the mend: $(inside "$IPROG/orvanectl" metrics 2>&1)"
+! grep -q "^OrvaneSRV: idle" <<<"$(inside "$IPROG/orvanectl" status 2>/dev/null)" || fail "orvanectl status after the mend: $(inside "$IPROG/orvanectl" status 2>&1)"
 sctl stop OrvaneSRV
 pass "without servers or without a mode the service runs idle, says why, logs it and stops normally"
 
