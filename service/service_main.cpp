@@ -204,6 +204,8 @@ void ReportIdle(Service& s, const std::string& reason, bool endsOnContinue) {
         s.idleReason = reason;
         s.idleEndsOnContinue = endsOnContinue;
     }
+    // A pause that came meanwhile keeps "PAUSED"; the continue shows the reason.
+    if (s.state == static_cast<std::uint32_t>(ServiceState::Paused)) return;
     int err = 0;
     if (!platform::ReportServiceStatusText(reason, err))
         LogError("[ERR]Set the service status failed! ErrorNum:%d", err);

@@ -27,10 +27,10 @@ enum class ServiceResult {
     Failed,               // anything else; see ErrorCode/ErrorText
 };
 
-// An open connection to the manager; destroying it closes the service and the manager.
 // How a running service's status line starts when it runs no worker.
 inline constexpr const char* kIdlePrefix = "idle: ";
 
+// An open connection to the manager; destroying it closes the service and the manager.
 class ServiceConnection {
 public:
     virtual ~ServiceConnection() = default;
