@@ -56,6 +56,8 @@ public:
     // Ok when the service is registered.
     virtual ServiceResult Exists(const std::string& name) = 0;
     virtual ServiceResult Query(const std::string& name, ServiceState& state) = 0;
+    // The status line the running service published last (empty when stopped).
+    virtual ServiceResult StatusText(const std::string& name, std::string& text) = 0;
     // Start returns when the service reported itself running (or failed to start).
     virtual ServiceResult Start(const std::string& name) = 0;
     // Stop asks the service to stop and returns at once; Query then reports StopPending until
@@ -96,6 +98,9 @@ bool StartedAsService();
 
 // Tells the manager the service's current state; false with the system error in err.
 bool ReportServiceState(ServiceState state, int& err);
+// Replaces the manager's status line of a running service (why it runs nothing, for example) and
+// leaves its state as it is; false with the system error in err.
+bool ReportServiceStatusText(const std::string& text, int& err);
 
 // The signals by which the manager delivers pause and continue to the service (the unit
 // documents them; systemd has no pause of its own).

@@ -162,6 +162,13 @@ public:
         return ServiceResult::Ok;
     }
 
+    ServiceResult StatusText(const std::string& name, std::string& text) override {
+        std::string path;
+        ServiceResult r = UnitPath(name, path);
+        if (r == ServiceResult::Ok) r = GetString(path, kServiceIface, "StatusText", text);
+        return r;
+    }
+
     ServiceResult Start(const std::string& name) override {
         ServiceResult r = Exists(name);
         if (r != ServiceResult::Ok) return r;
@@ -370,19 +377,31 @@ bool StartedAsService() {
     return notify && *notify && invocation && *invocation;
 }
 
-bool ReportServiceState(ServiceState state, int& err) {
-    char text[96];
-    const char* extra = state == ServiceState::Running   ? "READY=1\n"
-                        : state == ServiceState::Stopped ? "STOPPING=1\n"
-                                                         : "";
-    std::snprintf(text, sizeof text, "%sSTATUS=%s", extra, ServiceStateText(state));
-    int rc = sd_notify(0, text);
+namespace {
+bool Notify(const char* assignments, int& err) {
+    int rc = sd_notify(0, assignments);
     if (rc > 0) {
         err = 0;
         return true;
     }
     err = rc < 0 ? -rc : ENOTCONN;
     return false;
+}
+}  // namespace
+
+bool ReportServiceState(ServiceState state, int& err) {
+    char text[96];
+    const char* extra = state == ServiceState::Running   ? "READY=1\n"
+                        : state == ServiceState::Stopped ? "STOPPING=1\n"
+                                                         : "";
+    std::snprintf(text, sizeof text, "%sSTATUS=%s", extra, ServiceStateText(state));
+    return Notify(text, err);
+}
+
+bool ReportServiceStatusText(const std::string& text, int& err) {
+    // One line: a newline would start another assignment.
+    const std::string line = "STATUS=" + text.substr(0, text.find('\n'));
+    return Notify(line.c_str(), err);
 }
 
 int PauseSignal() { return SIGUSR1; }

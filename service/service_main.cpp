@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "common/config.h"
@@ -48,6 +49,12 @@ struct Service {
     std::string configPath;
     std::atomic<std::uint32_t> state{static_cast<std::uint32_t>(ServiceState::StartPending)};
     ServiceSettings settings;
+    // Why the service, though running, runs no worker ("idle: ..."), shown instead of "RUNNING";
+    // empty otherwise. Read by the control handler, so under the lock.
+    std::mutex idleLock;
+    std::string idleReason;
+    // A continue lets the monitor restart the workers that failed: the reason ends there.
+    bool idleEndsOnContinue = false;
     WorkerSupervisor supervisor{platform::SystemProcesses(), platform::GetClock(), state};
 };
 
@@ -179,7 +186,29 @@ void RemoveService(Service& s) {
 }
 
 bool Report(Service& s, int& err) {
-    return platform::ReportServiceState(static_cast<ServiceState>(s.state.load()), err);
+    const auto state = static_cast<ServiceState>(s.state.load());
+    std::string idle;
+    {
+        std::lock_guard<std::mutex> guard(s.idleLock);
+        idle = s.idleReason;
+    }
+    if (state == ServiceState::Running && !idle.empty()) return platform::ReportServiceStatusText(idle, err);
+    return platform::ReportServiceState(state, err);
+}
+
+// The workers are ended and nothing restarts them: the manager keeps the service active (the
+// state machine says running), but its status line says why nothing runs.
+void ReportIdle(Service& s, const std::string& reason, bool endsOnContinue) {
+    {
+        std::lock_guard<std::mutex> guard(s.idleLock);
+        s.idleReason = reason;
+        s.idleEndsOnContinue = endsOnContinue;
+    }
+    // A pause that came meanwhile keeps "PAUSED"; the continue shows the reason.
+    if (s.state == static_cast<std::uint32_t>(ServiceState::Paused)) return;
+    int err = 0;
+    if (!platform::ReportServiceStatusText(reason, err))
+        LogError("[ERR]Set the service status failed! ErrorNum:%d", err);
 }
 
 void ControlHandler(Service& s, int control) {
@@ -190,7 +219,12 @@ void ControlHandler(Service& s, int control) {
             s.supervisor.StopWorkers();
             break;
         case kControlPause: s.state = static_cast<std::uint32_t>(ServiceState::Paused); break;
-        case kControlContinue: s.state = static_cast<std::uint32_t>(ServiceState::Running); break;
+        case kControlContinue: {
+            std::lock_guard<std::mutex> guard(s.idleLock);
+            if (s.idleEndsOnContinue) s.idleReason.clear();
+            s.state = static_cast<std::uint32_t>(ServiceState::Running);
+            break;
+        }
         default: break;
     }
     int err = 0;
@@ -207,12 +241,16 @@ void ServiceMainRoutine(Service& s) {
     }
     if (ReadServiceConfig(s.configPath, s.settings) != 1) {
         LogError("[ERR]Read config info failed!");
+        ReportIdle(s, "idle: config.ini cannot be read: " + s.configPath, false);
         return;
     }
     s.supervisor.Configure(s.folder, s.settings);
     s.supervisor.KillLeftoverWorkers();
     s.supervisor.RemoveStaleStatusSockets();
-    s.supervisor.StartWorkers();
+    if (s.supervisor.StartWorkers() != 0) {
+        const std::string reason = s.supervisor.IdleReason();
+        if (!reason.empty()) ReportIdle(s, reason, s.settings.serverCount != 0);
+    }
     if (!platform::StartThread([&s] { s.supervisor.MonitorLoop(); }, err))
         LogError("[ERR]Create monitor service thread failed!");
 }

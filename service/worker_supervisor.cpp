@@ -1,6 +1,7 @@
 #include "service/worker_supervisor.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/log.h"
 #include "common/worker_snapshot.h"
@@ -58,9 +59,20 @@ void WorkerSupervisor::EndSlot(std::size_t i) {
     slot.pid = 0;
 }
 
+std::string WorkerSupervisor::IdleReason() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    return idleReason_;
+}
+
 int WorkerSupervisor::StartWorkers() {
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        idleReason_.clear();
+    }
     if (settings_.serverCount == 0) {
         LogError("[ERR]Nothing AD service to stop!");
+        std::lock_guard<std::recursive_mutex> guard(lock_);
+        idleReason_ = "idle: no directory server configured";
         return -1;
     }
     int err = 0;
@@ -83,6 +95,8 @@ int WorkerSupervisor::StartWorkers() {
             SetCommandLine(i, address, i == 0);
             if (!StartSlot(i, err)) {
                 LogError("[ERR]QueryLogModule:Create the process of IP's %s failed! ErrorNum:%d", address.c_str(), err);
+                // The monitor restarts none of them after this: say so instead of "RUNNING".
+                idleReason_ = "idle: the worker for " + address + " could not start: " + std::strerror(err);
                 StopWorkers();
                 return -1;
             }

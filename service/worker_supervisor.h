@@ -39,6 +39,9 @@ public:
 
     // 0 when every worker started, else -1 (in log-query mode the started ones are ended).
     int StartWorkers();
+    // Why the last StartWorkers left nothing running that the monitor would restart ("idle: ..."
+    // for the manager's status line); empty when the workers run or will be restarted.
+    std::string IdleReason();
     // Terminates the workers and every leftover, sets the state to stopped; 0.
     int StopWorkers();
     // Ends every process whose image name is the worker's; -1 when the list cannot be read.
@@ -70,6 +73,7 @@ private:
     ServiceSettings settings_;
     std::recursive_mutex lock_;
     std::array<WorkerSlot, kWorkerSlots> slots_;
+    std::string idleReason_;
 };
 
 }  // namespace orvane

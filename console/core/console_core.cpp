@@ -477,6 +477,9 @@ ServiceOutcome ConsoleCore::QueryService() {
         return ServiceOutcome::QueryFailed;
     }
     state_ = state;
+    const std::string status = state == kServiceRunning ? connection->StatusText() : std::string();
+    std::lock_guard<std::mutex> guard(idleLock_);
+    idleReason_ = status.rfind(kIdlePrefix, 0) == 0 ? status : std::string();
     return ServiceOutcome::Done;
 }
 

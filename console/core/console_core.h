@@ -209,6 +209,12 @@ public:
     // SaveMainSettings, then the start; a failed save writes "[ERR]Save all config info fail!"
     // when `logSaveFailure` (the start button does, the tray command does not).
     std::optional<ServiceOutcome> SaveAndStartService(bool logSaveFailure);
+    // Why the running service runs no worker ("idle: ...", as of the last status query); empty
+    // when it runs its workers or is not running.
+    std::string ServiceIdleReason() const {
+        std::lock_guard<std::mutex> guard(idleLock_);
+        return idleReason_;
+    }
     // The text of the last manager failure (for a terminal).
     const std::string& LastServiceError() const { return lastServiceError_; }
 
@@ -239,6 +245,8 @@ private:
     std::array<std::string, 6> previous_{};
     std::atomic<std::uint32_t> state_{kServiceStopped};
     std::string lastServiceError_;
+    mutable std::mutex idleLock_;
+    std::string idleReason_;
     UdpTableSource udpSource_ = ReadSystemUdpTable;
 
     std::thread watchdog_;

@@ -27,6 +27,9 @@ enum class ServiceResult {
     Failed,               // anything else; see ErrorCode/ErrorText
 };
 
+// How a running service's status line starts when it runs no worker.
+inline constexpr const char* kIdlePrefix = "idle: ";
+
 // An open connection to the manager; destroying it closes the service and the manager.
 class ServiceConnection {
 public:
@@ -34,6 +37,9 @@ public:
     // Opens the service (once per connection, before the other calls).
     virtual ServiceResult OpenService() = 0;
     virtual ServiceResult Query(std::uint32_t& state) = 0;
+    // The status line the running service published ("idle: ..." when it runs no worker);
+    // empty when there is none or it cannot be read.
+    virtual std::string StatusText() { return {}; }
     // The request only; neither waits for the service to get there.
     virtual ServiceResult Start() = 0;
     virtual ServiceResult Stop() = 0;

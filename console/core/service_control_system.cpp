@@ -48,6 +48,12 @@ public:
         return r;
     }
 
+    std::string StatusText() override {
+        std::string text;
+        if (manager_->StatusText(kServiceName, text) != platform::ServiceResult::Ok) return {};
+        return text;
+    }
+
     ServiceResult Start() override { return Note(manager_->Start(kServiceName)); }
     ServiceResult Stop() override { return Note(manager_->Stop(kServiceName)); }
     int ErrorCode() const override { return errorCode_; }

@@ -819,6 +819,9 @@ int RunService(int argc, char** argv) {
     if (q != ServiceOutcome::Done) return ReportService(s, q);
     if (sub == "status") {
         std::printf("%s\n", StateName(core.ServiceState()));
+        // Active for the manager, yet nothing runs: say why on a line of its own.
+        const std::string idle = core.ServiceIdleReason();
+        if (!idle.empty()) std::printf("%s\n", idle.c_str());
         return kExitOk;
     }
     if (sub == "stop") return ReportService(s, core.StopService());

@@ -4,15 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "console/core/service_control.h"
 #include "console/core/status_report.h"
 #include "console/core/worker_status.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/console_commands.h"
 #include "platform/file_io.h"
 #include "platform/process.h"
+#include "platform/service_manager.h"
 
 namespace orvane::ctl {
 namespace {
@@ -96,6 +99,21 @@ int ReadWorkers(const StatusOptions& o, std::vector<WorkerReading>& readings) {
     return status;
 }
 
+// Why the running service runs no worker ("idle: ..."), empty when it runs them or is not
+// running; nothing when the service manager cannot tell (no such service, no manager).
+std::optional<std::string> ServiceIdleReason() {
+    constexpr const char* kService = "OrvaneSRV";
+    platform::ServiceResult r = platform::ServiceResult::Failed;
+    std::string text;
+    auto manager = platform::OpenServiceManager(platform::ServiceManagerAccess::Control, r, text);
+    if (!manager) return std::nullopt;
+    platform::ServiceState state = platform::ServiceState::Stopped;
+    if (manager->Query(kService, state) != platform::ServiceResult::Ok) return std::nullopt;
+    if (state != platform::ServiceState::Running) return std::string();
+    if (manager->StatusText(kService, text) != platform::ServiceResult::Ok) return std::nullopt;
+    return text.rfind(kIdlePrefix, 0) == 0 ? text : std::string();
+}
+
 bool HelpAsked(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
@@ -158,6 +176,8 @@ int RunStatus(int argc, char** argv) {
     }
     StatusOptions o;
     if (int r = ParseOptions(argc, argv, false, false, false, o); r != kExitOk) return r;
+    // An idle service is active for systemd: its reason comes first, as nothing else explains it.
+    if (const auto idle = ServiceIdleReason(); idle && !idle->empty()) std::printf("OrvaneSRV: %s\n", idle->c_str());
     std::vector<WorkerReading> readings;
     const int status = ReadWorkers(o, readings);
     if (status == kExitFailure) return status;
@@ -171,8 +191,10 @@ void PrintMetricsHelp(std::FILE* out) {
                  "\n"
                  "Prints the workers' counters and states in the Prometheus text exposition\n"
                  "format (metric names orvane_*, label worker). A worker that does not answer\n"
-                 "appears as orvane_worker_up 0. --output FILE replaces FILE at once instead, for\n"
-                 "node_exporter's textfile collector (name it *.prom), e.g. from a systemd timer.\n"
+                 "appears as orvane_worker_up 0; orvane_service_idle is 1 while the service\n"
+                 "OrvaneSRV runs but runs no worker (absent when it is not installed). --output\n"
+                 "FILE replaces FILE at once instead, for node_exporter's textfile collector\n"
+                 "(name it *.prom), e.g. from a systemd timer.\n"
                  "\n%s",
                  kCommonHelp);
 }
@@ -187,7 +209,11 @@ int RunMetrics(int argc, char** argv) {
     std::vector<WorkerReading> readings;
     const int status = ReadWorkers(o, readings);
     if (status == kExitFailure) return status;
-    const std::string text = FormatPrometheus(readings);
+    std::string text = FormatPrometheus(readings);
+    if (const auto idle = ServiceIdleReason())
+        text += "# HELP orvane_service_idle 1 while the running service runs no worker (see its status line)\n"
+                "# TYPE orvane_service_idle gauge\n"
+                "orvane_service_idle " + std::string(idle->empty() ? "0" : "1") + "\n";
     if (!o.output.empty()) return WriteReplacing(platform::AbsolutePath(o.output), text) ? status : kExitFailure;
     std::fputs(text.c_str(), stdout);
     return status;

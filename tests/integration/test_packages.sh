@@ -60,6 +60,8 @@ P=/opt/Orvane/Orvane
 CLIENT_KEY=k7Qp2Lx9Vw4Rt6Zm
 dpkg_in() { inside env DEBIAN_FRONTEND=noninteractive dpkg "$@" </dev/null >>"$WORK/dpkg.log" 2>&1 || fail "dpkg $*: $(tail -20 "$WORK/dpkg.log")"; }
 service_runs() { active_is active && status_is RUNNING; }
+# Installed unconfigured: active, but saying that it runs nothing and why.
+service_idle() { active_is active && status_is "idle: no directory server configured"; }
 worker_runs() { [ "$(cmdline_of "$(inside pgrep -x Orvane)")" = "$P/Orvane . 0" ]; }
 conf_value() { inside sed -n "/^\[$1\]/,/^\[/s/^Value=//p" /etc/orvane/config.ini; }
 
@@ -83,7 +85,7 @@ pass "install under policy-rc.d 101: service enabled, not started"
 inside rm /usr/sbin/policy-rc.d
 inside env DEBIAN_FRONTEND=noninteractive dpkg-reconfigure orvane </dev/null >>"$WORK/dpkg.log" 2>&1 \
   || fail "dpkg-reconfigure: $(tail -20 "$WORK/dpkg.log")"
-wait_for 20 service_runs || fail "service not running after install: $(unit_prop ActiveState) $(unit_prop StatusText)"
+wait_for 20 service_idle || fail "service not active and idle after install: $(unit_prop ActiveState) $(unit_prop StatusText)"
 grep -qx "ExecStart=\"$P/OrvaneSRV\"" <<<"$(inside cat /etc/systemd/system/OrvaneSRV.service)" || fail "unit's ExecStart"
 [ "$(inside readlink $P/config.ini)" = /etc/orvane/config.ini ] || fail "program folder's config.ini"
 inside grep -q "pam_exec.so /usr/libexec/orvane-reporter/orvane-session" /etc/pam.d/common-session \
@@ -93,7 +95,7 @@ inside grep -q "pam_exec.so /usr/libexec/orvane-reporter/orvane-session" /etc/pa
 750 root root" ] || fail "modes of config.ini and log/: $(inside stat -c '%a %U %G %n' /etc/orvane/config.ini $P/log)"
 # Unconfigured, the hook does nothing and never fails a logon.
 inside env PAM_TYPE=open_session PAM_USER=nobody /usr/libexec/orvane-reporter/orvane-session || fail "hook failed"
-pass "install: service enabled and running, hook in common-session"
+pass "install: service enabled and running (idle until configured), hook in common-session"
 
 # The administrator configures (through the link; settings are locked while the service runs):
 # a directory server, so the service has a worker to start, and another port.

@@ -70,9 +70,13 @@ wait_for 5 srv_log_has "[ERR]QueryLogModule:Create the process of IP's 127.0.0.3
   || fail "no start failure logged: $(srv_log); workers: $(children); mode: $(stat -c %a "$PROG/Orvane")"
 chmod 755 "$PROG/Orvane"
 wait_for 5 bash -c "[ -z \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "the first worker was not ended"
-# The stopped state is not reported: systemd still sees the service running.
-status_is RUNNING || fail "status: $(unit_prop StatusText)"
+# The stopped state is not reported: systemd still sees the service active, but its status says
+# that nothing runs, and why.
+IDLE_WORKER="idle: the worker for 127.0.0.3 could not start: Permission denied"
+status_is "$IDLE_WORKER" || fail "status: $(unit_prop StatusText)"
 active_is active || fail "state: $(unit_prop ActiveState)"
+[ "$(inside "$IPROG/orvanectl" service status)" = "running
+$IDLE_WORKER" ] || fail "orvanectl service status: $(inside "$IPROG/orvanectl" service status 2>&1)"
 since=$SECONDS
 while [ $((SECONDS - since)) -lt 6 ]; do
   [ -z "$(worker_pids)" ] || fail "a worker was started after the failed start"
@@ -86,19 +90,43 @@ pass "a second worker that cannot start ends the first; nothing restarts"
 ini_set "$PROG/config.ini" AdServerNum Value 0
 sctl start OrvaneSRV || fail "start without servers failed"
 wait_for 5 srv_log_has "[ERR]Nothing AD service to stop!" || fail "no server count message: $(srv_log)"
-status_is RUNNING || fail "status without servers: $(unit_prop StatusText)"
+status_is "idle: no directory server configured" || fail "status without servers: $(unit_prop StatusText)"
+active_is active || fail "state without servers: $(unit_prop ActiveState)"
+[ "$(inside "$IPROG/orvanectl" service status)" = "running
+idle: no directory server configured" ] || fail "orvanectl without servers: $(inside "$IPROG/orvanectl" service status 2>&1)"
+# No worker answers (exit 6), but the reason is printed.
+grep -qxF "OrvaneSRV: idle: no directory server configured" <<<"$(inside "$IPROG/orvanectl" status 2>/dev/null)" \
+  || fail "orvanectl status without servers: $(inside "$IPROG/orvanectl" status 2>&1)"
+grep -qx "orvane_service_idle 1" <<<"$(inside "$IPROG/orvanectl" metrics 2>/dev/null)" \
+  || fail "metrics without servers: $(inside "$IPROG/orvanectl" metrics 2>&1)"
+# A pause and a continue restart nothing here, so the reason stays.
+sctl kill --kill-whom=main -s SIGUSR1 OrvaneSRV
+wait_for 5 status_is PAUSED || fail "not paused: $(unit_prop StatusText)"
+sctl kill --kill-whom=main -s SIGUSR2 OrvaneSRV
+wait_for 5 status_is "idle: no directory server configured" || fail "continue without servers: $(unit_prop StatusText)"
 [ -z "$(worker_pids)" ] || fail "a worker started without servers"
 sctl stop OrvaneSRV
 ini_remove "$PROG/config.ini" ModelType
 sctl start OrvaneSRV || fail "start without a mode failed"
 wait_for 5 srv_log_has "[ERR]Read config info failed!" || fail "no config message: $(srv_log)"
 expect_srv_log "[INF]Start the AD service...!" "[ERR]Read model type failed!" "[ERR]Read config info failed!"
-status_is RUNNING || fail "status without a mode: $(unit_prop StatusText)"
+status_is "idle: config.ini cannot be read: $IPROG/config.ini" || fail "status without a mode: $(unit_prop StatusText)"
 sctl stop OrvaneSRV
 active_is inactive || fail "idle service did not stop"
 expect_srv_log "[INF]Start the AD service...!" "[ERR]Read model type failed!" "[ERR]Read config info failed!" \
   "[INF]Quit the AD service...!"
-pass "without servers or without a mode the service runs idle, logs why and stops normally"
+# Mended, the next start runs the workers and says so again.
+ini_set "$PROG/config.ini" ModelType Value 1 AdServerNum Value 3
+sctl start OrvaneSRV || fail "start after the mend failed"
+main=$(unit_prop MainPID)
+wait_for 5 bash -c "[ \$(echo \$($SDNS run $SD pgrep -c -P $main -x Orvane)) = 3 ]" || fail "no workers after the mend"
+status_is RUNNING || fail "status after the mend: $(unit_prop StatusText)"
+[ "$(inside "$IPROG/orvanectl" service status)" = running ] || fail "orvanectl after the mend: $(inside "$IPROG/orvanectl" service status 2>&1)"
+grep -qx "orvane_service_idle 0" <<<"$(inside "$IPROG/orvanectl" metrics 2>/dev/null)" \
+  || fail "metrics after the mend: $(inside "$IPROG/orvanectl" metrics 2>&1)"
+! grep -q "^OrvaneSRV: idle" <<<"$(inside "$IPROG/orvanectl" status 2>/dev/null)" || fail "orvanectl status after the mend: $(inside "$IPROG/orvanectl" status 2>&1)"
+sctl stop OrvaneSRV
+pass "without servers or without a mode the service runs idle, says why, logs it and stops normally"
 
 "$SDNS" poweroff "$SD"
 echo "4 passed, 0 failed"

@@ -125,6 +125,24 @@ TEST_F(ConsoleServiceTest, AccessDeniedIsInformationOnStartAndAnErrorOnStop) {
     EXPECT_EQ(core.LastServiceError(), "refused by the fake");
 }
 
+// Only a running service's "idle: ..." line is a reason; the state texts and a stopped unit's
+// leftover text are not.
+TEST_F(ConsoleServiceTest, IdleReasonComesFromTheStatusLineOfARunningServiceOnly) {
+    Configured();
+    ConsoleCore& core = Core();
+    service_.state = kServiceRunning;
+    service_.SetStatusText("idle: no directory server configured");
+    ASSERT_EQ(core.QueryService(), ServiceOutcome::Done);
+    EXPECT_EQ(core.ServiceIdleReason(), "idle: no directory server configured");
+    service_.SetStatusText("RUNNING");
+    ASSERT_EQ(core.QueryService(), ServiceOutcome::Done);
+    EXPECT_EQ(core.ServiceIdleReason(), "");
+    service_.SetStatusText("idle: config.ini cannot be read: /opt/Orvane/config.ini");
+    service_.state = kServiceStopped;
+    ASSERT_EQ(core.QueryService(), ServiceOutcome::Done);
+    EXPECT_EQ(core.ServiceIdleReason(), "");
+}
+
 TEST_F(ConsoleServiceTest, StopPendingLocksTheSettingsAndARefusedStopKeepsTheState) {
     Configured();
     service_.state = kServiceStopPending;

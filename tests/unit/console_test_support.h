@@ -56,6 +56,10 @@ public:
     std::atomic<ServiceResult> stopResult{ServiceResult::Ok};
     std::atomic<std::uint32_t> state{kServiceStopped};
     std::atomic<int> managerOpens{0}, starts{0}, stops{0};
+    void SetStatusText(std::string text) {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        statusText_ = std::move(text);
+    }
 
     std::unique_ptr<ServiceConnection> OpenManager(ServiceResult& result, int& error, std::string& text) override {
         ++managerOpens;
@@ -77,6 +81,10 @@ private:
             s = f_.state;
             return f_.queryResult;
         }
+        std::string StatusText() override {
+            std::lock_guard<std::mutex> guard(f_.statusLock_);
+            return f_.statusText_;
+        }
         ServiceResult Start() override {
             ++f_.starts;
             ServiceResult r = f_.startResult;
@@ -95,6 +103,8 @@ private:
     private:
         FakeServiceControl& f_;
     };
+    std::mutex statusLock_;
+    std::string statusText_;
 };
 
 // A program folder: the delivered config.ini with the given values set, and language.ini.

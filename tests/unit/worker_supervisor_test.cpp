@@ -181,6 +181,31 @@ TEST_F(SupervisorTest, LogQueryFailedStartEndsTheStartedOnesAndLeavesTheServiceS
     EXPECT_EQ(procs.spawnCalls, 2);
 }
 
+// What the service publishes instead of "RUNNING" while nothing runs, and only then.
+TEST_F(SupervisorTest, IdleReasonNamesWhatLeftNothingRunningAndClearsOnASuccessfulStart) {
+    Configure(1, {}, 0);
+    EXPECT_EQ(sup.StartWorkers(), -1);
+    EXPECT_EQ(sup.IdleReason(), "idle: no directory server configured");
+    Configure(0, {}, 0);
+    EXPECT_EQ(sup.StartWorkers(), -1);
+    EXPECT_EQ(sup.IdleReason(), "idle: no directory server configured");
+
+    Configure(1, {"10.0.0.1", "10.0.0.5"});
+    procs.failSpawnAt = procs.spawnCalls + 2;
+    EXPECT_EQ(sup.StartWorkers(), -1);
+    EXPECT_EQ(sup.IdleReason(), "idle: the worker for 10.0.0.5 could not start: No such file or directory");
+
+    state = S(ServiceState::StartPending);
+    EXPECT_EQ(sup.StartWorkers(), 0);
+    EXPECT_EQ(sup.IdleReason(), "");
+    // A client-report worker that cannot start is tried again by the monitor: not idle.
+    sup.StopWorkers();
+    Configure(0, {"10.0.0.1"});
+    procs.failAll = true;
+    EXPECT_EQ(sup.StartWorkers(), -1);
+    EXPECT_EQ(sup.IdleReason(), "");
+}
+
 TEST_F(SupervisorTest, MonitorRestartsEndedWorkersOnlyWhileRunning) {
     Configure(1, {"10.0.0.1", "10.0.0.2"});
     ASSERT_EQ(sup.StartWorkers(), 0);
