@@ -29,12 +29,15 @@ notified() { count_lines "$WORK/$1.jsonl" "\"type\":\"$2\",\"sequence\":[0-9]*,\
 on_both() { [ "$(notified gw "$2" "$3" "$4")" = "$1" ] && [ "$(notified gw2 "$2" "$3" "$4")" = "$1" ]; }
 # record KIND USER FILE: the datagram orvane-reportsend builds, caught on its way.
 record() {
-  local port
+  local port cap_pid
   coproc CAP { $R capture "$3"; }
+  # Kept now: bash unsets CAP_PID once the capture has ended, which may be before the wait.
+  cap_pid=$CAP_PID
   read -r port <&"${CAP[0]}"
   "$PROG/orvane-reportsend" --to "127.0.0.1:$port" --kind "$1" --user "$2" --domain dc=corp,dc=example,dc=com \
     --computer PC01 --key-file "$WORK/client.key" --wait-ack 0 >/dev/null
-  wait "$CAP_PID"
+  wait "$cap_pid" 2>/dev/null || true
+  [ -s "$3" ] || fail "no $1 datagram of $2 captured"
 }
 replays() { metric orvane_refused_total ',reason="replay"'; }
 # refused: the body variants, garbling the magic's block (undecryptable) or a later one (malformed).
