@@ -50,7 +50,7 @@ start_worker "$PROG" "$PORT_A"
 wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "$OVERLONG")" -ge 100 ]' || fail "a new worker does not log"
 # B's log holds only whole lines: every line starts with a time stamp (read with B stopped, so
 # no write is half done).
-kill -STOP "$BPID"
+stop_process "$BPID"
 worker_log "$PROG_B" "$BPID" | tr -d '\r' | grep -v '^\[20[0-9-]* [0-9-]*\]\[' | grep -q . \
   && fail "B's log has a torn line: $(worker_log "$PROG_B" "$BPID" | tr -d '\r' | grep -v '^\[20' | head -3)"
 kill -CONT "$BPID"

@@ -47,6 +47,21 @@ wait_for() {
   done
 }
 
+# all_stopped PID: every thread of PID is stopped. A stop signal takes effect when each thread is
+# next scheduled, not when kill returns: on a busy machine a thread can still answer for a while.
+all_stopped() {
+  local stat state
+  for stat in /proc/"$1"/task/*/stat; do
+    state=$(sed 's/^.*) \(.\).*$/\1/' "$stat" 2>/dev/null) || return 1
+    [ "$state" = T ] || [ "$state" = t ] || return 1
+  done
+}
+# stop_process PID: SIGSTOP, returning once the whole process has stopped.
+stop_process() {
+  kill -STOP "$1"
+  wait_for 10 all_stopped "$1" || fail "process $1 did not stop"
+}
+
 # The decoded text (UTF-8) of a worker log file, with its BOM checked.
 log_text() {
   python3 - "$1" <<'PY'
