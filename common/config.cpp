@@ -245,6 +245,7 @@ int ReadWorkerConfig(WorkerSettings& s, const ProfileFile& f) {
     s.adServerNum = 0;
     s.firewallNum = 0;
     s.servers.clear();
+    s.agentAccounts.clear();
     s.gateways = {};
 
     int v = 0;
@@ -293,6 +294,8 @@ void ReadServerEntries(WorkerSettings& s, const ProfileFile& f, unsigned count) 
         ServerEntry e;
         std::string text;
         if (!ReadText(f, section, "Ip", kEntryReadSize, text)) continue;
+        if (std::string account; ReadText(f, section, "UserName", kUserNameCapacity + 1, account))
+            s.agentAccounts.push_back(std::move(account));
         if (logQuery && text != s.serverArgument) continue;
         // A cut address or account would reach the wrong server or user: such entries are refused.
         if (!FitsCapacity(text, kIpCapacity)) {

@@ -65,6 +65,9 @@ struct WorkerSettings {
     std::uint16_t queryTime = 0;
 
     std::vector<ServerEntry> servers;                  // accepted directory servers, in index order
+    // The UserName of every AdServer%u section, also of those another worker serves: the
+    // accounts the agent binds with.
+    std::vector<std::string> agentAccounts;
     std::array<DeviceEntry, kMaxGateways> gateways{};  // packed gateway table
 };
 

@@ -27,6 +27,7 @@ const std::vector<SnapshotCounterInfo>& SnapshotCounterTable() {
         {"refused.undecryptable", "undecryptable", "", &C::refusedUndecryptable},
         {"refused.malformed", "malformed", "", &C::refusedMalformed},
         {"refused.computer_account", "computer_account", "", &C::refusedComputer},
+        {"refused.excluded_account", "excluded_account", "", &C::refusedExcluded},
         {"refused.unverified", "unverified", "", &C::refusedUnverified},
         {"refused.replay", "replay", "", &C::refusedReplay},
         {"refused.not_online", "not_online", "", &C::refusedNotOnline},

@@ -157,7 +157,7 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
         for (const SnapshotDirectory& d : s.directories)
             out += FormatText("  directory %s: %s, %" PRIu64 " failed reconnections\n", d.address.c_str(),
                           d.connected ? "connected" : "not connected", d.failedReconnects);
-        const std::uint64_t refused = c.refusedUndecryptable + c.refusedMalformed + c.refusedComputer +
+        const std::uint64_t refused = c.refusedUndecryptable + c.refusedMalformed + c.refusedComputer + c.refusedExcluded +
                                       c.refusedUnverified + c.refusedReplay + c.refusedNotOnline;
         const std::uint64_t dropped = c.droppedNotReport + c.droppedQueueFull + c.droppedForeignResponse;
         out += FormatText("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused, %" PRIu64

@@ -3,8 +3,8 @@
 # starts it for a DC (Orvane <dc-address> 0), polls the DC's authentication audit log; a client
 # host in a network namespace of its own (joined to the DC by a veth pair) logs on with kinit,
 # and the gateway emulator receives the online notification. Checks the first poll, accounts
-# that are never reported, unknown principals, a Samba restart with a rotated audit file, and
-# the 5 s polling interval of QueryTime 3.
+# that are never reported (the worker's own least-privileged bind account among them), unknown
+# principals, a Samba restart with a rotated audit file, and the 5 s polling interval of QueryTime 3.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -37,10 +37,13 @@ source "$DC/env"
 "$FIX/samba/samba-dc" add-user "$DC" bob 'Bob-Pass-1' >/dev/null
 "$FIX/samba/samba-dc" add-user "$DC" carl 'Carl-Pass-1' >/dev/null
 "$FIX/samba/samba-dc" add-computer "$DC" PC01 'Pc01-Pass-1' >/dev/null
+# The worker binds as an ordinary account, not as Administrator.
+"$FIX/samba/samba-dc" add-user "$DC" svc-orvane 'Svc-Pass-1' >/dev/null
 AUDIT="$DC/log/auth.json"
 
 log_query_config "$DC_ADDR"
 C="$PROG/config.ini"
+ini_set "$C" AdServer0 UserName 'CORP\svc-orvane'  AdServer0 Password "$(protect 'Svc-Pass-1')"
 
 # The service would start this worker for the DC at DC_ADDR; it finds the audit log through
 # the DC's smb.conf.
@@ -55,6 +58,8 @@ now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 # report, with that report's.
 wait_for 20 log_has "[INF]Start query ADServer:$DC_ADDR." || fail "polling did not start: $(LOG)"
 pass "worker polls $DC_ADDR"
+[ "$(LOG | grep -cF "[INF]Logons of the agent's own accounts are not reported: CORP\svc-orvane")" -eq 1 ] \
+  || fail "the excluded bind account is not named once: $(LOG)"
 # The first poll opens the audit file and fixes its starting point there; logons from then on
 # are new. (The worker's own directory bind is already in the file, so that poll finds an event.)
 wait_for 20 bash -c "ls -l /proc/$WPID/fd | grep -qF '$AUDIT'" || fail "the audit log was never opened: $(LOG)"
@@ -121,6 +126,22 @@ wait_for 20 at_least 4 "$WORK/gw.jsonl" '"type":"online"' || fail "carl not repo
 last=$(last_online "$WORK/gw.jsonl")
 grep -q '"user":"carl"' <<<"$last" || fail "last notification is not carl's: $last"
 pass "Samba restart with a rotated audit file survived"
+# The restart broke the worker's directory connection: looking carl up bound again as
+# svc-orvane from this host's address, a logon the DC logged before bob's kinit below. That
+# line is polled at the latest with bob's, so when carl's next logon (a later poll) has
+# arrived, a notification for svc-orvane would have arrived before it.
+grep -q '"becameAccount": "svc-orvane"' "$AUDIT" || fail "the DC logged no bind of the worker's account after the restart"
+client_kinit bob 'Bob-Pass-1' || fail "kinit bob failed"
+wait_for 20 at_least 5 "$WORK/gw.jsonl" '"type":"online"' || fail "bob not reported after the restart; log: $(LOG)"
+client_kinit carl 'Carl-Pass-1' || fail "kinit carl failed"
+last_is_carl() { last_online "$WORK/gw.jsonl" | grep -q '"user":"carl"'; }
+wait_for 20 last_is_carl || fail "carl's second logon not reported; log: $(LOG)"
+python3 - "$WORK/gw.jsonl" <<'PY' || fail "unexpected notifications: $(cat "$WORK/gw.jsonl")"
+import json, sys
+users = [json.loads(l)["user"] for l in open(sys.argv[1]) if '"online"' in l]
+assert users == ["ann", "bob", "ann", "carl", "bob", "carl"], users
+PY
+pass "the worker's own bind account CORP\\svc-orvane was never reported"
 kill -0 "$WPID" || fail "the worker ended"
 ! log_has "[ERR]" || fail "errors logged: $(LOG | grep -F '[ERR]')"
 echo "PASS: log-query mode on a Samba DC"

@@ -283,6 +283,9 @@ TEST_F(ConfigTest, ALogQueryWorkerTakesOnlyTheSectionsOfItsServer) {
     ASSERT_EQ(s.servers.size(), 2u);
     EXPECT_EQ(s.servers[0].userName, "CORP\\a");
     EXPECT_EQ(s.servers[1].userName, "CORP\\b");
+    // The accounts the agent binds with are those of every section, other workers' too.
+    EXPECT_EQ(s.agentAccounts,
+              (std::vector<std::string>{"CORP\\admin", "CORP\\a", "CORP\\admin", "CORP\\b"}));
 }
 
 TEST_F(ConfigTest, IncompleteOrUnreadableServerSections) {

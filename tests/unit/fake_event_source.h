@@ -30,13 +30,14 @@ struct ScriptedServer {
 };
 
 inline EventObject LogonEvent(std::int64_t code, const std::string& time, const std::string& user,
-                              const std::string& address) {
+                              const std::string& address, const std::string& domain = "-") {
     std::vector<std::string> strings(21, "-");
-    std::size_t userAt = 0, addressAt = 9;
-    if (code == 4624) userAt = 5, addressAt = 18;
+    std::size_t userAt = 0, addressAt = 9, domainAt = 1;
+    if (code == 4624) userAt = 5, addressAt = 18, domainAt = 6;
     if (code == 4769 || code == 4770 || code == 673 || code == 674) addressAt = 6;
     strings[userAt] = user;
     strings[addressAt] = address;
+    strings[domainAt] = domain;
     EventObject e;
     e.Set("LogFile", std::string("Security"));
     e.Set("EventCode", code);

@@ -18,6 +18,7 @@
 #include "test_util.h"
 #include "worker/reports/logon_report_handler.h"
 #include "worker/status/worker_statistics.h"
+#include "worker/users/excluded_accounts.h"
 
 namespace orvane {
 namespace {
@@ -181,6 +182,21 @@ TEST(DispatchClientReport, ComputerAccountsAreIgnored) {
     EXPECT_EQ(DispatchClientReport("10.1.2.3", "DEDOVEROZ7|PC01$|dc=corp,dc=com|PC01", h), 0);
     EXPECT_TRUE(h.Calls().empty());
     EXPECT_EQ(log.Text(), "");
+}
+
+TEST(DispatchClientReport, TheAgentsOwnAccountsAreIgnored) {
+    testing::ScopedMemoryLog log;
+    ExcludeAgentAccounts({"svc-orvane@corp.example.com"});
+    struct Restore {
+        ~Restore() { ExcludeAgentAccounts({}); }
+    } restore;
+    const std::uint64_t before = Statistics().refusedExcluded.load();
+    RecordingHandler h;
+    EXPECT_EQ(DispatchClientReport("10.1.2.3", "DEDOVEROZ0|SVC-orvane|dc=corp,dc=example,dc=com|PC01", h), 0);
+    EXPECT_EQ(DispatchClientReport("10.1.2.3", "DEDOVEROZ0|svc-orvane|dc=lab,dc=example,dc=com|PC01", h), 1);
+    ASSERT_EQ(h.Calls().size(), 1u);
+    EXPECT_EQ(h.Calls()[0].domain, "dc=lab,dc=example,dc=com");
+    EXPECT_EQ(Statistics().refusedExcluded.load(), before + 1);
 }
 
 TEST(DispatchClientReport, ShiftedAndMissingFieldsAreHandedOnAsTheyFall) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -57,14 +59,22 @@ struct Result {
     std::string time, user, address;
 };
 
+// The user and the address where the poller reads them for the event's id.
+Result ResultOf(const EventObject& o) {
+    const auto* s = o.GetStrings("InsertionStrings");
+    const std::int64_t id = *o.GetInteger("EventIdentifier");
+    const std::size_t user = id == 4624 ? 5 : 0, address = id == 4624 ? 18 : id == 4768 ? 9 : 6;
+    if (!s || s->size() <= std::max(user, address)) return {*o.GetString("TimeGenerated"), "", ""};
+    return {*o.GetString("TimeGenerated"), (*s)[user], (*s)[address]};
+}
+
 std::vector<Result> Query(SambaAuditServices& services, const std::string& query) {
     std::unique_ptr<EventEnumerator> e;
     EXPECT_EQ(services.ExecQuery(query, e), kSOk);
     std::vector<Result> out;
     EventObject o;
     while (e && e->Next(o)) {
-        const auto* s = o.GetStrings("InsertionStrings");
-        out.push_back({*o.GetString("TimeGenerated"), s ? (*s)[5] : "", s ? (*s)[18] : ""});
+        out.push_back(ResultOf(o));
     }
     return out;
 }
@@ -125,7 +135,7 @@ TEST(Wql, RefusesMalformedQueriesAndKeepsOrUnderAnd) {
     EXPECT_FALSE(wql::Matches(n->where.get(), e));
 }
 
-TEST(AuditMapping, KerberosLogonBecomesA4624WithWindowsLayout) {
+TEST(AuditMapping, KerberosLogonBecomesA4768WithWindowsLayout) {
     AuditLineMapper m;
     EventObject o;
     std::string time;
@@ -133,20 +143,73 @@ TEST(AuditMapping, KerberosLogonBecomesA4624WithWindowsLayout) {
     EXPECT_EQ(time, "20261207090616.359165+000");
     EXPECT_EQ(*o.GetString("TimeGenerated"), time);
     EXPECT_EQ(*o.GetString("LogFile"), "Security");
-    EXPECT_EQ(*o.GetInteger("EventCode"), 4624);
-    EXPECT_EQ(*o.GetInteger("eventidentifier"), 4624);
+    EXPECT_EQ(*o.GetInteger("EventCode"), 4768);
+    EXPECT_EQ(*o.GetInteger("eventidentifier"), 4768);
     const auto& s = *o.GetStrings("InsertionStrings");
-    ASSERT_EQ(s.size(), 21u);
-    EXPECT_EQ(s[5], "ann");
-    EXPECT_EQ(s[6], "CORP");
-    EXPECT_EQ(s[18], "10.99.0.7");
-    EXPECT_EQ(s[19], "39804");
-    EXPECT_EQ(s[8], "3");
+    ASSERT_EQ(s.size(), 10u);
+    EXPECT_EQ(s[0], "ann");
+    EXPECT_EQ(s[1], "CORP");
+    EXPECT_EQ(s[2], "S-1-5-21-1-2-3-1102");
+    EXPECT_EQ(s[9], "10.99.0.7");
 
     ASSERT_TRUE(m.Map(AuditLine(Stamp(1), "ann", "ipv6:::1:1234"), o, time));
-    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[18], "::1");
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[9], "::1");
     ASSERT_TRUE(m.Map(AuditLine(Stamp(1), "ann", "null"), o, time));
-    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[18], "-");
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[9], "-");
+}
+
+// Lines the fixture DC wrote (kinit, LDAP simple binds over StartTLS as name@dns.domain and as
+// DOMAIN\name, an NTLM SASL bind), then two NETLOGON SamLogon lines of a member server, in
+// the format Samba documents for them.
+TEST(AuditMapping, EachSambaLineBecomesTheEventAWindowsDcWritesForIt) {
+    const std::string text = testing::ReadFile(ORVANE_SOURCE_DIR "/tests/fixtures/samba/auth-audit-samples.jsonl");
+    struct Expected {
+        std::int64_t id;
+        std::string user, address, logonType;
+    } expected[] = {
+        {4768, "ann", "10.99.0.1", ""},          // Kerberos AS request
+        {4624, "svc-orvane", "10.99.0.1", "8"},  // LDAP simple bind: a clear-text network logon at the DC
+        {4624, "svc-orvane", "10.99.0.1", "8"},
+        {4624, "ann", "10.99.0.1", "3"},         // LDAP bind with NTLMSSP
+        {4776, "bob", "", ""},                   // the file server checks bob's NTLM answer with the DC
+        {4776, "bob", "", ""},
+    };
+    AuditLineMapper m;
+    EventObject o;
+    std::string time;
+    std::size_t n = 0, start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1, ++n) {
+        ASSERT_LT(n, std::size(expected));
+        const Expected& want = expected[n];
+        ASSERT_TRUE(m.Map(std::string_view(text).substr(start, end - start), o, time)) << n;
+        EXPECT_EQ(*o.GetInteger("EventCode"), want.id) << n;
+        const auto& s = *o.GetStrings("InsertionStrings");
+        if (want.id == 4776) {
+            ASSERT_EQ(s.size(), 4u);
+            EXPECT_EQ(s[1], want.user);
+            EXPECT_EQ(s[2], "PC07");
+            continue;
+        }
+        const Result r = ResultOf(o);
+        EXPECT_EQ(r.user, want.user) << n;
+        EXPECT_EQ(r.address, want.address) << n;
+        if (want.id == 4624) {
+            EXPECT_EQ(s[8], want.logonType) << n;
+        }
+    }
+    EXPECT_EQ(n, std::size(expected));
+
+    // What the poller asks for: the SamLogon lines stay out, bob is never seen at the file server.
+    TempDir dir;
+    const std::string file = dir / "auth.json";
+    WriteFile(file, "");
+    SambaAuditServices services(file);
+    ASSERT_TRUE(Query(services, PollQuery()).empty());
+    Append(file, text);
+    std::vector<std::string> seen;
+    for (const Result& r : Query(services, PollQuery("20261208000000.000000+000"))) seen.push_back(r.user + "@" + r.address);
+    EXPECT_EQ(seen, (std::vector<std::string>{"ann@10.99.0.1", "svc-orvane@10.99.0.1", "svc-orvane@10.99.0.1",
+                                              "ann@10.99.0.1"}));
 }
 
 TEST(AuditMapping, OnlySuccessfulAuthenticationsOfKnownEventsAreEvents) {
@@ -187,9 +250,9 @@ TEST(AuditMapping, EveryCutOfALineIsReadSafelyAndIsNoEventBeforeItsAccount) {
     std::string typed = whole;
     typed.replace(typed.find("\"CORP\""), 6, "[1, {\"x\": 2}]");
     ASSERT_TRUE(m.Map(typed, o, time));
-    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[6], "-") << "a domain that is not a string is left out";
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[1], "-") << "a domain that is not a string is left out";
     ASSERT_TRUE(m.Map(whole, o, time));
-    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[5], "ann");
+    EXPECT_EQ((*o.GetStrings("InsertionStrings"))[0], "ann");
 }
 
 TEST(AuditMapping, TimesBecomeUtcCimDateTimesKeepingMicroseconds) {

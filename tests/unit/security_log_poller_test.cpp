@@ -12,6 +12,7 @@
 #include "platform/netif.h"
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/startup/worker_runtime.h"
+#include "worker/users/excluded_accounts.h"
 
 namespace orvane {
 namespace {
@@ -212,6 +213,32 @@ TEST_F(PollerTest, FirstPollFixesTheStartAndLaterOnesReportNewLogons) {
     ASSERT_EQ(Poll(c), 0);
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[2].user, "ann");
+}
+
+// A least-privileged bind account logs on at the DC with every lookup of the worker.
+TEST_F(PollerTest, TheAgentsOwnAccountsAreNeverReported) {
+    ExcludeAgentAccounts({"CORP\\svc-orvane", "reader@corp.example.com"});
+    struct Restore {
+        ~Restore() { ExcludeAgentAccounts({}); }
+    } restore;
+    auto& dc = directory.At(kDc);
+    dc.accounts.push_back({"svc-orvane", "CN=svc-orvane,CN=Users,DC=corp,DC=example,DC=com"});
+    dc.accounts.push_back({"reader", "CN=reader,CN=Users,DC=corp,DC=example,DC=com"});
+    PollerContext c = Connected();
+    c.lastQueryTime = Time(0);
+    server.events = {
+        LogonEvent(4624, Time(1), "svc-orvane", "10.0.0.2", "CORP"),
+        LogonEvent(4768, Time(2), "svc-orvane", "10.0.0.2", "CORP.EXAMPLE.COM"),
+        LogonEvent(4769, Time(3), "SVC-ORVANE@corp.example.com", "10.0.0.2"),
+        LogonEvent(4624, Time(4), "reader", "10.0.0.3", "CORP"),
+        LogonEvent(4624, Time(5), "svc-orvane", "10.0.0.4", "LAB"),  // another domain's account
+        LogonEvent(4624, Time(6), "ann", "10.0.0.7", "CORP"),
+    };
+    ASSERT_EQ(Poll(c), 0);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].user, "ann");
+    EXPECT_EQ(reports[1].user, "svc-orvane");
+    EXPECT_EQ(reports[1].address, "10.0.0.4");
 }
 
 TEST_F(PollerTest, UnreadableEventsAreSkippedAndAQueryThatFailsIsReported) {

@@ -30,6 +30,8 @@ constexpr char kDefaultSmbConf[] = "/etc/samba/smb.conf";
 constexpr char kSmbConfVariable[] = "ORVANE_SMB_CONF";
 // Samba writes successful logons of this class from level 3 on.
 constexpr int kAuditLevelNeeded = 3;
+// The eventId of every successful authentication line.
+constexpr std::int64_t kSambaSuccessId = 4624;
 
 bool ParseDigits(std::string_view s, std::size_t at, std::size_t n, int& v) {
     if (at + n > s.size()) return false;
@@ -90,12 +92,22 @@ struct Layout {
     std::int64_t eventId;
     std::size_t size, user, domain, address, port;
 };
+// 4776 has no client address: its slots point past the strings.
 constexpr Layout kLayouts[] = {
-    {4624, 21, 5, 6, 18, 19},  // an account was logged on
-    {4768, 10, 0, 1, 9, 10},   // a Kerberos ticket (TGT) was requested; port element 10 is cut below
-    {4769, 9, 0, 1, 6, 7},     // a service ticket was requested
-    {4770, 7, 0, 1, 6, 7},     // a service ticket was renewed
+    {4624, 21, 5, 6, 18, 19},   // an account was logged on (at this DC)
+    {4768, 10, 0, 1, 9, 10},    // a Kerberos ticket (TGT) was requested; port element 10 is cut below
+    {4769, 9, 0, 1, 6, 7},      // a service ticket was requested
+    {4776, 4, 1, 4, 4, 4},      // credentials were validated for another server (NTLM pass-through)
 };
+
+// Samba writes every successful authentication as its 4624. The event a Windows DC writes for the
+// same act: a logon at another server whose NTLM answer this DC only checked (NETLOGON SamLogon)
+// is no logon at the client's address and must not look like one.
+const Layout& WindowsEventOf(std::string_view service, std::string_view authDescription) {
+    if (service == "Kerberos KDC") return authDescription.find("TGS") != std::string_view::npos ? kLayouts[2] : kLayouts[1];
+    if (service == "SamLogon") return kLayouts[3];
+    return kLayouts[0];
+}
 
 // Reads the fields of one audit line. After any error but a missing field or a value of another
 // type, simdjson's on-demand iterator has let go of its parser and must not be touched again (a
@@ -274,46 +286,52 @@ bool AuditLineMapper::Map(const char* line, std::size_t length, std::size_t capa
     if (f.String(root, "type") != "Authentication") return false;
     simdjson::ondemand::object a;
     if (root["Authentication"].get_object().get(a)) return false;
-    std::int64_t eventId = 0;
-    if (!f.Int(a, "eventId", eventId)) return false;
-    const Layout* layout = nullptr;
-    for (const Layout& l : kLayouts) {
-        if (l.eventId == eventId) layout = &l;
-    }
-    if (!layout) return false;
+    // Samba's own id: 4624 for every success, 4625 for a failure.
+    std::int64_t sambaId = 0;
+    if (!f.Int(a, "eventId", sambaId) || sambaId != kSambaSuccessId) return false;
+    // Read in the order Samba writes the fields: the iterator then never wraps around.
+    const std::string logonId(f.String(a, "logonId"));
     std::int64_t logonType = 0;
     if (!f.Int(a, "logonType", logonType)) logonType = 0;
     if (f.String(a, "status") != "NT_STATUS_OK") return false;
     std::string address, port;
     SplitSambaAddress(f.String(a, "remoteAddress"), address, port);
     const std::string service(f.String(a, "serviceDescription"));
+    const std::string_view how = f.String(a, "authDescription");
+    const Layout& layout = WindowsEventOf(service, how);
     const std::string client(f.String(a, "clientAccount"));
+    std::string workstation(f.String(a, "workstation"));
     std::string account(f.String(a, "becameAccount"));
     if (account.empty()) account = client;
     const std::string domain(f.String(a, "becameDomain"));
     const std::string sid(f.String(a, "becameSid"));
-    const std::string logonId(f.String(a, "logonId"));
-    std::string workstation(f.String(a, "workstation"));
     if (account.empty() || f.broken()) return false;
 
-    std::vector<std::string> strings(layout->size, "-");
-    strings[layout->user] = account;
-    strings[layout->domain] = domain.empty() ? "-" : domain;
-    strings[layout->address] = address;
-    if (layout->port < strings.size()) strings[layout->port] = port;
+    const std::int64_t eventId = layout.eventId;
+    std::vector<std::string> strings(layout.size, "-");
+    strings[layout.user] = account;
+    if (layout.domain < strings.size()) strings[layout.domain] = domain.empty() ? "-" : domain;
+    if (layout.address < strings.size()) strings[layout.address] = address;
+    if (layout.port < strings.size()) strings[layout.port] = port;
     if (eventId == 4624) {
         strings[0] = "S-1-0-0";
         strings[3] = "0x0";
         strings[4] = sid.empty() ? "S-1-0-0" : sid;
         strings[7] = "0x" + logonId;
         strings[8] = std::to_string(logonType);
-        strings[9] = service == "Kerberos KDC" ? "Kerberos" : service;
-        strings[10] = service == "Kerberos KDC" ? "Kerberos" : "NTLM";
+        strings[9] = service;
+        if (how == "NTLMSSP") strings[10] = "NTLM";
         if (!workstation.empty()) strings[11] = std::move(workstation);
         strings[12] = "{00000000-0000-0000-0000-000000000000}";
         strings[15] = "0";
         strings[16] = "0x0";
         strings[20] = "%%1833";
+    } else if (eventId == 4776) {
+        strings[0] = "MICROSOFT_AUTHENTICATION_PACKAGE_V1_0";
+        if (!workstation.empty()) strings[2] = std::move(workstation);
+        strings[3] = "0x0";
+    } else {
+        strings[2] = sid.empty() ? "S-1-0-0" : sid;
     }
     out.Clear();
     out.Set("LogFile", std::string("Security"));

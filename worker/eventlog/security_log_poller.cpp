@@ -15,6 +15,7 @@
 #include "worker/directory/directory_servers.h"
 #include "worker/gateway/notification_sender.h"
 #include "worker/startup/worker_runtime.h"
+#include "worker/users/excluded_accounts.h"
 #include "worker/users/logon_decisions.h"
 
 namespace orvane {
@@ -27,11 +28,11 @@ constexpr std::size_t kCaptionCapacity = 256;
 struct EventSlots {
     int generation;
     std::int64_t code;
-    std::size_t user, address;
+    std::size_t user, address, domain;
 };
 constexpr EventSlots kEventTable[] = {
-    {2003, 672, 0, 9},  {2003, 673, 0, 6},  {2003, 674, 0, 6},  {2008, 4768, 0, 9},
-    {2008, 4769, 0, 6}, {2008, 4770, 0, 6}, {2008, 4624, 5, 18},
+    {2003, 672, 0, 9, 1},  {2003, 673, 0, 6, 1},  {2003, 674, 0, 6, 1},   {2008, 4768, 0, 9, 1},
+    {2008, 4769, 0, 6, 1}, {2008, 4770, 0, 6, 1}, {2008, 4624, 5, 18, 6},
 };
 
 const EventSlots* SlotsOf(std::uint32_t generation, std::int64_t code) {
@@ -249,6 +250,9 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
         std::string_view name(*user);
         name = name.substr(0, name.find('@'));
         if (name.find('$') != std::string_view::npos || EqualsNoCase(name, "Administrator")) continue;
+        const std::string_view domain =
+            slots->domain < strings->size() ? std::string_view((*strings)[slots->domain]) : std::string_view();
+        if (GetExcludedAccounts().Excludes(*user, domain)) continue;
         if (!reported.Add(name, client)) continue;
         if (reported.Size() >= kReportedPairsLimit) reported.Clear();
         OnlineUserRecord record;

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/udp_receiver.h"
 #include "worker/status/worker_statistics.h"
+#include "worker/users/excluded_accounts.h"
 
 namespace orvane {
 namespace {
@@ -54,6 +55,11 @@ int DispatchClientReport(std::string_view senderAddress, std::string_view report
     // Computer accounts log on too; only people are reported to the gateways.
     if (fields.user.find('$') != std::string_view::npos) {
         WorkerStatistics::Add(Statistics().refusedComputer);
+        return 0;
+    }
+    // The agent's own accounts are never reported (a PC may well run a task as one).
+    if (GetExcludedAccounts().Excludes(fields.user, fields.domain)) {
+        WorkerStatistics::Add(Statistics().refusedExcluded);
         return 0;
     }
     if (fields.kind == '0') {

@@ -15,6 +15,7 @@
 #include "worker/reports/logon_report_handler.h"
 #include "worker/status/status_publisher.h"
 #include "worker/status/worker_statistics.h"
+#include "worker/users/excluded_accounts.h"
 #include "worker/users/logon_decisions.h"
 #include "worker/users/online_users.h"
 
@@ -52,6 +53,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     log.SetLevel(s.logLevel);
     // Log-query workers batch their lines; client-report workers write each line at once.
     log.SetImmediateFlush(s.modelType == 0);
+    ExcludeAgentAccounts(s.agentAccounts);
 
     // Objects of the process's life: the worker never ends its threads.
     static GatewayNotifier notifier(s, GetOnlineUserTable());

@@ -35,6 +35,7 @@ void WorkerStatistics::CopyCounters(SnapshotCounters& out) const {
     out.refusedUndecryptable = get(refusedUndecryptable);
     out.refusedMalformed = get(refusedMalformed);
     out.refusedComputer = get(refusedComputer);
+    out.refusedExcluded = get(refusedExcluded);
     out.refusedUnverified = get(refusedUnverified);
     out.refusedReplay = get(refusedReplay);
     out.refusedNotOnline = get(refusedNotOnline);
