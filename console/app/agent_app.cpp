@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "common/log.h"
 #include "console/core/autostart.h"
@@ -73,7 +74,8 @@ std::optional<int> COrvaneAgentApp::Start(const AgentStartOptions& o) {
         window_->showMinimized();  // no notification area to wait in: the task bar instead
     if (!problem.empty()) {
         LogError("[ERR]%s", problem.c_str());
-        ShowConsoleMessage(Q(problem));
+        // Once the event loop runs, over the window that shows the same line.
+        QTimer::singleShot(0, window_.get(), [text = Q(problem)] { ShowConsoleMessage(text); });
     }
     return std::nullopt;
 }

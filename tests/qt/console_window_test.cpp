@@ -749,13 +749,17 @@ TEST_F(ConsoleWindowTest, WithoutTheRightsTheWindowIsReadOnlyAndSaysWhy) {
 
     ModalDriver boxes;
     boxes.ExpectMessage();
-    COrvaneAgentDlg* w = nullptr;
     {
         ScopedEffectiveUser nobody(65534);
-        w = Start();
+        app_ = std::make_unique<COrvaneAgentApp>();
+        AgentStartOptions o;
+        o.programFolder = folder_.path();
+        o.trayHost = false;
+        o.service = &service_;
+        ASSERT_FALSE(app_->Start(o).has_value());
     }
-    ASSERT_NE(w, nullptr);
-    EXPECT_TRUE(boxes.AllHandled()) << boxes.Unexpected().size();
+    COrvaneAgentDlg* w = app_->Window();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return boxes.AllHandled(); }, 5000)) << boxes.Unexpected().size();
     const QString message = boxes.LastMessage();
     EXPECT_TRUE(message.startsWith("Read-only: ")) << message.toStdString();
     EXPECT_TRUE(message.contains(QString::fromStdString("cannot write " + folder_.ConfigPath())));
