@@ -326,6 +326,11 @@ void COrvaneAgentDlg::ApplyRights(const ConsoleRights& rights, const std::string
     rightsLine_->setText(Q(problem));
     rightsLine_->setVisible(!problem.empty());
     ApplyLock();
+    // A wrapped line's height depends on its width, which the layout learns only later: reserve
+    // it for the column's width, so the fields above are not squeezed.
+    if (!problem.empty())
+        rightsLine_->setMinimumHeight(rightsLine_->heightForWidth(monitorGroup_->sizeHint().width() - 24));
+    adjustSize();
 }
 
 void COrvaneAgentDlg::ApplyLock() {
