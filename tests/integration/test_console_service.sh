@@ -85,7 +85,8 @@ sctl_run --unit=orvane-console-user -p User=nobody -E QT_QPA_PLATFORM=offscreen 
   -p StandardOutput="file:$INNER/console-user.out" -p StandardError="file:$INNER/console-user.err" \
   "$DRIVER" "$IPROG" "$INNER/console-user.fifo"
 wait_for 15 said ready || fail "the user's console did not start: $(cat "$OUTF" "$WORK/console-user.err" 2>/dev/null)"
-start_message=$(grep -m1 "^message Read-only: " "$OUTF") || fail "no read-only message at start: $(cat "$OUTF")"
+wait_for 10 grep -q "^message Read-only: " "$OUTF" || fail "no read-only message at start: $(cat "$OUTF")"
+start_message=$(grep -m1 "^message Read-only: " "$OUTF")
 for part in "it cannot write $IPROG/config.ini" "it may not start or stop the service OrvaneSRV (polkit" "pkexec $IPROG/OrvaneAgent"; do
   grep -qF "$part" <<<"$start_message" || fail "the start message lacks \"$part\": $start_message"
 done
