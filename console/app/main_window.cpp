@@ -605,6 +605,8 @@ void COrvaneAgentDlg::EditDevice(bool fromButton) {
 
 void COrvaneAgentDlg::TreeDoubleClicked(QTreeWidgetItem* item) {
     if (core_.ServiceState() == kServiceRunning || !item || !item->parent()) return;
+    // The edit writes config.ini: not without the right to, nor while a request is in flight.
+    if (!rights_.configWritable || request_) return;
     tree_->setCurrentItem(item);
     const int kind = item->parent()->data(0, Qt::UserRole).toInt();
     if (item->parent() == serverNode_ && kind == kServerNodeData)

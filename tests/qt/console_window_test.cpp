@@ -776,6 +776,14 @@ TEST_F(ConsoleWindowTest, WithoutTheRightsTheWindowIsReadOnlyAndSaysWhy) {
     std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));
     EXPECT_FALSE(menu->findChild<QAction*>("32776")->isEnabled());
     EXPECT_FALSE(menu->findChild<QAction*>("32777")->isEnabled());
+    // A double click on an entry opens no dialog that would write it.
+    auto* tree = Find<QTreeWidget>("1001");
+    {
+        ModalDriver modal;
+        emit tree->itemDoubleClicked(tree->topLevelItem(0)->child(0)->child(0), 0);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(modal.AllHandled()) << modal.Unexpected().size();
+    }
     EXPECT_EQ(service_.starts, 0);
     EXPECT_EQ(orvane::testing::ReadFile(folder_.ConfigPath()), before);
 }
