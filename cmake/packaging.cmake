@@ -24,6 +24,10 @@ install(FILES ${_pkg_gen}/config.ini DESTINATION ${ORVANE_PROGRAM_FOLDER} COMPON
 if(Qt6_FOUND)
   configure_file(${_pkg_src}/OrvaneAgent.desktop.in ${_pkg_gen}/OrvaneAgent.desktop @ONLY)
   install(FILES ${_pkg_gen}/OrvaneAgent.desktop DESTINATION /usr/share/applications COMPONENT agent EXCLUDE_FROM_ALL)
+  # The menu entry runs the console through pkexec; this action lets it open a window as root.
+  configure_file(${_pkg_src}/org.orvane.console.policy.in ${_pkg_gen}/org.orvane.console.policy @ONLY)
+  install(FILES ${_pkg_gen}/org.orvane.console.policy DESTINATION /usr/share/polkit-1/actions COMPONENT agent
+          EXCLUDE_FROM_ALL)
 endif()
 
 # Execute-only: the kernel starts a program its user cannot read undumpable, so the user it runs as
@@ -86,7 +90,8 @@ set(CPACK_DEBIAN_AGENT_PACKAGE_NAME orvane)
 # The service needs systemd; the package still installs without it (postinst says what to do).
 # deb-systemd-invoke starts and stops it the Debian way (policy-rc.d, enabled units only).
 set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS "init-system-helpers (>= 1.54)")
-set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "systemd")
+# pkexec runs the console from its menu entry as root (the policy org.orvane.console.run).
+set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "systemd, pkexec")
 set(CPACK_COMPONENT_AGENT_DESCRIPTION
     "single sign-on agent for firewall gateways\nLearns which domain user has logged on at which IPv4 address (from logon\nreports of the PCs or from the domain controllers' logon events), checks the\nuser over LDAP and tells the firewall gateways over encrypted UDP. Holds the\nworker, the service OrvaneSRV (a systemd unit), the console and orvanectl,\nand the gateway emulator, in the program folder /opt/Orvane/Orvane.")
 set(CPACK_DEBIAN_AGENT_PACKAGE_CONTROL_EXTRA

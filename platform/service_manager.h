@@ -69,6 +69,13 @@ public:
     // service keeps running.
     virtual ServiceResult Delete(const std::string& name) = 0;
 
+    // Whether the manager's policy lets this process start and stop services without asking
+    // for a password. Ok with the answer; the reason of a "no" in LastErrorText.
+    virtual ServiceResult MayControl(bool& allowed) {
+        allowed = true;
+        return ServiceResult::Ok;
+    }
+
     // Text of the last failure (for logs and messages).
     virtual std::string LastErrorText() const = 0;
 };

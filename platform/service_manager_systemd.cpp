@@ -214,6 +214,36 @@ public:
         return ServiceResult::Ok;
     }
 
+    ServiceResult MayControl(bool& allowed) override {
+        allowed = ::geteuid() == 0;
+        if (allowed) return ServiceResult::Ok;
+        // Everyone else is judged by polkit: ask it for this connection, without a password prompt.
+        const char* self = nullptr;
+        if (sd_bus_get_unique_name(bus_, &self) < 0 || !self)
+            return Fail(ServiceResult::Failed, "cannot learn this connection's bus name");
+        BusError e;
+        Reply reply;
+        int rc = sd_bus_call_method(bus_, "org.freedesktop.PolicyKit1", "/org/freedesktop/PolicyKit1/Authority",
+                                    "org.freedesktop.PolicyKit1.Authority", "CheckAuthorization", &e.e, &reply.m,
+                                    "(sa{sv})sa{ss}us", "system-bus-name", 1, "name", "s", self,
+                                    "org.freedesktop.systemd1.manage-units", 0, 0u, "");
+        if (rc < 0) {
+            // Without polkit systemd lets only root control services.
+            error_ = std::string("polkit did not answer (") + (e.e.message ? e.e.message : std::strerror(-rc)) +
+                     "); only root may start or stop services";
+            return ServiceResult::Ok;
+        }
+        int authorized = 0, challenge = 0;
+        if (sd_bus_message_enter_container(reply.m, 'r', "bba{ss}") < 0 ||
+            sd_bus_message_read(reply.m, "bb", &authorized, &challenge) < 0)
+            return Fail(ServiceResult::Failed, "unreadable answer from polkit");
+        allowed = authorized != 0;
+        if (!allowed)
+            error_ = challenge ? "polkit asks for an administrator's password to start or stop services"
+                               : "polkit does not allow this user to start or stop services";
+        return ServiceResult::Ok;
+    }
+
     std::string LastErrorText() const override { return error_; }
 
 private:
@@ -224,6 +254,8 @@ private:
 
     ServiceResult FromBus(int rc, const sd_bus_error& e) {
         error_ = e.message ? e.message : std::strerror(-rc);
+        // The error's name says who refused and why (polkit's InteractiveAuthorizationRequired, ...).
+        if (e.name) error_ = std::string(e.name) + ": " + error_;
         if (e.name) {
             std::string_view n = e.name;
             if (n == SD_BUS_ERROR_ACCESS_DENIED || n == SD_BUS_ERROR_INTERACTIVE_AUTHORIZATION_REQUIRED ||

@@ -1,8 +1,15 @@
 #include "console/app/agent_app.h"
 
-#include <QApplication>
-#include <QSystemTrayIcon>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <QApplication>
+#include <cerrno>
+#include <cstring>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "common/log.h"
 #include "console/core/autostart.h"
 
 namespace orvane::console {
@@ -46,11 +53,30 @@ std::optional<int> COrvaneAgentApp::Start(const AgentStartOptions& o) {
     const bool trayHost = o.trayHost.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     window_ = std::make_unique<COrvaneAgentDlg>(*core_, options_, o.startHidden, trayHost);
     // A config.ini without a required key ends the console (the line is written), with code 0.
-    if (!window_->Initialise()) return 0;
+    if (!window_->Initialise()) {
+        // Unreadable to this user (the package keeps it root's): say so, as the log may be root's too.
+        if (::faccessat(AT_FDCWD, start_.configPath.c_str(), R_OK, AT_EACCESS) != 0) {
+            const int error = errno;
+            ShowConsoleMessage(QStringLiteral("Cannot read %1: %2. ")
+                                   .arg(Q(start_.configPath), QString::fromLocal8Bit(std::strerror(error))) +
+                               Q(RightsHint(start_.programFolder + "/OrvaneAgent")));
+        }
+        return 0;
+    }
+    // Run by a user without the rights, the console says so at once instead of failing later.
+    const ConsoleRights rights = core_->CheckRights();
+    const std::string problem = RightsProblem(rights, start_.configPath, start_.programFolder + "/log",
+                                              start_.programFolder + "/OrvaneAgent");
+    window_->ApplyRights(rights, problem);
     if (!o.startHidden)
         window_->show();
     else if (!trayHost)
         window_->showMinimized();  // no notification area to wait in: the task bar instead
+    if (!problem.empty()) {
+        LogError("[ERR]%s", problem.c_str());
+        // Once the event loop runs, over the window that shows the same line.
+        QTimer::singleShot(0, window_.get(), [text = Q(problem)] { ShowConsoleMessage(text); });
+    }
     return std::nullopt;
 }
 

@@ -17,6 +17,7 @@
 #include <QButtonGroup>
 #include <QRegularExpressionValidator>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -75,7 +76,10 @@ COrvaneAgentDlg::COrvaneAgentDlg(ConsoleCore& core, OptionState& options, bool s
     BuildControls();
 }
 
-COrvaneAgentDlg::~COrvaneAgentDlg() = default;
+COrvaneAgentDlg::~COrvaneAgentDlg() {
+    // A request still with the manager uses the core: it ends first.
+    if (request_) request_->wait();
+}
 
 void COrvaneAgentDlg::BuildControls() {
     // Left column: the monitor settings.
@@ -155,11 +159,17 @@ void COrvaneAgentDlg::BuildControls() {
     stopService_ = NamedButton(serviceGroup_, "1013", {});
     stopService_->setEnabled(false);
     users_ = NamedButton(serviceGroup_, "UsersButton", {});
-    auto* serviceRow = new QHBoxLayout(serviceGroup_);
+    serviceLine_ = NamedHint(serviceGroup_, "ServiceLine", {});
+    serviceLine_->setWordWrap(true);
+    serviceLine_->hide();
+    auto* serviceColumn = new QVBoxLayout(serviceGroup_);
+    auto* serviceRow = new QHBoxLayout;
     serviceRow->addWidget(showLog_);
     serviceRow->addWidget(startService_);
     serviceRow->addWidget(stopService_);
     serviceRow->addWidget(users_);
+    serviceColumn->addLayout(serviceRow);
+    serviceColumn->addWidget(serviceLine_);
     connect(showLog_, &QPushButton::clicked, this, &COrvaneAgentDlg::ShowLogFolder);
     connect(startService_, &QPushButton::clicked, this, &COrvaneAgentDlg::StartServiceButton);
     connect(stopService_, &QPushButton::clicked, this, &COrvaneAgentDlg::StopServiceButton);
@@ -171,6 +181,11 @@ void COrvaneAgentDlg::BuildControls() {
     left->addWidget(encodeGroup_);
     left->addStretch(1);
     left->addWidget(serviceGroup_);
+    rightsLine_ = NamedHint(monitorGroup_, "RightsLine", {});
+    rightsLine_->setWordWrap(true);
+    rightsLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    rightsLine_->hide();
+    left->addWidget(rightsLine_);
 
     // Right column: the tree and the entry buttons.
     deviceInfoGroup_ = NamedGroup(this, "1022", {});
@@ -306,8 +321,25 @@ void COrvaneAgentDlg::ApplyModeLayout() {
         if (!edits_[Index(f)]->hasFocus()) edits_[Index(f)]->setText(Q(core_.FieldText(f)));
 }
 
+void COrvaneAgentDlg::ApplyRights(const ConsoleRights& rights, const std::string& problem) {
+    rights_ = rights;
+    rightsLine_->setText(Q(problem));
+    rightsLine_->setVisible(!problem.empty());
+    ApplyLock();
+    // A wrapped line's height depends on its width, which the layout learns only later: reserve
+    // it for the column's width, so the fields above are not squeezed.
+    if (!problem.empty())
+        rightsLine_->setMinimumHeight(rightsLine_->heightForWidth(monitorGroup_->sizeHint().width() - 24));
+    adjustSize();
+}
+
 void COrvaneAgentDlg::ApplyLock() {
-    const ControlEnabling e = EnablingFor(core_.ServiceState());
+    ControlEnabling e = EnablingFor(core_.ServiceState());
+    // Nothing is written or requested while a request is in flight or without the rights.
+    const bool idle = request_ == nullptr;
+    e.settings = e.settings && idle && rights_.configWritable;
+    e.startService = e.startService && idle && rights_.configWritable && rights_.serviceControl;
+    e.stopService = e.stopService && idle && rights_.serviceControl;
     for (QWidget* w : {static_cast<QWidget*>(modeReport_), static_cast<QWidget*>(modeQuery_),
                        static_cast<QWidget*>(encodeGbk_), static_cast<QWidget*>(encodeUtf8_),
                        static_cast<QWidget*>(encryptGeneral_), static_cast<QWidget*>(encryptEnhanced_)})
@@ -372,7 +404,10 @@ QMenu* COrvaneAgentDlg::BuildTrayMenu(QWidget* parent) {
         }
         QAction* action = menu->addAction(Q(texts_.Text(*item.text)));
         action->setObjectName(QString::number(item.command));
-        action->setEnabled(item.enabled);
+        bool enabled = item.enabled;
+        if (item.command == kCmdStartService) enabled = enabled && startService_->isEnabled();
+        if (item.command == kCmdStopService) enabled = enabled && stopService_->isEnabled();
+        action->setEnabled(enabled);
         const unsigned command = item.command;
         // Queued, so the menu is gone before a dialog or message box opens.
         connect(action, &QAction::triggered, this,
@@ -387,18 +422,16 @@ void COrvaneAgentDlg::RunCommand(unsigned command) {
             ShowFromTray();
             break;
         case kCmdStartService:
+            if (request_) break;
             CollectFields();
-            core_.SaveAndStartService(false);
-            ApplyLock();
+            if (core_.SaveBeforeStart(false)) RequestService(true);
             break;
         case kCmdStopService:
         case kCmdExternalStop:
-            core_.StopService();
-            ApplyLock();
+            RequestService(false);
             break;
         case kCmdExternalStart:
-            core_.StartService();
-            ApplyLock();
+            RequestService(true);
             break;
         case kCmdOptions:
             OpenOptions();
@@ -572,6 +605,8 @@ void COrvaneAgentDlg::EditDevice(bool fromButton) {
 
 void COrvaneAgentDlg::TreeDoubleClicked(QTreeWidgetItem* item) {
     if (core_.ServiceState() == kServiceRunning || !item || !item->parent()) return;
+    // The edit writes config.ini: not without the right to, nor while a request is in flight.
+    if (!rights_.configWritable || request_) return;
     tree_->setCurrentItem(item);
     const int kind = item->parent()->data(0, Qt::UserRole).toInt();
     if (item->parent() == serverNode_ && kind == kServerNodeData)
@@ -580,16 +615,41 @@ void COrvaneAgentDlg::TreeDoubleClicked(QTreeWidgetItem* item) {
         EditDevice(false);
 }
 
-void COrvaneAgentDlg::StartServiceButton() {
-    CollectFields();
-    core_.SaveAndStartService(true);
+void COrvaneAgentDlg::RequestService(bool start) {
+    if (request_) return;
+    if ((start ? core_.StartChecks() : core_.StopChecks()).has_value()) {
+        ApplyLock();
+        return;
+    }
+    // systemd may keep a start pending for up to 90 s; the window does not wait with it.
+    requestIsStart_ = start;
+    request_ = QThread::create([this, start] { requestOutcome_ = start ? core_.RequestStart() : core_.RequestStop(); });
+    connect(request_, &QThread::finished, this, &COrvaneAgentDlg::FinishServiceRequest);
+    serviceLine_->setText(start ? QStringLiteral("Starting the service %1\u2026").arg(kServiceName)
+                                : QStringLiteral("Stopping the service %1\u2026").arg(kServiceName));
+    serviceLine_->show();
     ApplyLock();
+    request_->start();
 }
 
-void COrvaneAgentDlg::StopServiceButton() {
-    core_.StopService();
+void COrvaneAgentDlg::FinishServiceRequest() {
+    request_->deleteLater();
+    request_ = nullptr;
     ApplyLock();
+    serviceLine_->setText(Q(texts_.Text(RootNodeText(core_.ServiceState()))));
+    const std::string failure = core_.ReportServiceFailure(requestOutcome_, requestIsStart_);
+    if (!failure.empty()) serviceLine_->setText(Q(failure).section(QLatin1Char('\n'), 0, 0));
+    emit ServiceRequestFinished();
+    if (exitPending_) ExitConsole();
 }
+
+void COrvaneAgentDlg::StartServiceButton() {
+    if (request_) return;
+    CollectFields();
+    if (core_.SaveBeforeStart(true)) RequestService(true);
+}
+
+void COrvaneAgentDlg::StopServiceButton() { RequestService(false); }
 
 void COrvaneAgentDlg::ShowLogFolder() {
     const QString folder = Q(core_.ProgramFolder() + "/log");
@@ -625,9 +685,15 @@ void COrvaneAgentDlg::OpenUsers() {
 }
 
 void COrvaneAgentDlg::ExitConsole() {
+    if (request_) {
+        // The request in flight ends first; Exit then runs as asked.
+        exitPending_ = true;
+        return;
+    }
+    exitPending_ = false;
     if (tray_) tray_->hide();
     // Leaving the console stops the service: the watchdog ends first, so it cannot restart it.
-    core_.Exit();
+    core_.ReportServiceFailure(core_.Exit(), false);
     exiting_ = true;
     close();
     emit Exited();

@@ -17,6 +17,7 @@ class QPushButton;
 class QRadioButton;
 class QSystemTrayIcon;
 class QTreeWidget;
+class QThread;
 class QTreeWidgetItem;
 
 namespace orvane::console {
@@ -38,10 +39,17 @@ public:
     // menu of the window).
     QMenu* BuildTrayMenu(QWidget* parent);
     bool StartHidden() const { return startHidden_; }
+    // What this process may do: without the rights the controls that would write config.ini or
+    // control the service are disabled, and `problem` (how to get them) shows in the window.
+    void ApplyRights(const ConsoleRights& rights, const std::string& problem);
+    // A start or stop request is with the service manager (it runs off this thread).
+    bool ServiceRequestBusy() const { return request_ != nullptr; }
 
 signals:
     // Exit has run: the service was stopped and the console is leaving.
     void Exited();
+    // A start or stop request has ended and the window shows its outcome.
+    void ServiceRequestFinished();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -72,6 +80,10 @@ private:
     // The slot of the selected entry under the node with item data `kind` (1 servers, 2 devices).
     unsigned SelectedSlot(int kind) const;
     QTreeWidgetItem* SlotItem(QTreeWidgetItem* node, unsigned slot) const;
+    // The request runs on a thread of its own; the window stays live and one request at a time
+    // is in flight. Nothing happens when the checks before it stop it.
+    void RequestService(bool start);
+    void FinishServiceRequest();
     void StartServiceButton();
     void StopServiceButton();
     void ShowLogFolder();
@@ -89,6 +101,11 @@ private:
     bool optionsOpen_ = false;
     bool aboutOpen_ = false;
     bool usersOpen_ = false;
+    bool exitPending_ = false;
+    ConsoleRights rights_;
+    QThread* request_ = nullptr;
+    bool requestIsStart_ = false;
+    ServiceOutcome requestOutcome_ = ServiceOutcome::Done;
 
     QGroupBox *monitorGroup_ = nullptr, *modeGroup_ = nullptr, *modeFieldsGroup_ = nullptr,
               *firewallKeyGroup_ = nullptr, *encodeGroup_ = nullptr, *serviceGroup_ = nullptr,
@@ -101,6 +118,7 @@ private:
     QPushButton *showLog_ = nullptr, *users_ = nullptr, *startService_ = nullptr, *stopService_ = nullptr;
     std::array<QPushButton*, 3> serverButtonList_{};  // add, delete, edit
     std::array<QPushButton*, 3> deviceButtonList_{};
+    QLabel *serviceLine_ = nullptr, *rightsLine_ = nullptr;
     QTreeWidget* tree_ = nullptr;
     QTreeWidgetItem *root_ = nullptr, *serverNode_ = nullptr, *deviceNode_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;

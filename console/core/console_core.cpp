@@ -1,5 +1,8 @@
 #include "console/core/console_core.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -9,6 +12,7 @@
 #include "common/text.h"
 #include "console/core/key_strength.h"
 #include "console/core/secret_protection.h"
+#include "platform/process.h"
 
 namespace orvane::console {
 
@@ -461,9 +465,9 @@ bool ConsoleCore::Initialise() {
     return true;
 }
 
-void ConsoleCore::Exit() {
+ServiceOutcome ConsoleCore::Exit() {
     StopWatchdog();
-    StopService();
+    return StopService();
 }
 
 ServiceOutcome ConsoleCore::QueryService() {
@@ -484,6 +488,11 @@ ServiceOutcome ConsoleCore::QueryService() {
 }
 
 ServiceOutcome ConsoleCore::StartService() {
+    if (auto early = StartChecks()) return *early;
+    return RequestStart();
+}
+
+std::optional<ServiceOutcome> ConsoleCore::StartChecks() {
     if (state_ == kServiceRunning) {
         LogInfo("[INF]The service is already running!");
         return ServiceOutcome::AlreadyRunning;
@@ -496,6 +505,10 @@ ServiceOutcome ConsoleCore::StartService() {
         messages_.ShowMessage(texts_.Text(TextId::Agent_NoFirewall));
         return ServiceOutcome::NoDevice;
     }
+    return std::nullopt;
+}
+
+ServiceOutcome ConsoleCore::RequestStart() {
     std::unique_ptr<ServiceConnection> connection;
     ServiceOutcome opened = OpenService(connection, false);
     if (opened != ServiceOutcome::Done) return opened;
@@ -527,22 +540,109 @@ ServiceOutcome ConsoleCore::RequestOutcome(ServiceResult result, const ServiceCo
 }
 
 ServiceOutcome ConsoleCore::StopService() {
+    if (auto early = StopChecks()) return *early;
+    return RequestStop();
+}
+
+std::optional<ServiceOutcome> ConsoleCore::StopChecks() {
     if (state_ == kServiceStopped) {
         LogInfo("[INF]The service has stopped!");
         return ServiceOutcome::AlreadyStopped;
     }
+    return std::nullopt;
+}
+
+ServiceOutcome ConsoleCore::RequestStop() {
     std::unique_ptr<ServiceConnection> connection;
     ServiceOutcome opened = OpenService(connection, true);
     if (opened != ServiceOutcome::Done) return opened;
     return RequestOutcome(connection->Stop(), *connection, kServiceStopped);
 }
 
+bool ConsoleCore::SaveBeforeStart(bool logSaveFailure) {
+    if (SaveMainSettings() == 1) return true;
+    if (logSaveFailure) LogError("[ERR]Save all config info fail!");
+    return false;
+}
+
 std::optional<ServiceOutcome> ConsoleCore::SaveAndStartService(bool logSaveFailure) {
-    if (SaveMainSettings() != 1) {
-        if (logSaveFailure) LogError("[ERR]Save all config info fail!");
-        return std::nullopt;
-    }
+    if (!SaveBeforeStart(logSaveFailure)) return std::nullopt;
     return StartService();
+}
+
+std::string ConsoleCore::ReportServiceFailure(ServiceOutcome outcome, bool start) {
+    switch (outcome) {
+        case ServiceOutcome::AccessDenied:
+        case ServiceOutcome::ManagerFailed:
+        case ServiceOutcome::OpenFailed:
+        case ServiceOutcome::QueryFailed:
+        case ServiceOutcome::RequestFailed:
+            break;
+        default:
+            return {};  // done, not asked, or told by the documented lines alone
+    }
+    const std::string why = lastServiceError_.empty() ? std::string("no reason given") : lastServiceError_;
+    const char* verb = start ? "start" : "stop";
+    LogError("[ERR]The service manager did not %s %s: %s", verb, kServiceName, why.c_str());
+    std::string text = std::string("The service manager did not ") + verb + " " + kServiceName + ": " + why;
+    if (outcome == ServiceOutcome::AccessDenied)
+        text += "\n\nStarting and stopping the service takes root: open the console from its menu entry, which "
+                "asks for an administrator's password.";
+    messages_.ShowMessage(text);
+    return text;
+}
+
+namespace {
+
+// The file can be replaced as every writer here does: a new file beside it, renamed over it.
+bool Replaceable(const std::string& path) {
+    char resolved[PATH_MAX];
+    const std::string target = ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+    return ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0 &&
+           ::faccessat(AT_FDCWD, platform::FolderOf(target).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+}  // namespace
+
+ConsoleRights ConsoleCore::CheckRights() {
+    ConsoleRights rights;
+    rights.configWritable = Replaceable(config_.configPath);
+    const std::string logFolder = folder_ + "/log";
+    // A missing log folder is the installation's matter (the console does not make it), not a right.
+    rights.logWritable = ::faccessat(AT_FDCWD, logFolder.c_str(), F_OK, AT_EACCESS) != 0 ||
+                         ::faccessat(AT_FDCWD, logFolder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    ServiceResult result = ServiceResult::Failed;
+    int error = 0;
+    std::unique_ptr<ServiceConnection> connection = service_.OpenManager(result, error, rights.serviceReason);
+    if (!connection) {
+        rights.serviceControl = false;
+        return rights;
+    }
+    bool allowed = true;
+    if (connection->MayControl(allowed) != ServiceResult::Ok || !allowed) {
+        rights.serviceControl = false;
+        rights.serviceReason = connection->ErrorText();
+    }
+    return rights;
+}
+
+std::string RightsProblem(const ConsoleRights& rights, const std::string& configPath, const std::string& logFolder,
+                          const std::string& program) {
+    std::string missing;
+    auto add = [&missing](const std::string& what) { missing += (missing.empty() ? "" : "; ") + what; };
+    if (!rights.configWritable) add("it cannot write " + configPath + " (settings are shown, not saved)");
+    if (!rights.serviceControl)
+        add("it may not start or stop the service " + std::string(kServiceName) + " (" +
+            (rights.serviceReason.empty() ? std::string("the service manager refused") : rights.serviceReason) + ")");
+    if (!rights.logWritable) add("it cannot write its log in " + logFolder);
+    if (missing.empty()) return {};
+    const bool readOnly = !rights.configWritable || !rights.serviceControl;
+    return std::string(readOnly ? "Read-only: " : "") + missing + ". " + RightsHint(program);
+}
+
+std::string RightsHint(const std::string& program) {
+    return "Run the console as root: open it from the menu entry \"Orvane console\", which asks for an "
+           "administrator's password, or run: pkexec " + program;
 }
 
 void ConsoleCore::StartWatchdog(unsigned passMs, unsigned retryMs) {

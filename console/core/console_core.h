@@ -136,6 +136,21 @@ enum class ServiceOutcome {
     RequestFailed,    // the request was refused for another reason
 };
 
+// What this process may do where the console works. A console run by an ordinary user can read
+// everything but write nothing, and systemd (polkit) refuses its requests.
+struct ConsoleRights {
+    bool configWritable = true;   // config.ini can be replaced
+    bool logWritable = true;      // the log folder takes the console log
+    bool serviceControl = true;   // the service manager answers and lets this process start and stop
+    std::string serviceReason;    // why not, as the manager or polkit said
+};
+// The line the window shows and the message at start: what is missing and how to get it; empty
+// when nothing is. `program` is the console's own path (for the pkexec command).
+std::string RightsProblem(const ConsoleRights& rights, const std::string& configPath, const std::string& logFolder,
+                          const std::string& program);
+// How to get the rights.
+std::string RightsHint(const std::string& program);
+
 enum class AddResult { Added, Full, Cancelled, SaveFailed };
 // WriteFailed: the window shows the change, but config.ini could not take it (the window does not
 // report that; a terminal does).
@@ -206,6 +221,21 @@ public:
     ServiceOutcome QueryService();
     ServiceOutcome StartService();
     ServiceOutcome StopService();
+    // The two halves of a start and a stop, so a window can run the request off its own thread:
+    // the checks (message boxes; an outcome when nothing is to be requested), then the request
+    // itself (no message box; callable from any thread, one at a time).
+    std::optional<ServiceOutcome> StartChecks();
+    ServiceOutcome RequestStart();
+    std::optional<ServiceOutcome> StopChecks();
+    ServiceOutcome RequestStop();
+    // SaveMainSettings before a start; a failed save writes "[ERR]Save all config info fail!"
+    // when `logSaveFailure`.
+    bool SaveBeforeStart(bool logSaveFailure);
+    // A request the manager refused or could not take: its reason is logged and shown. The text
+    // shown; empty when the outcome was no such failure.
+    std::string ReportServiceFailure(ServiceOutcome outcome, bool start);
+    // What this process may do (config.ini, the log folder, the service).
+    ConsoleRights CheckRights();
     // SaveMainSettings, then the start; a failed save writes "[ERR]Save all config info fail!"
     // when `logSaveFailure` (the start button does, the tray command does not).
     std::optional<ServiceOutcome> SaveAndStartService(bool logSaveFailure);
@@ -222,7 +252,7 @@ public:
     // stop of a service that has no server or no device. False when config.ini cannot be read.
     bool Initialise();
     // Leaving the console: the watchdog ends, then the service is stopped.
-    void Exit();
+    ServiceOutcome Exit();
 
     // The watchdog: while the state is running it starts a stopped service again. The intervals
     // are 5 s between passes and 1 s after a failed connection; tests shorten them.

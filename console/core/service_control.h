@@ -40,6 +40,11 @@ public:
     // The status line the running service published ("idle: ..." when it runs no worker);
     // empty when there is none or it cannot be read.
     virtual std::string StatusText() { return {}; }
+    // Whether this process may start and stop the service; the reason of a "no" in ErrorText.
+    virtual ServiceResult MayControl(bool& allowed) {
+        allowed = true;
+        return ServiceResult::Ok;
+    }
     // The request only; neither waits for the service to get there.
     virtual ServiceResult Start() = 0;
     virtual ServiceResult Stop() = 0;

@@ -54,6 +54,12 @@ public:
         return text;
     }
 
+    ServiceResult MayControl(bool& allowed) override {
+        const ServiceResult r = Note(manager_->MayControl(allowed));
+        if (r == ServiceResult::Ok && !allowed) errorText_ = manager_->LastErrorText();
+        return r;
+    }
+
     ServiceResult Start() override { return Note(manager_->Start(kServiceName)); }
     ServiceResult Stop() override { return Note(manager_->Stop(kServiceName)); }
     int ErrorCode() const override { return errorCode_; }

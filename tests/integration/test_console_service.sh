@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The console's window with its real service control against a real systemd: Start starts
 # OrvaneSRV and its worker, the watchdog starts a service stopped behind its back again, and
-# Exit stops it. The window is driven by orvane_console_driver over a FIFO.
+# Exit stops it; run by a user without the rights it is read-only and reports systemd's refusal.
+# The window is driven by orvane_console_driver over a FIFO.
 source "$(dirname "$0")/lib/common.sh"
 source "$(dirname "$0")/lib/systemd.sh"
 require_systemd_fixture
@@ -66,4 +67,44 @@ wait_for 10 bash -c "! \"$SDNS\" run \"$SD\" systemctl is-active --quiet orvane-
 active_is inactive || fail "OrvaneSRV still $(unit_prop ActiveState) after Exit"
 wait_for 10 bash -c "[ -z \"\$(\"$SDNS\" run \"$SD\" pgrep -x Orvane)\" ]" || fail "workers left: $(worker_pids)"
 pass "Exit stops OrvaneSRV and its worker and ends the console"
-echo "3 passed, 0 failed"
+
+# Run by a user without the rights (nobody; config.ini readable, the log folder open to it so the
+# refusal's line can be read): read-only, says why, and a start that systemd (polkit) refuses is
+# shown and logged with the refusal's reason.
+chmod o+x "$WORK" "$PROG"
+chmod o+r "$PROG/config.ini"
+rm -f "$PROG/log/LOG_UI.txt"
+chmod 0777 "$PROG/log"
+config_before=$(md5sum <"$PROG/config.ini")
+FIFO="$WORK/console-user.fifo"
+OUTF="$WORK/console-user.out"
+mkfifo -m 0666 "$FIFO"
+: >"$OUTF"
+chmod 0666 "$OUTF"
+sctl_run --unit=orvane-console-user -p User=nobody -E QT_QPA_PLATFORM=offscreen \
+  -p StandardOutput="file:$INNER/console-user.out" -p StandardError="file:$INNER/console-user.err" \
+  "$DRIVER" "$IPROG" "$INNER/console-user.fifo"
+wait_for 15 said ready || fail "the user's console did not start: $(cat "$OUTF" "$WORK/console-user.err" 2>/dev/null)"
+wait_for 10 grep -q "^message Read-only: " "$OUTF" || fail "no read-only message at start: $(cat "$OUTF")"
+start_message=$(grep -m1 "^message Read-only: " "$OUTF")
+for part in "it cannot write $IPROG/config.ini" "it may not start or stop the service OrvaneSRV (polkit" "pkexec $IPROG/OrvaneAgent"; do
+  grep -qF "$part" <<<"$start_message" || fail "the start message lacks \"$part\": $start_message"
+done
+console state
+wait_for 5 said "state 1 start=0 stop=0 port=0" || fail "the user's window is not read-only: $(cat "$OUTF")"
+console "command 3526"
+wait_for 100 said "ran 3526" || fail "the refused start did not end: $(cat "$OUTF")"
+refusal=$(grep -m1 "^message The service manager did not start OrvaneSRV: ." "$OUTF") \
+  || fail "the refused start showed no reason: $(cat "$OUTF")"
+# systemd's own refusal, named by its D-Bus error, in the log and in the message alike.
+logged=$(log_text "$PROG/log/LOG_UI.txt" | grep -o "\[ERR\]The service manager did not start OrvaneSRV: org\.freedesktop\.DBus\.Error\..*") \
+  || fail "the refusal is not logged with its reason: $(log_text "$PROG/log/LOG_UI.txt")"
+reason=${logged#*OrvaneSRV: }
+reason=${reason%$'\r'}
+grep -qF "$reason" <<<"$refusal" || fail "the message does not name the logged reason: $refusal / $reason"
+active_is inactive || fail "OrvaneSRV $(unit_prop ActiveState) after a refused start"
+[ "$(md5sum <"$PROG/config.ini")" = "$config_before" ] || fail "config.ini changed"
+console exit
+wait_for 15 said exited || fail "Exit did not end the user's console: $(cat "$OUTF")"
+pass "a user without the rights: read-only with the reason; the refused start shown and logged ($reason)"
+echo "4 passed, 0 failed"

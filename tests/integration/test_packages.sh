@@ -39,6 +39,15 @@ grep -Eq "^drwxr-x--- root/root .* \./opt/Orvane/Orvane/log/\$" <<<"$contents" |
 grep -Eq "^-rw-r----- root/root .* \./etc/orvane/config.ini\$" <<<"$contents" || fail "config.ini not 0640 root"
 grep -q "Quenby" <<<"$contents" && fail "the reporter is in the agent's package"
 [ -x "$BUILD/bin/OrvaneAgent" ] && { grep -q " ./usr/share/applications/OrvaneAgent.desktop\$" <<<"$contents" || fail "no desktop entry"; }
+if [ -x "$BUILD/bin/OrvaneAgent" ]; then
+  # The menu entry runs the console as root through pkexec, under an action that allows a window.
+  dpkg-deb --fsys-tarfile "$A1" | tar -xO ./usr/share/applications/OrvaneAgent.desktop | grep -qx "Exec=pkexec /opt/Orvane/Orvane/OrvaneAgent" \
+    || fail "the menu entry does not run the console through pkexec"
+  policy=$(dpkg-deb --fsys-tarfile "$A1" | tar -xO ./usr/share/polkit-1/actions/org.orvane.console.policy) || fail "no polkit action"
+  grep -q 'key="org.freedesktop.policykit.exec.path">/opt/Orvane/Orvane/OrvaneAgent<' <<<"$policy" || fail "policy: exec.path"
+  grep -q 'key="org.freedesktop.policykit.exec.allow_gui">true<' <<<"$policy" || fail "policy: allow_gui"
+  dpkg-deb -f "$A1" Recommends | grep -q pkexec || fail "pkexec not recommended"
+fi
 [ "$(dpkg-deb -I "$A1" conffiles)" = /etc/orvane/config.ini ] || fail "conffiles: $(dpkg-deb -I "$A1" conffiles)"
 dpkg-deb -f "$A1" Depends | grep -q libldap || fail "no library dependency from the binaries: $(dpkg-deb -f "$A1" Depends)"
 grep -q "^-rwx--x--x .* ./usr/libexec/orvane-reporter/Quenby\$" <<<"$(dpkg-deb -c "$R1")" \

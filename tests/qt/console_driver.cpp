@@ -3,9 +3,11 @@
 // one line for what it sees after each command. Not installed; changes nothing in the console.
 //
 //   orvane_console_driver FOLDER FIFO
-//   commands: click ID        press the window's push button with that control id
+//   commands: click ID        press the window's push button with that control id (and wait
+//                             for a service request it made to end)
 //             state           print the service state and whether Start, Stop and the port
 //                             edit are enabled
+//             command N       run window command N (3526 start, 3527 stop) and wait for it
 //             exit            choose Exit in the tray menu (stops the service, ends the console)
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -42,6 +45,19 @@ void AnswerMessageBoxes() {
     QMetaObject::invokeMethod(box, "reject", Qt::QueuedConnection);
 }
 
+// Says `line` now, or once the service request the window has in flight has ended.
+void SayWhenSettled(COrvaneAgentDlg* w, const std::string& line) {
+    if (!w->ServiceRequestBusy()) {
+        Say(line);
+        return;
+    }
+    auto done = std::make_shared<QMetaObject::Connection>();
+    *done = QObject::connect(w, &COrvaneAgentDlg::ServiceRequestFinished, [done, line] {
+        QObject::disconnect(*done);
+        Say(line);
+    });
+}
+
 const char* Enabled(COrvaneAgentDlg* w, const char* id) {
     auto* control = w->findChild<QWidget*>(QString::fromLatin1(id));
     return control && control->isEnabled() ? "1" : "0";
@@ -57,11 +73,18 @@ void Run(COrvaneAgentApp& agent, const std::string& command) {
             return;
         }
         button->click();
-        Say("clicked " + id.toStdString());
+        // A start or stop runs off the window's thread: "clicked" once the window shows its end.
+        SayWhenSettled(w, "clicked " + id.toStdString());
     } else if (command == "state") {
         // 1014 is Start, 1013 Stop, 1028 the listen port's edit.
         Say("state " + std::to_string(agent.Core()->ServiceState()) + " start=" + Enabled(w, "1014") +
             " stop=" + Enabled(w, "1013") + " port=" + Enabled(w, "1028"));
+    } else if (command.rfind("command ", 0) == 0) {
+        // A window command as another program would send it (3526 start, 3527 stop): not gated
+        // by the window's buttons, so a refusal comes from the service manager itself.
+        const unsigned id = static_cast<unsigned>(std::strtoul(command.c_str() + 8, nullptr, 10));
+        w->RunCommand(id);
+        SayWhenSettled(w, "ran " + std::to_string(id));
     } else if (command == "exit") {
         // The tray menu's own Exit action, as the administrator chooses it.
         std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -14,6 +15,7 @@
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QLabel>
 #include <QRegularExpression>
@@ -97,7 +99,11 @@ protected:
         QTest::keyClick(e, Qt::Key_Delete);
         QTest::keyClicks(e, text);
     }
-    void Click(const char* id) { QTest::mouseClick(Find<QAbstractButton>(id), Qt::LeftButton); }
+    // A click, then the window settles: a service request it made has ended.
+    void Click(const char* id) {
+        QTest::mouseClick(Find<QAbstractButton>(id), Qt::LeftButton);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !app_->Window()->ServiceRequestBusy(); }, 10000));
+    }
     QString T(TextId id) const { return QString::fromStdString(texts_.Text(id)); }
     std::string Config(const char* section, const char* key = "Value") const { return folder_.Value(section, key); }
 
@@ -610,6 +616,176 @@ TEST_F(ConsoleWindowTest, OnlineUsersButtonOpensTheViewWhichSaysNoWorkerAnswers)
     Click("UsersButton");
     EXPECT_TRUE(boxes.AllHandled());
     EXPECT_TRUE(message.startsWith("No worker answers: ")) << message.toStdString();
+}
+
+
+// systemd may keep a start pending for up to 90 s: the window stays live meanwhile, asks nothing
+// more, and shows the state as it changes.
+TEST_F(ConsoleWindowTest, AStartThatStaysPendingLeavesTheWindowLiveWithOneRequestInFlight) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start();
+    Type("1028", "40002");
+    Type("1036", "0");
+    service_.HoldStart(4000);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    ModalDriver boxes;
+    QTest::mouseClick(Find<QAbstractButton>("1014"), Qt::LeftButton);
+    // The click came back while the manager still holds the start, and the event loop runs on.
+    EXPECT_TRUE(QTest::qWaitFor([this] { return service_.starts == 1; }, 3000));
+    const int before = ticks;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticks >= before + 5; }, 3000)) << ticks - before;
+    EXPECT_FALSE(service_.startTimedOut) << "the window waited with the start";
+    EXPECT_TRUE(w->ServiceRequestBusy());
+    EXPECT_EQ(Find<QLabel>("ServiceLine")->text(), QStringLiteral("Starting the service OrvaneSRV\u2026"));
+    EXPECT_TRUE(Find<QLabel>("ServiceLine")->isVisible());
+    for (const char* id : {"1014", "1013", "1028", "4"}) EXPECT_FALSE(Find<QWidget>(id)->isEnabled()) << id;
+    std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));
+    EXPECT_FALSE(menu->findChild<QAction*>("32776")->isEnabled());
+    EXPECT_FALSE(menu->findChild<QAction*>("32777")->isEnabled());
+    // Requests while one is in flight ask nothing.
+    w->RunCommand(kCmdExternalStart);
+    w->RunCommand(kCmdStopService);
+    w->RunCommand(kCmdStartService);
+
+    QSignalSpy finished(w, &COrvaneAgentDlg::ServiceRequestFinished);
+    service_.ReleaseStart();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 5000));
+    EXPECT_FALSE(w->ServiceRequestBusy());
+    EXPECT_EQ(service_.starts, 1);
+    EXPECT_EQ(service_.stops, 0);
+    EXPECT_EQ(app_->Core()->ServiceState(), kServiceRunning);
+    EXPECT_EQ(Find<QLabel>("ServiceLine")->text(), T(TextId::Agent_Running));
+    EXPECT_EQ(Find<QTreeWidget>("1001")->topLevelItem(0)->text(0), T(TextId::Agent_Running));
+    EXPECT_TRUE(Find<QWidget>("1013")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("1014")->isEnabled());
+    EXPECT_TRUE(boxes.AllHandled()) << boxes.Unexpected().size();
+}
+
+// Exit asked while a start is in flight runs once the start has ended, and stops the service.
+TEST_F(ConsoleWindowTest, ExitDuringAPendingStartWaitsForItThenStops) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    COrvaneAgentDlg* w = Start();
+    Type("1028", "40003");
+    Type("1036", "0");
+    service_.HoldStart(4000);
+    QTest::mouseClick(Find<QAbstractButton>("1014"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return service_.starts == 1; }, 3000));
+    QSignalSpy exited(w, &COrvaneAgentDlg::Exited);
+    w->RunCommand(kCmdExit);
+    EXPECT_EQ(exited.count(), 0);
+    service_.ReleaseStart();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return exited.count() == 1; }, 5000));
+    EXPECT_EQ(service_.stops, 1);
+    EXPECT_EQ(service_.state, kServiceStopped);
+    EXPECT_FALSE(service_.startTimedOut);
+}
+
+// A request the manager refuses is shown and logged with the manager's reason; nothing changes.
+TEST_F(ConsoleWindowTest, ARefusedStartIsShownAndLoggedWithItsReason) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    Start();
+    Type("1028", "40004");
+    Type("1036", "0");
+    service_.startResult = ServiceResult::AccessDenied;
+    ModalDriver boxes;
+    boxes.ExpectMessage();
+    Click("1014");
+    EXPECT_TRUE(boxes.AllHandled()) << boxes.Unexpected().size();
+    EXPECT_TRUE(boxes.LastMessage().startsWith("The service manager did not start OrvaneSRV: fake failure"))
+        << boxes.LastMessage().toStdString();
+    EXPECT_TRUE(boxes.LastMessage().contains("administrator's password"));
+    EXPECT_TRUE(log_.Contains("[ERR]The service manager did not start OrvaneSRV: fake failure")) << log_.Text();
+    EXPECT_EQ(Find<QLabel>("ServiceLine")->text(), "The service manager did not start OrvaneSRV: fake failure");
+    EXPECT_EQ(app_->Core()->ServiceState(), kServiceStopped);
+    EXPECT_TRUE(Find<QWidget>("1014")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("1028")->isEnabled());
+}
+
+// The rights of another user for the scope: effective ids only, so root can take them back.
+class ScopedEffectiveUser {
+public:
+    explicit ScopedEffectiveUser(uid_t uid) : active_(::geteuid() == 0) {
+        if (!active_) return;
+        EXPECT_EQ(::setegid(uid), 0);
+        EXPECT_EQ(::seteuid(uid), 0);
+    }
+    ~ScopedEffectiveUser() {
+        if (!active_) return;
+        EXPECT_EQ(::seteuid(0), 0);
+        EXPECT_EQ(::setegid(0), 0);
+    }
+
+private:
+    bool active_;
+};
+
+// Run by an ordinary user: config.ini read-only to it, the log folder root's, the service manager
+// refusing. The console says why at start, in a message and in the window, and writes nothing.
+TEST_F(ConsoleWindowTest, WithoutTheRightsTheWindowIsReadOnlyAndSaysWhy) {
+    StoredKeys();
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    namespace fs = std::filesystem;
+    fs::create_directory(folder_.path() + "/log");
+    fs::permissions(folder_.path(), fs::perms(0755));
+    fs::permissions(folder_.path() + "/log", fs::perms(0755));
+    fs::permissions(folder_.ConfigPath(), fs::perms(0444));
+    fs::permissions(folder_.path() + "/language.ini", fs::perms(0644));
+    // The console's guard lives in a folder of the user's own.
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(locks_.path().c_str(), 65534, 65534), 0);
+    }
+    const std::string before = orvane::testing::ReadFile(folder_.ConfigPath());
+    service_.managerResult = ServiceResult::AccessDenied;
+
+    ModalDriver boxes;
+    boxes.ExpectMessage();
+    {
+        ScopedEffectiveUser nobody(65534);
+        app_ = std::make_unique<COrvaneAgentApp>();
+        AgentStartOptions o;
+        o.programFolder = folder_.path();
+        o.trayHost = false;
+        o.service = &service_;
+        ASSERT_FALSE(app_->Start(o).has_value());
+    }
+    COrvaneAgentDlg* w = app_->Window();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return boxes.AllHandled(); }, 5000)) << boxes.Unexpected().size();
+    const QString message = boxes.LastMessage();
+    EXPECT_TRUE(message.startsWith("Read-only: ")) << message.toStdString();
+    EXPECT_TRUE(message.contains(QString::fromStdString("cannot write " + folder_.ConfigPath())));
+    EXPECT_TRUE(message.contains("may not start or stop the service OrvaneSRV (refused by the fake)"));
+    EXPECT_TRUE(message.contains("cannot write its log in " + QString::fromStdString(folder_.path()) + "/log"));
+    EXPECT_TRUE(message.contains("pkexec " + QString::fromStdString(folder_.path()) + "/OrvaneAgent"));
+    EXPECT_EQ(Find<QLabel>("RightsLine")->text(), message);
+    EXPECT_TRUE(Find<QLabel>("RightsLine")->isVisible());
+    EXPECT_TRUE(log_.Contains("[ERR]" + message.toStdString()));
+
+    for (const char* id : {"1014", "1013", "1028", "1029", "1002", "1062", "4", "5", "6"})
+        EXPECT_FALSE(Find<QWidget>(id)->isEnabled()) << id;
+    EXPECT_TRUE(Find<QWidget>("1012")->isEnabled());
+    std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));
+    EXPECT_FALSE(menu->findChild<QAction*>("32776")->isEnabled());
+    EXPECT_FALSE(menu->findChild<QAction*>("32777")->isEnabled());
+    // A double click on an entry opens no dialog that would write it.
+    auto* tree = Find<QTreeWidget>("1001");
+    {
+        ModalDriver modal;
+        emit tree->itemDoubleClicked(tree->topLevelItem(0)->child(0)->child(0), 0);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(modal.AllHandled()) << modal.Unexpected().size();
+    }
+    EXPECT_EQ(service_.starts, 0);
+    EXPECT_EQ(orvane::testing::ReadFile(folder_.ConfigPath()), before);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <cstdio>
 
 #include "common/config.h"
@@ -94,6 +95,71 @@ WorkerSnapshot SampleSnapshot() {
     return s;
 }
 
+// The service as the pictures show it: installed, stopped, and ours to start, or (`refuse`)
+// refused by polkit as for a user without the rights.
+class PictureService final : public ServiceControl {
+public:
+    explicit PictureService(bool refuse) : refuse_(refuse) {}
+    std::unique_ptr<ServiceConnection> OpenManager(ServiceResult& result, int& error, std::string&) override {
+        result = ServiceResult::Ok;
+        error = 0;
+        return std::make_unique<Connection>(refuse_);
+    }
+
+private:
+    class Connection final : public ServiceConnection {
+    public:
+        explicit Connection(bool refuse) : refuse_(refuse) {}
+        ServiceResult OpenService() override { return ServiceResult::Ok; }
+        ServiceResult Query(std::uint32_t& state) override {
+            state = kServiceStopped;
+            return ServiceResult::Ok;
+        }
+        ServiceResult MayControl(bool& allowed) override {
+            allowed = !refuse_;
+            return ServiceResult::Ok;
+        }
+        ServiceResult Start() override { return ServiceResult::AccessDenied; }
+        ServiceResult Stop() override { return ServiceResult::AccessDenied; }
+        int ErrorCode() const override { return 5; }
+        std::string ErrorText() const override {
+            return "polkit asks for an administrator's password to start or stop services";
+        }
+
+    private:
+        bool refuse_;
+    };
+    bool refuse_;
+};
+
+// The window of a user without the rights: the line under the settings says what and how.
+bool ShootReadOnly(const QString& packaging, const QString& out) {
+    QTemporaryDir folder;
+    if (!folder.isValid() || !MakeFolder(folder.path(), packaging, kEnglish)) return false;
+    qputenv("ORVANE_LOCK_DIR", folder.path().toUtf8());
+    PictureService refusing(true);
+    COrvaneAgentApp app;
+    AgentStartOptions o;
+    o.programFolder = folder.path().toStdString();
+    o.trayHost = false;
+    o.service = &refusing;
+    if (app.Start(o)) return false;
+    // The message at start says the same; it is closed unseen.
+    int closed = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&closed] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            QMetaObject::invokeMethod(box, "reject");
+            ++closed;
+        }
+    });
+    closer.start(10);
+    if (!QTest::qWaitFor([&closed] { return closed > 0 && !QApplication::activeModalWidget(); }, 5000)) return false;
+    const bool ok = Save(app.Window(), out + "/main-readonly-1033.png");
+    app.Window()->hide();
+    return ok;
+}
+
 bool Shoot(const QString& packaging, const QString& out, std::uint32_t language) {
     QTemporaryDir folder;
     if (!folder.isValid() || !MakeFolder(folder.path(), packaging, language)) return false;
@@ -103,6 +169,8 @@ bool Shoot(const QString& packaging, const QString& out, std::uint32_t language)
     AgentStartOptions o;
     o.programFolder = folder.path().toStdString();
     o.trayHost = false;
+    PictureService service(false);
+    o.service = &service;
     if (app.Start(o)) return false;
     COrvaneAgentDlg* w = app.Window();
     bool ok = Save(w, out + "/main-reports-" + lang + ".png");
@@ -149,5 +217,6 @@ int main(int argc, char** argv) {
     QDir().mkpath(out);
     bool ok = Shoot(packaging, out, kEnglish);
     ok = Shoot(packaging, out, kSimplifiedChinese) && ok;
+    ok = ShootReadOnly(packaging, out) && ok;
     return ok ? 0 : 1;
 }

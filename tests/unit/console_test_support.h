@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -56,6 +58,20 @@ public:
     std::atomic<ServiceResult> stopResult{ServiceResult::Ok};
     std::atomic<std::uint32_t> state{kServiceStopped};
     std::atomic<int> managerOpens{0}, starts{0}, stops{0};
+    // A start systemd keeps pending: while held, Start waits for ReleaseStart, at most `ms`
+    // (so a caller that waits with it ends the test instead of hanging it); startTimedOut then.
+    void HoldStart(unsigned ms) {
+        std::lock_guard<std::mutex> guard(holdLock_);
+        holdMs_ = ms;
+    }
+    void ReleaseStart() {
+        {
+            std::lock_guard<std::mutex> guard(holdLock_);
+            holdMs_ = 0;
+        }
+        released_.notify_all();
+    }
+    std::atomic<bool> startTimedOut{false};
     void SetStatusText(std::string text) {
         std::lock_guard<std::mutex> guard(statusLock_);
         statusText_ = std::move(text);
@@ -87,6 +103,12 @@ private:
         }
         ServiceResult Start() override {
             ++f_.starts;
+            {
+                std::unique_lock<std::mutex> lock(f_.holdLock_);
+                if (f_.holdMs_ != 0 &&
+                    !f_.released_.wait_for(lock, std::chrono::milliseconds(f_.holdMs_), [this] { return f_.holdMs_ == 0; }))
+                    f_.startTimedOut = true;
+            }
             ServiceResult r = f_.startResult;
             if (r == ServiceResult::Ok) f_.state = kServiceRunning;
             return r;
@@ -105,6 +127,9 @@ private:
     };
     std::mutex statusLock_;
     std::string statusText_;
+    std::mutex holdLock_;
+    std::condition_variable released_;
+    unsigned holdMs_ = 0;
 };
 
 // A program folder: the delivered config.ini with the given values set, and language.ini.
