@@ -40,7 +40,7 @@ struct StoredOnlineUser {
 struct StoredReport {
     std::int64_t id = 0;  // arrival order; given by Commit
     std::vector<std::uint8_t> datagram;
-    std::uint32_t address = 0;  // sender, network byte order
+    std::uint32_t address = 0;  // sender, host byte order
     std::uint16_t port = 0;     // sender, host byte order
     std::int64_t received = 0;
 };
