@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "test_util.h"
@@ -188,6 +189,34 @@ TEST(StateStoreTest, FileNamesFollowTheWorkerAndKeepTheServerTextInsideTheFolder
     EXPECT_EQ(StateFileName("."), "state-reports.db");
     EXPECT_EQ(StateFileName("10.99.0.1"), "state-dc-10.99.0.1.db");
     EXPECT_EQ(StateFileName("../etc/x"), "state-dc-.._etc_x.db");
+}
+
+}  // namespace
+}  // namespace orvane
+
+namespace orvane {
+namespace {
+
+TEST(StateFilesTest, ListingCountsTheLogAndAResetLeavesSetAsideStoresAndOtherFiles) {
+    testing::TempDir dir;
+    testing::WriteFile(dir / "state-reports.db", std::string(100, 'a'));
+    testing::WriteFile(dir / "state-reports.db-wal", std::string(50, 'b'));
+    testing::WriteFile(dir / "state-reports.db-shm", std::string(10, 'c'));
+    testing::WriteFile(dir / "state-reports.db.damaged-20260101-000000", "old");
+    testing::WriteFile(dir / "machine.key", "key");
+    const auto files = ListStateFiles(dir.path());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].name, "state-reports.db");
+    EXPECT_EQ(files[0].bytes, 150u);
+    EXPECT_GT(files[0].lastWrite, 0);
+
+    std::size_t removed = 0;
+    ASSERT_TRUE(RemoveStateFiles(dir.path(), removed));
+    EXPECT_EQ(removed, 1u);
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"machine.key", "state-reports.db.damaged-20260101-000000"}));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -16,8 +15,6 @@
 
 namespace orvane {
 namespace {
-
-constexpr char kDefaultStateFolder[] = "/var/lib/orvane";
 
 // Each step takes the store from version i to i + 1 (index i); version 0 is an empty file.
 const char* const kMigrations[] = {
@@ -108,22 +105,6 @@ int PrepareFile(const std::string& path) {
 }
 
 }  // namespace
-
-std::string StateFolder() {
-    const char* env = std::getenv("ORVANE_STATE_DIR");
-    return env && *env ? std::string(env) : std::string(kDefaultStateFolder);
-}
-
-std::string StateFileName(std::string_view serverArgument) {
-    if (serverArgument.empty() || serverArgument == ".") return "state-reports.db";
-    std::string name = "state-dc-";
-    for (char c : serverArgument) {
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                           c == '-' || c == ':';
-        name.push_back(plain ? c : '_');
-    }
-    return name + ".db";
-}
 
 StateStore::StateStore() = default;
 

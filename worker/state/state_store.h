@@ -17,18 +17,12 @@
 #include <vector>
 
 #include "common/log_repeat.h"
+#include "common/state_files.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace orvane {
-
-// The folder of the stores: ORVANE_STATE_DIR when set (tests), else /var/lib/orvane.
-std::string StateFolder();
-// A worker's file in that folder: "state-reports.db" for the client-report worker (server
-// argument "."), "state-dc-<server>.db" for a log-query worker (characters other than letters,
-// digits, '.', '-' and ':' become '_').
-std::string StateFileName(std::string_view serverArgument);
 
 struct StoredOnlineUser {
     std::string user, domain, address, computer, adPath;
