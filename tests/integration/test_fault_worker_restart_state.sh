@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# A client-report worker killed with SIGKILL and started again keeps what it knew: a user who
+# logged on before the kill logs off after it and the gateway hears the logoff (it is not refused
+# as "not online"), without being told of the logon again; and a report acknowledged while the DC
+# hung, undecided at the kill, is decided after the restart.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/fault.sh"
+install_program_folder
+fault_road always
+"$FIX/samba/samba-dc" add-user "$DC" bob 'Bob-Pass-1' OU=Sales >/dev/null
+"$FIX/samba/samba-dc" kinit "$DC" bob 'Bob-Pass-1' >/dev/null
+online() { count_lines "$WORK/gw.jsonl" '"type":"online"'; }
+offline() { count_lines "$WORK/gw.jsonl" '"type":"offline"'; }
+# store_count SQL: a count read from the worker's store, as another reader sees it.
+store_count() {
+  python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1]).execute(sys.argv[2]).fetchone()[0])' \
+    "$ORVANE_STATE_DIR/state-reports.db" "$1" 2>/dev/null || echo -1
+}
+
+send_report logon ann || fail "ann's logon not acknowledged"
+wait_for 20 eval '[ "$(online)" = 1 ]' || fail "ann's logon not decided"
+wait_for 10 eval '[ "$(store_count "select count(*) from online_users where state = 1")" = 1 ]' \
+  || fail "ann is not in the state store"
+
+"$FIX/samba/samba-dc" freeze "$DC"
+send_report logon bob || fail "bob's logon not acknowledged while the DC hangs"
+# Acknowledged means stored: the report is there before the worker has decided anything.
+[ "$(store_count "select count(*) from pending_reports")" = 1 ] || fail "the acknowledged report is not stored"
+wait_for 20 eval '[ "$(worker_log_count "$PROG" "$WPID" "waits until a directory server answers")" -ge 1 ]' \
+  || fail "bob's report is not held for the DC"
+kill -KILL "$WPID"
+wait "$WPID" 2>/dev/null || true
+"$FIX/samba/samba-dc" thaw "$DC"
+pass "worker killed with one user online and one acknowledged report undecided"
+
+start_worker "$PROG" "$LISTEN_PORT"
+wait_for 30 eval '[ "$(online)" = 2 ]' || fail "bob's report, acknowledged before the kill, is not decided after it"
+worker_log "$PROG" "$WPID" | grep -qF "[INF]1 online users are taken back from the state store" \
+  || fail "no restore line: $(worker_log "$PROG" "$WPID" | head -20)"
+worker_log "$PROG" "$WPID" | grep -qF "[INF]1 acknowledged reports not yet decided are taken back" \
+  || fail "no line for the restored report"
+[ "$(count_lines "$WORK/gw.jsonl" '"user":"ann"')" = 1 ] || fail "ann's logon was sent to the gateway again"
+pass "the acknowledged report is decided after the restart; ann is not announced again"
+
+send_report logoff ann || fail "ann's logoff not acknowledged"
+wait_for 20 eval '[ "$(offline)" = 1 ]' || fail "ann's logoff after the restart is not sent (refused as not online?)"
+wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "*************User '"'"'ann'"'"' logoff.")" = 1 ]' \
+  || fail "ann's logoff is not decided"
+wait_for 10 eval '[ "$(store_count "select count(*) from pending_reports")" = 0 ]' \
+  || fail "decided reports stay in the store"
+pass "a user online before the kill logs off after it and the gateway hears it"
+echo "3 passed, 0 failed"
