@@ -2,7 +2,8 @@
 # A client-report worker killed with SIGKILL and started again keeps what it knew: a user who
 # logged on before the kill logs off after it and the gateway hears the logoff (it is not refused
 # as "not online"), without being told of the logon again; and a report acknowledged while the DC
-# hung, undecided at the kill, is decided after the restart.
+# hung, undecided at the kill, is decided after the restart. A store overwritten with random bytes
+# is set aside at the next start and the worker runs with a new one.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -51,4 +52,18 @@ wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "*************User '"'"'
 wait_for 10 eval '[ "$(store_count "select count(*) from pending_reports")" = 0 ]' \
   || fail "decided reports stay in the store"
 pass "a user online before the kill logs off after it and the gateway hears it"
-echo "3 passed, 0 failed"
+
+kill -KILL "$WPID"
+wait "$WPID" 2>/dev/null || true
+# (Its write-ahead log goes too: pages in it would still be read in place of the file's.)
+rm -f "$ORVANE_STATE_DIR"/state-reports.db-wal "$ORVANE_STATE_DIR"/state-reports.db-shm
+head -c 65536 /dev/urandom >"$ORVANE_STATE_DIR/state-reports.db"
+start_worker "$PROG" "$LISTEN_PORT"
+wait_for 10 eval '[ "$(worker_log_count "$PROG" "$WPID" "the worker starts empty.")" = 1 ]' \
+  || fail "the damaged store is not reported: $(worker_log "$PROG" "$WPID" | head -5)"
+ls "$ORVANE_STATE_DIR"/state-reports.db.damaged-* >/dev/null || fail "the damaged store is not set aside"
+send_report logon ann || fail "no acknowledgement after a damaged store"
+wait_for 20 eval '[ "$(online)" = 3 ]' || fail "a logon after a damaged store is not decided"
+wait_for 10 eval '[ "$(store_count "select count(*) from online_users")" = 1 ]' || fail "the new store is not written"
+pass "a store of random bytes is set aside and the worker starts with a new one"
+echo "4 passed, 0 failed"
