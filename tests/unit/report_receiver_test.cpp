@@ -282,7 +282,8 @@ TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrd
         EXPECT_EQ(receiver.WaitForSetup(kDeadline, port), ClientReportReceiver::SetupState::Listening);
         return port;
     };
-    // The next process starts while this one hangs (as if killed).
+    // The next process starts while this one hangs, its store let go of as by a kill.
+    before.Release();
     RecordingHandler afterHandler;
     StateStore after;
     {
@@ -300,6 +301,7 @@ TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrd
                                   "and decided first; 0 older than the anti-replay window are dropped."));
         EXPECT_TRUE(WaitUntil([&] { return after.LoadPendingReports().empty(); }));
         restarted.Stop();
+        after.Release();
     }
 
     // A third life: the decided reports are known, a repeat of one is a replay.

@@ -185,6 +185,25 @@ TEST(StateStoreTest, AnUnsafeFolderOrASymlinkedFileIsNeverUsed) {
     EXPECT_FALSE(std::filesystem::is_symlink(folder + "/" + kFile));
 }
 
+TEST(StateStoreTest, AStoreInUseByAnotherWorkerIsNeitherSharedNorSetAside) {
+    TempDir dir;
+    FillStore(dir.path());
+    StateStore owner;
+    ASSERT_TRUE(owner.Open(dir.path(), kFile));
+    ScopedMemoryLog log;
+    StateStore second;
+    EXPECT_FALSE(second.Open(dir.path(), kFile));
+    EXPECT_NE(log.Text().find("cannot be opened (in use by another process): the worker keeps its state in memory "
+                              "only."),
+              std::string::npos)
+        << log.Text();
+    EXPECT_EQ(SetAsideCount(dir.path()), 0u);
+    EXPECT_EQ(owner.LoadOnlineUsers().size(), 1u);
+    owner.Release();
+    EXPECT_TRUE(second.Open(dir.path(), kFile));
+    EXPECT_EQ(second.LoadOnlineUsers().size(), 1u);
+}
+
 TEST(StateStoreTest, FileNamesFollowTheWorkerAndKeepTheServerTextInsideTheFolder) {
     EXPECT_EQ(StateFileName("."), "state-reports.db");
     EXPECT_EQ(StateFileName("10.99.0.1"), "state-dc-10.99.0.1.db");

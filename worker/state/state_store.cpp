@@ -35,10 +35,20 @@ constexpr char kQueryTimeName[] = "last_query_time";
 
 struct Statement {
     sqlite3_stmt* s = nullptr;
+    bool owned = true;
     Statement(sqlite3* db, const char* sql) {
         if (db) sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
     }
-    ~Statement() { sqlite3_finalize(s); }
+    // One of the store's prepared statements, left ready for its next use.
+    explicit Statement(sqlite3_stmt* cached) : s(cached), owned(false) {}
+    ~Statement() {
+        if (owned) {
+            sqlite3_finalize(s);
+        } else if (s) {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
     explicit operator bool() const { return s != nullptr; }
@@ -111,8 +121,25 @@ StateStore::StateStore() = default;
 StateStore::~StateStore() { Close(); }
 
 void StateStore::Close() {
+    for (auto& [sql, statement] : prepared_) sqlite3_finalize(statement);
+    prepared_.clear();
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
+}
+
+void StateStore::Release() {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    Close();
+}
+
+sqlite3_stmt* StateStore::Prepared(const char* sql) {
+    // The writes run for every receive: prepared once, not per transaction.
+    auto it = prepared_.find(sql);
+    if (it != prepared_.end()) return it->second;
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK) return nullptr;
+    prepared_.emplace(sql, statement);
+    return statement;
 }
 
 bool StateStore::Exec(const char* sql, std::string& why) {
@@ -171,6 +198,23 @@ StateStore::OpenResult StateStore::TryOpen(std::string& why) {
     }
     sqlite3_busy_timeout(db_, 2000);
     sqlite3_extended_result_codes(db_, 1);
+    // One worker owns its store: held locked from now on, so no transaction pays for file locks
+    // (and the write-ahead log's index lives in memory, not in a shared file). Another process
+    // on the same store finds it busy and is not allowed to take it for damaged.
+    if (!Exec("PRAGMA locking_mode=EXCLUSIVE", why)) return OpenResult::Unavailable;
+    {
+        const int rc = sqlite3_exec(db_, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr);
+        if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
+            why = "in use by another process";
+            return OpenResult::Unavailable;
+        }
+        if (rc != SQLITE_OK) {
+            why = sqlite3_errmsg(db_);
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
+            return OpenResult::Damaged;
+        }
+    }
     // Reading the header is where random bytes show; quick_check finds a truncated or torn file.
     {
         Statement check(db_, "PRAGMA quick_check");
@@ -394,7 +438,7 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         return false;
     };
     if (hasReports) {
-        Statement s(db_, "INSERT INTO pending_reports (datagram, address, port, received) VALUES (?1, ?2, ?3, ?4)");
+        Statement s(Prepared("INSERT INTO pending_reports (datagram, address, port, received) VALUES (?1, ?2, ?3, ?4)"));
         if (!s) return failed();
         for (StoredReport& r : *reports) {
             s.Blob(1, r.datagram.data(), r.datagram.size());
@@ -406,7 +450,7 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         }
     }
     if (!work.decided.empty()) {
-        Statement s(db_, "DELETE FROM pending_reports WHERE id = ?1");
+        Statement s(Prepared("DELETE FROM pending_reports WHERE id = ?1"));
         if (!s) return failed();
         for (std::int64_t id : work.decided) {
             s.Int(1, id);
@@ -414,9 +458,9 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         }
     }
     if (!work.users.empty()) {
-        Statement put(db_, "INSERT OR REPLACE INTO online_users (user, domain, address, computer, ad_path, "
-                           "logon_time, state, since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-        Statement del(db_, "DELETE FROM online_users WHERE user = ?1 AND domain = ?2 AND address = ?3");
+        Statement put(Prepared("INSERT OR REPLACE INTO online_users (user, domain, address, computer, ad_path, "
+                           "logon_time, state, since) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"));
+        Statement del(Prepared("DELETE FROM online_users WHERE user = ?1 AND domain = ?2 AND address = ?3"));
         if (!put || !del) return failed();
         for (const auto& [key, change] : work.users) {
             const StoredOnlineUser& u = change;
@@ -435,7 +479,7 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         }
     }
     if (!work.digests.empty()) {
-        Statement s(db_, "INSERT OR REPLACE INTO replay_digests (digest, logoff, expires) VALUES (?1, ?2, ?3)");
+        Statement s(Prepared("INSERT OR REPLACE INTO replay_digests (digest, logoff, expires) VALUES (?1, ?2, ?3)"));
         if (!s) return failed();
         for (const StoredDigest& d : work.digests) {
             s.Blob(1, d.bytes.data(), d.bytes.size());
@@ -443,13 +487,13 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
             s.Int(3, d.expires);
             if (!s.Run()) return failed();
         }
-        Statement expire(db_, "DELETE FROM replay_digests WHERE expires <= ?1");
+        Statement expire(Prepared("DELETE FROM replay_digests WHERE expires <= ?1"));
         if (!expire) return failed();
         expire.Int(1, now);
         if (!expire.Run()) return failed();
     }
     if (work.queryTime) {
-        Statement s(db_, "INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)");
+        Statement s(Prepared("INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)"));
         if (!s) return failed();
         s.Text(1, kQueryTimeName);
         s.Text(2, *work.queryTime);

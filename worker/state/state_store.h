@@ -63,6 +63,8 @@ public:
     // its state in memory alone.
     bool Open(const std::string& folder, const std::string& fileName);
     bool IsOpen() const { return db_ != nullptr; }
+    // Closes the store (and lets another process have it); later changes are dropped.
+    void Release();
     const std::string& Path() const { return path_; }
 
     // What the last run left, read at start.
@@ -91,6 +93,7 @@ private:
     bool SetAside(const std::string& why);
     bool Exec(const char* sql, std::string& why);
     bool WriteQueued(std::vector<StoredReport>* reports, std::int64_t now, std::string& why);
+    sqlite3_stmt* Prepared(const char* sql);
 
     struct Queued {
         // Keyed by identity (user ignoring ASCII case, domain, address); state 0: delete.
@@ -103,6 +106,7 @@ private:
 
     std::string folder_, fileName_, path_;
     sqlite3* db_ = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> prepared_;  // by the text's address (literals)
     std::mutex dbMutex_;  // the connection; taken before queueMutex_ when both are held
     mutable std::mutex queueMutex_;
     Queued queued_;
