@@ -1,4 +1,6 @@
 // orvanectl state: the workers' state stores (shown; emptied while nothing runs that uses them).
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +42,9 @@ std::string InUseReason() {
 
 std::string FormatStateFiles() {
     const std::string folder = StateFolder();
+    // The folder is root's alone: another user is told so rather than "none".
+    if (::access(folder.c_str(), R_OK | X_OK) != 0 && errno != ENOENT)
+        return "State store: " + folder + " cannot be read (" + std::strerror(errno) + ")\n";
     const std::vector<StateFileInfo> files = ListStateFiles(folder);
     if (files.empty()) return "State store: none in " + folder + "\n";
     std::string out;
