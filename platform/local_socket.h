@@ -19,7 +19,8 @@ public:
 
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    // Writes all of `data` within timeoutMs; false with the system error (ETIMEDOUT when late).
+    // Writes all of `data`; false with the system error (ETIMEDOUT when the peer read nothing for
+    // timeoutMs).
     bool SendAll(const void* data, std::size_t length, int timeoutMs, int& err);
     void Close();
 
@@ -60,12 +61,13 @@ enum class LocalReadResult {
     Read,      // the peer's whole answer, up to its end of stream
     NoSocket,  // nothing listens at the path (no file, or a socket nobody serves)
     Denied,    // the caller may not connect
-    TimedOut,  // no complete answer within the deadline
+    TimedOut,  // the peer sent nothing for timeoutMs before its answer was complete
     TooLong,   // the answer exceeded maxBytes
     Failed,    // any other system error (in err)
 };
 
-// Connects to `path` and reads until the peer closes, everything within timeoutMs.
+// Connects to `path` and reads until the peer closes; gives up when the peer sends nothing for
+// timeoutMs (a long answer that keeps coming is read to its end).
 LocalReadResult ReadLocalAnswer(const std::string& path, int timeoutMs, std::size_t maxBytes, std::string& out,
                                 int& err);
 

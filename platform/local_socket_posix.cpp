@@ -63,13 +63,17 @@ void LocalConnection::Close() {
 }
 
 bool LocalConnection::SendAll(const void* data, std::size_t length, int timeoutMs, int& err) {
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    // A large answer to a slow but reading peer takes as long as it takes; only a peer that
+    // stops reading for timeoutMs is given up (a deadline on the whole answer cut big snapshots
+    // short on a busy machine, and the reader saw half a JSON text).
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     const char* p = static_cast<const char*>(data);
     while (length > 0) {
         ssize_t n = ::send(fd_, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             p += n;
             length -= static_cast<std::size_t>(n);
+            deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -167,7 +171,9 @@ LocalReadResult ReadLocalAnswer(const std::string& path, int timeoutMs, std::siz
                                 int& err) {
     out.clear();
     err = 0;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    // Renewed with every piece of the answer: a worker that answers is read to the end, however
+    // large its answer; one that says nothing for timeoutMs is not answering.
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     sockaddr_un sa;
     if (!FillAddress(path, sa, err)) return LocalReadResult::Failed;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -198,6 +204,7 @@ LocalReadResult ReadLocalAnswer(const std::string& path, int timeoutMs, std::siz
         if (n > 0) {
             if (out.size() + static_cast<std::size_t>(n) > maxBytes) return LocalReadResult::TooLong;
             out.append(buffer, static_cast<std::size_t>(n));
+            deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
             continue;
         }
         if (errno == EINTR) continue;

@@ -2,11 +2,16 @@
 // JSON form, the status socket with its deadlines, and what orvanectl renders from it.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "common/worker_snapshot.h"
 #include "console/core/status_report.h"
@@ -309,6 +314,74 @@ TEST(StatusSocket, StoppedSilentAndStrangeWorkersAreReportedWithinTheDeadline) {
               "worker 10.0.0.6: not answering\n"
               "worker 10.0.0.7: not answering\n"
               "worker 10.0.0.8: unreadable answer (not JSON)\n");
+}
+
+// A big snapshot read slowly on a busy machine: neither side gives up while bytes keep moving,
+// however long the whole answer takes; a side that stops is given up after the deadline.
+TEST(StatusSocket, AnAnswerThatKeepsMovingIsNeverCutShort) {
+    TempDir dir;
+    const std::string path = dir.path() + "/slow.sock";
+    platform::LocalListener listener;
+    int err = 0;
+    ASSERT_TRUE(listener.Listen(path, 0600, err)) << err;
+    const std::string big(4u << 20, 'x');  // far beyond the socket buffers
+    constexpr int kDeadlineMs = 150;
+
+    // The writer: the reader takes about a second for the whole, pausing well within the deadline.
+    bool sent = false;
+    std::thread writer([&] {
+        platform::LocalConnection c;
+        int e = 0;
+        if (listener.Accept(5000, c, e)) sent = c.SendAll(big.data(), big.size(), kDeadlineMs, e);
+    });
+    {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un sa{};
+        sa.sun_family = AF_UNIX;
+        std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+        std::vector<char> chunk(256u << 10);
+        std::size_t got = 0;
+        for (ssize_t n; (n = ::recv(fd, chunk.data(), chunk.size(), MSG_WAITALL)) > 0;) {
+            got += static_cast<std::size_t>(n);
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));  // a slow reader, not a wait
+        }
+        ::close(fd);
+        writer.join();
+        EXPECT_TRUE(sent);
+        EXPECT_EQ(got, big.size());
+    }
+
+    // The reader: an answer that trickles in for about a second arrives whole.
+    std::thread trickle([&] {
+        platform::LocalConnection c;
+        int e = 0;
+        if (!listener.Accept(5000, c, e)) return;
+        for (int i = 0; i < 10; ++i) {
+            c.SendAll("0123456789", 10, 1000, e);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::string out;
+    EXPECT_EQ(platform::ReadLocalAnswer(path, kDeadlineMs, 1u << 20, out, err), platform::LocalReadResult::Read);
+    trickle.join();
+    EXPECT_EQ(out.size(), 100u);
+
+    // A writer whose reader stops reading gives up after the deadline.
+    std::thread stalled([&] {
+        platform::LocalConnection c;
+        int e = 0;
+        if (listener.Accept(5000, c, e)) sent = c.SendAll(big.data(), big.size(), kDeadlineMs, e);
+    });
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);
+    stalled.join();
+    ::close(fd);
+    EXPECT_FALSE(sent);
 }
 
 TEST(StatusSocket, OnlySocketsOfStoppedWorkersAreStaleAndRemoved) {
