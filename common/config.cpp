@@ -375,6 +375,10 @@ int ReadQueryTime(WorkerSettings& s) {
 
 int ReadQueryTime(WorkerSettings& s, const ProfileFile& f) {
     int v = 0;
+    s.queryResumeSpan = kDefaultQueryResumeSpanMinutes * 60u;
+    // Minutes, at most a week: an absurd value keeps the default.
+    if (ReadNumber(f, "QueryResumeSpan", kWorkerMissing, v) && v >= 0 && v <= 10080)
+        s.queryResumeSpan = static_cast<std::uint32_t>(v) * 60u;
     if (!ReadNumber(f, "QueryTime", kWorkerMissing, v)) return 0;
     s.queryTime = static_cast<std::uint16_t>(v);
     return 1;

@@ -35,6 +35,7 @@ struct DeviceEntry {
 // A week: longer than any working session that sends no new logon, short enough that records of
 // PCs that vanished without a logoff do not pile up for years.
 inline constexpr std::uint32_t kDefaultOnlineRecordMaxAgeHours = 168;
+inline constexpr std::uint32_t kDefaultQueryResumeSpanMinutes = 30;
 
 // Everything the worker reads at start-up, with the documented widths.
 struct WorkerSettings {
@@ -63,6 +64,10 @@ struct WorkerSettings {
     // their logoff. Read as hours from "OnlineRecordMaxAge".
     std::uint32_t onlineRecordMaxAge = kDefaultOnlineRecordMaxAgeHours * 3600u;
     std::uint16_t queryTime = 0;
+    // Log-query mode: how far back (seconds) the first poll after a restart may resume from the
+    // stored last query time; 0 starts from the newest event. Read as minutes from
+    // "QueryResumeSpan".
+    std::uint32_t queryResumeSpan = kDefaultQueryResumeSpanMinutes * 60u;
 
     std::vector<ServerEntry> servers;                  // accepted directory servers, in index order
     std::array<DeviceEntry, kMaxGateways> gateways{};  // packed gateway table

@@ -23,6 +23,12 @@ int RunStatus(int argc, char** argv);
 void PrintMetricsHelp(std::FILE* out);
 int RunMetrics(int argc, char** argv);
 
+// orvanectl state: the workers' state stores (state_command.cpp).
+void PrintStateHelp(std::FILE* out);
+int RunState(int argc, char** argv);
+// One line per store: its path, size and last write.
+std::string FormatStateFiles();
+
 void PrintShowHelp(std::FILE* out);
 int RunShow(int argc, char** argv);
 void PrintSetHelp(std::FILE* out);

@@ -22,6 +22,7 @@ constexpr Command kCommands[] = {
     {"users", "list the users the workers believe are logged on (table or --json)", PrintUsersHelp, RunUsers},
     {"status", "a short summary of each running worker", PrintStatusHelp, RunStatus},
     {"metrics", "the workers' counters in the Prometheus text format", PrintMetricsHelp, RunMetrics},
+    {"state", "the workers' state stores: show them, or reset them while stopped", PrintStateHelp, RunState},
     {"protect", "read a secret from standard input and print its protected text", PrintProtectHelp, RunProtect},
 };
 

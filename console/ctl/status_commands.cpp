@@ -164,7 +164,8 @@ void PrintStatusHelp(std::FILE* out) {
                  "\n"
                  "A short summary of each worker: mode, process, uptime, users, each gateway's\n"
                  "last heartbeat and response, each directory server's connection, and the\n"
-                 "counters since the worker started.\n"
+                 "counters since the worker started; then each worker's state store (size and\n"
+                 "last write).\n"
                  "\n%s",
                  kCommonHelp);
 }
@@ -182,6 +183,7 @@ int RunStatus(int argc, char** argv) {
     const int status = ReadWorkers(o, readings);
     if (status == kExitFailure) return status;
     std::fputs(FormatStatus(readings).c_str(), stdout);
+    std::fputs(FormatStateFiles().c_str(), stdout);
     return status;
 }
 

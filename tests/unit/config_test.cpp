@@ -394,6 +394,17 @@ TEST_F(ConfigTest, WithoutListenPortTheReceiverReadsNothingMore) {
     EXPECT_EQ(s.antiReplayTime, 1800u);
 }
 
+TEST_F(ConfigTest, QueryResumeSpanIsReadInMinutesWithQueryTimeAndAnAbsurdValueKeepsTheDefault) {
+    WorkerSettings s = Worker();
+    ReadQueryTime(s);
+    EXPECT_EQ(s.queryResumeSpan, 30u * 60u);
+    for (auto [text, seconds] : {std::pair{"0", 0u}, {"120", 7200u}, {"10081", 1800u}, {"-1", 1800u}}) {
+        WriteConfig({{"QueryResumeSpan", text}});
+        ReadQueryTime(s);
+        EXPECT_EQ(s.queryResumeSpan, seconds) << text;
+    }
+}
+
 TEST_F(ConfigTest, OnlineRecordMaxAgeIsReadInHoursAndAnAbsurdValueKeepsTheDefault) {
     WorkerSettings s = Worker();
     ReadReceiverConfig(s);

@@ -128,8 +128,9 @@ Bytes Report(ReportKind kind, std::string_view user, const KeyField& key, std::s
 
 class ReceiverTest : public ::testing::Test {
 protected:
-    void StartReceiver(std::size_t maxElements = 0) {
+    void StartReceiver(std::size_t maxElements = 0, StateStore* store = nullptr) {
         receiver_ = std::make_unique<ClientReportReceiver>(handler_, [this] { ++connects_; }, maxElements);
+        receiver_->AttachStore(store);
         receiver_->Start(0, key_);
         ASSERT_EQ(receiver_->WaitForSetup(kDeadline, port_), ClientReportReceiver::SetupState::Listening);
         ASSERT_NE(port_, 0);
@@ -249,6 +250,71 @@ TEST_F(ReceiverTest, AcknowledgesAtOnceWhileEarlierReportsAreStillBeingDecided) 
         EXPECT_EQ(calls[i + 1].logon, i % 2 == 0);
     }
     EXPECT_FALSE(reporter.NextAck(0));  // exactly one acknowledgement per report
+}
+
+// What was acknowledged is on disk before the acknowledgement leaves; a worker that ends with it
+// undecided decides it after its restart, in arrival order, and what it decided stays a replay.
+TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrder) {
+    testing::TempDir dir;
+    StateStore before;
+    ASSERT_TRUE(before.Open(dir.path(), "state-reports.db"));
+    StartReceiver(0, &before);
+    handler_.HoldCalls();
+    Reporter reporter(port_);
+    const Bytes first = Report(ReportKind::Logon, "first", key_);
+    const Bytes second = Report(ReportKind::Logoff, "second", key_);
+    reporter.Send(first);
+    ASSERT_TRUE(reporter.NextAck());
+    ASSERT_TRUE(handler_.WaitForCalls(1));  // "first" hangs in its decision
+    reporter.Send(second);
+    reporter.Send(Report(ReportKind::Logon, "third", key_));
+    ASSERT_TRUE(reporter.NextAck());
+    ASSERT_TRUE(reporter.NextAck());
+    // Acknowledged, so already stored: the first one too, as it is not decided yet.
+    EXPECT_EQ(before.LoadPendingReports().size(), 3u);
+
+    // Each later life opens the same file and starts a receiver over it.
+    auto live = [&](ClientReportReceiver& receiver, StateStore& store) {
+        EXPECT_TRUE(store.Open(dir.path(), "state-reports.db"));
+        receiver.AttachStore(&store);
+        receiver.Start(0, key_);
+        std::uint16_t port = 0;
+        EXPECT_EQ(receiver.WaitForSetup(kDeadline, port), ClientReportReceiver::SetupState::Listening);
+        return port;
+    };
+    // The next process starts while this one hangs, its store let go of as by a kill.
+    before.Release();
+    RecordingHandler afterHandler;
+    StateStore after;
+    {
+        ClientReportReceiver restarted(afterHandler);
+        live(restarted, after);
+        ASSERT_TRUE(afterHandler.WaitForCalls(3));
+        auto calls = afterHandler.Calls();
+        ASSERT_EQ(calls.size(), 3u);
+        EXPECT_EQ(calls[0].user, "first");
+        EXPECT_EQ(calls[1].user, "second");
+        EXPECT_FALSE(calls[1].logon);
+        EXPECT_EQ(calls[2].user, "third");
+        EXPECT_EQ(calls[2].address, "127.0.0.1");
+        EXPECT_TRUE(log_.Contains("[INF]3 acknowledged reports not yet decided are taken back from the state store "
+                                  "and decided first; 0 older than the anti-replay window are dropped."));
+        EXPECT_TRUE(WaitUntil([&] { return after.LoadPendingReports().empty(); }));
+        restarted.Stop();
+        after.Release();
+    }
+
+    // A third life: the decided reports are known, a repeat of one is a replay.
+    RecordingHandler thirdHandler;
+    StateStore third;
+    ClientReportReceiver again(thirdHandler);
+    Reporter replayer(live(again, third));
+    replayer.Send(second);
+    replayer.Send(Report(ReportKind::Logon, "fourth", key_));
+    ASSERT_TRUE(thirdHandler.WaitForCalls(1));
+    EXPECT_EQ(thirdHandler.Calls().front().user, "fourth");
+    EXPECT_EQ(thirdHandler.Calls().size(), 1u);
+    again.Stop();
 }
 
 // Only report-shaped datagrams are answered: anything else, an acknowledgement among them, is

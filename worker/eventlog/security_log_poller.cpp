@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/config.h"
 #include "common/log.h"
@@ -15,6 +16,7 @@
 #include "worker/directory/directory_servers.h"
 #include "worker/gateway/notification_sender.h"
 #include "worker/startup/worker_runtime.h"
+#include "worker/state/state_store.h"
 #include "worker/users/logon_decisions.h"
 
 namespace orvane {
@@ -189,7 +191,24 @@ int DetectServerGeneration(PollerContext& context) {
     return any ? 1 : 0;
 }
 
+void ResumeQueryTime(PollerContext& context, const PollerServices& services, std::int64_t now) {
+    if (!services.store || services.resumeSpan == 0) return;
+    const std::string stored = services.store->LoadQueryTime();
+    if (stored.empty()) return;
+    // The event times' own form (UTC), so the two compare as texts.
+    const std::time_t floorTime = static_cast<std::time_t>(now - static_cast<std::int64_t>(services.resumeSpan));
+    struct tm t {};
+    char floor[80] = "";
+    if (!gmtime_r(&floorTime, &t)) return;
+    std::snprintf(floor, sizeof floor, "%04d%02d%02d%02d%02d%02d.000000+000", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    if (StoreField(context.lastQueryTime, stored < floor ? std::string_view(floor) : std::string_view(stored),
+                   kLastQueryTimeCapacity, "TimeGenerated"))
+        LogInfo("[INF]Resume query time %s", context.lastQueryTime.c_str());
+}
+
 int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, const PollerServices& services) {
+    const std::string startTime = context.lastQueryTime;
     ReportedPairs reported;
     char query[512];
     int n = context.lastQueryTime.empty()
@@ -259,6 +278,10 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
             services.reportServerLogon(client, userName, record);
         }
     }
+    if (services.store && context.lastQueryTime != startTime) {
+        services.store->SaveQueryTime(context.lastQueryTime);
+        services.store->Commit(nullptr, platform::GetClock().Now());
+    }
     return 0;
 }
 
@@ -316,6 +339,7 @@ void QueryLogThread(const PollerServices& services) {
     }
     RequestLogFlush();
     LogInfo("[INF]Start query ADServer:%s.", context.serverAddress.c_str());
+    ResumeQueryTime(context, services, platform::GetClock().Now());
 
     const unsigned interval = PollingIntervalMs(services.queryTime);
     while (services.runState->load() == kRunStateRunning) {
@@ -348,9 +372,10 @@ PollerServices DefaultPollerServices(std::uint16_t queryTime) {
     return s;
 }
 
-void StartEventLogPoller(WorkerSettings& settings) {
+void StartEventLogPoller(WorkerSettings& settings, StateStore* store) {
     ReadQueryTime(settings);
     const std::uint16_t queryTime = settings.queryTime;
+    const std::uint32_t resumeSpan = settings.queryResumeSpan;
     EventSourceFactory& factory = GetEventSourceFactory();
     if (HResult hr = factory.Initialize(); hr != kSOk) {
         LogError("[ERR]Failed to initialize COM library. Error:%s", FormatSystemError(hr).c_str());
@@ -364,7 +389,14 @@ void StartEventLogPoller(WorkerSettings& settings) {
     }
     for (unsigned i = 0; i < settings.adServerNum; ++i) {
         int err = 0;
-        if (!platform::StartThread([queryTime] { QueryLogThread(DefaultPollerServices(queryTime)); }, err))
+        if (!platform::StartThread(
+                [queryTime, store, resumeSpan] {
+                    PollerServices services = DefaultPollerServices(queryTime);
+                    services.store = store && store->IsOpen() ? store : nullptr;
+                    services.resumeSpan = resumeSpan;
+                    QueryLogThread(services);
+                },
+                err))
             LogError("[ERR]create query log thread fail! ErrorCode:%ld", static_cast<long>(err));
     }
 }

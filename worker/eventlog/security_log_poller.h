@@ -16,6 +16,8 @@
 
 namespace orvane {
 
+class StateStore;
+
 // Capacities of the poller context's texts, terminating zero included.
 constexpr std::size_t kPollerFieldCapacity = 128;
 constexpr std::size_t kLastQueryTimeCapacity = 50;
@@ -50,6 +52,11 @@ struct PollerServices {
     std::function<void(int code)> exitProcess;
     const std::atomic<std::uint32_t>* runState = nullptr;
     std::uint16_t queryTime = 0;
+    // Keeps the last query time across restarts; null for none. The first poll after a start
+    // continues from the stored time, at most resumeSpan seconds back; 0 (or nothing stored)
+    // starts from the newest event, as a worker without a store does.
+    StateStore* store = nullptr;
+    std::uint32_t resumeSpan = 0;
 };
 
 // The worker's: ReportServerLogon, IsLocalAddress, _exit, the runtime's run state.
@@ -61,7 +68,11 @@ unsigned PollingIntervalMs(std::uint16_t queryTime);
 // Called once by start-up in log-query mode: reads QueryTime from config.ini into the settings,
 // initialises the event sources and starts one query-log thread per directory server
 // (AdServerNum), each polling every PollingIntervalMs(QueryTime).
-void StartEventLogPoller(WorkerSettings& settings);
+void StartEventLogPoller(WorkerSettings& settings, StateStore* store = nullptr);
+
+// Sets the context's last query time from the store before the first poll (see PollerServices)
+// and logs "[INF]Resume query time %s"; nothing when there is nothing to resume.
+void ResumeQueryTime(PollerContext& context, const PollerServices& services, std::int64_t now);
 
 // The query-log thread's body; returns only where the worker process would end (after
 // services.exitProcess) or when its context cannot be made.

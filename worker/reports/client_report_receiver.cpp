@@ -24,6 +24,8 @@ constexpr unsigned kReceiveErrorPauseMs = 20;
 constexpr std::chrono::milliseconds kBusyPause{1};
 // Processed elements kept for reuse; more are freed.
 constexpr std::size_t kKeptElements = 1024;
+// Decided reports written to the state store together while more are waiting.
+constexpr unsigned kDecidedPerCommit = 64;
 
 // Completes an element received into: the bytes after the datagram zeroed, length and sender.
 void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv4Endpoint& from) {
@@ -190,6 +192,7 @@ void ClientReportReceiver::Start(std::uint16_t listenPort, const KeyField& clien
     listenPort_ = listenPort;
     clientKey_ = clientKey;
     replay_ = std::make_unique<ReplayCache>(antiReplayTime);
+    if (store_) RestoreFromStore(antiReplayTime);
     try {
         recvThread_ = std::thread([this] { recvResult_ = RecvClientDataThread(); });
     } catch (const std::system_error& e) {
@@ -290,7 +293,9 @@ bool ClientReportReceiver::ReceiveAvailable(platform::UdpReceiver& socket) {
         ackTo[count] = slots[i].from;
         accepted[count++] = i;
     }
-    // Acknowledged before anything else happens to them: an acknowledgement means "received".
+    // Kept on disk, then acknowledged before anything else happens to them: an acknowledgement
+    // means "received", and a restart must not lose what was received.
+    StoreBurst(receiving_.data(), accepted, static_cast<std::size_t>(count));
     int failedAcks = 0;
     for (int sent = 0; sent < count;) {
         sent += socket.SendToEach(kReportAck, kReportAckLength, ackTo + sent, count - sent, err);
@@ -336,6 +341,7 @@ bool ClientReportReceiver::ReceiveWithoutElement(platform::UdpReceiver& socket) 
     }
     StoreDatagram(*element, length, from);
     std::memcpy(element->datagram.data(), fallback_.datagram.data(), length);
+    StoreBurst(&element, nullptr, 1);
     if (socket.SendTo(kReportAck, kReportAckLength, from, err)) {
         WorkerStatistics::Add(statistics.reportsAcknowledged);
     } else {
@@ -355,7 +361,66 @@ void ClientReportReceiver::ProcessClientMessageThread() {
         report = queue_.Take(std::move(report));
         if (!report) break;
         ProcessReport(*report, plain_.data(), text);
+        if (store_) {
+            // Decided: gone from the store with the changes its decision made, in one write
+            // for every few reports while more wait, at once when none does.
+            store_->ForgetReport(report->storeId);
+            report->storeId = 0;
+            if (++uncommitted_ >= kDecidedPerCommit || queue_.Size() == 0) {
+                store_->Commit(nullptr, platform::GetClock().Now());
+                uncommitted_ = 0;
+            }
+        }
     }
+}
+
+void ClientReportReceiver::StoreBurst(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which,
+                                      std::size_t count) {
+    if (!store_ || count == 0) return;
+    const std::int64_t now = platform::GetClock().Now();
+    storing_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const ReceivedReport& r = *slots[which ? which[i] : i];
+        storing_[i].datagram.assign(r.datagram.data(), r.datagram.data() + r.length);
+        storing_[i].address = r.sender.address;
+        storing_[i].port = r.sender.port;
+        storing_[i].received = now;
+    }
+    // A failed write is logged by the store; the reports are still acknowledged and decided,
+    // they only would not outlive a restart.
+    store_->Commit(&storing_, now);
+    for (std::size_t i = 0; i < count; ++i) slots[which ? which[i] : i]->storeId = storing_[i].id;
+}
+
+void ClientReportReceiver::RestoreFromStore(std::uint32_t antiReplayTime) {
+    const std::int64_t now = platform::GetClock().Now();
+    for (const StoredDigest& d : store_->LoadDigests()) {
+        ReportDigest digest;
+        digest.bytes = d.bytes;
+        replay_->Restore(digest, d.logoff, d.expires, now);
+    }
+    // An undecided report older than the anti-replay window cannot pass any more: dropped.
+    const std::int64_t window = antiReplayTime != 0 ? antiReplayTime : ReplayCache::kDefaultWindowSeconds;
+    std::size_t restored = 0, expired = 0;
+    for (const StoredReport& stored : store_->LoadPendingReports()) {
+        std::unique_ptr<ReceivedReport> element;
+        if (stored.received + window < now || stored.datagram.size() > kReportReceiveBuffer ||
+            !(element = queue_.NewElement())) {
+            store_->ForgetReport(stored.id);
+            ++expired;
+            continue;
+        }
+        StoreDatagram(*element, stored.datagram.size(), platform::Ipv4Endpoint{stored.address, stored.port});
+        std::memcpy(element->datagram.data(), stored.datagram.data(), stored.datagram.size());
+        element->storeId = stored.id;
+        queue_.Append(std::move(element));
+        ++restored;
+    }
+    if (restored != 0 || expired != 0)
+        LogInfo("[INF]%zu acknowledged reports not yet decided are taken back from the state store and decided "
+                "first; %zu older than the anti-replay window are dropped.",
+                restored, expired);
+    store_->Commit(nullptr, now);
 }
 
 void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {
@@ -395,8 +460,12 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
                            sender());
         return;
     }
-    replay_->Remember(digest, text[kReportMagicLength] == static_cast<char>(ReportKind::Logoff), now);
+    const bool logoff = text[kReportMagicLength] == static_cast<char>(ReportKind::Logoff);
+    const std::int64_t expires = replay_->Remember(digest, logoff, now);
     DispatchClientReport(sender(), text, handler_);
+    // Stored with the report's removal, never before: a restart between the two decides the
+    // report again instead of taking it for a replay of itself.
+    if (store_ && expires != 0) store_->SaveDigest(StoredDigest{digest.bytes, logoff, expires});
 }
 
 // ---------------------------------------------------------------------------------------------

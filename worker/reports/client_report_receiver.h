@@ -26,6 +26,7 @@
 #include "platform/udp.h"
 #include "platform/udp_receiver.h"
 #include "worker/reports/replay_cache.h"
+#include "worker/state/state_store.h"
 
 namespace orvane {
 
@@ -55,6 +56,7 @@ struct ReceivedReport {
     std::array<std::uint8_t, kReportReceiveBuffer> datagram;  // zero-filled after `length`
     std::size_t length = 0;
     platform::Ipv4Endpoint sender;  // formatted as dotted text only when processed
+    std::int64_t storeId = 0;       // its row in the state store until decided; 0 for none
 };
 
 // The received-report queue: first in, first out, under the report-queue lock, which is held for
@@ -116,6 +118,10 @@ public:
     ClientReportReceiver(const ClientReportReceiver&) = delete;
     ClientReportReceiver& operator=(const ClientReportReceiver&) = delete;
 
+    // Keeps acknowledged reports and replay digests in `store` (open) from Start on: what it
+    // holds from the last run is taken back first. Before Start; null for none.
+    void AttachStore(StateStore* store) { store_ = store; }
+
     // Starts both threads for a port (0: one the system chooses), the client key and the
     // anti-replay window in seconds (0: 30 minutes), logging a thread that cannot be started.
     // Once per object: later calls do nothing.
@@ -139,6 +145,11 @@ private:
     bool ReceiveWithoutElement(platform::UdpReceiver& socket);
     void ProcessClientMessageThread();
     void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
+    // Takes back the replay digests and the undecided reports of the last run.
+    void RestoreFromStore(std::uint32_t antiReplayTime);
+    // Writes the acknowledged reports of `slots` named by `which[0..count)` to the store before
+    // their acknowledgements go out.
+    void StoreBurst(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count);
     void SetSetup(SetupState state, std::uint16_t port);
 
     ReportHandler& handler_;
@@ -153,6 +164,9 @@ private:
     ReceivedReport fallback_;
     // Reports accepted lately; the processing thread's alone. Made by Start.
     std::unique_ptr<ReplayCache> replay_;
+    StateStore* store_ = nullptr;
+    std::vector<StoredReport> storing_;  // the receiving thread's burst
+    unsigned uncommitted_ = 0;           // decided reports not yet committed (processing thread)
     // Lines a stranger's datagrams cause are written at most once a minute, with a count.
     LogRepeatLimiter unknownLines_, malformedLines_, replayLines_, queueFullLines_, ackFailLines_;
     // Elements the receiving loop receives into, several datagrams per system call.

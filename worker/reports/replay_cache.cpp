@@ -58,10 +58,11 @@ void ReplayCache::Tier::Expire(std::int64_t now) {
     while (!order_.empty() && order_.front().expires <= now) DropOldest();
 }
 
-void ReplayCache::Tier::Add(const ReportDigest& digest, std::int64_t now) {
-    if (cap_ == 0 || !set_.insert(digest).second) return;
-    order_.push_back({digest, now + lifetime_});
+std::int64_t ReplayCache::Tier::AddUntil(const ReportDigest& digest, std::int64_t expires) {
+    if (cap_ == 0 || !set_.insert(digest).second) return 0;
+    order_.push_back({digest, expires});
     while (order_.size() > cap_) DropOldest();
+    return expires;
 }
 
 ReplayCache::ReplayCache(std::uint32_t windowSeconds, std::size_t maxReports, std::size_t maxLogoffs)
@@ -79,8 +80,15 @@ bool ReplayCache::Seen(const ReportDigest& digest, std::int64_t now) {
     return set_.count(digest) != 0;
 }
 
-void ReplayCache::Remember(const ReportDigest& digest, bool logoff, std::int64_t now) {
-    (logoff ? logoffs_ : reports_).Add(digest, now);
+std::int64_t ReplayCache::Remember(const ReportDigest& digest, bool logoff, std::int64_t now) {
+    return (logoff ? logoffs_ : reports_).Add(digest, now);
+}
+
+void ReplayCache::Restore(const ReportDigest& digest, bool logoff, std::int64_t expires, std::int64_t now) {
+    // A stored expiry beyond a lifetime from now (a clock set back, a shorter window now) is cut
+    // to the lifetime, so nothing is remembered longer than the settings say.
+    Tier& tier = logoff ? logoffs_ : reports_;
+    if (expires > now) tier.AddUntil(digest, std::min(expires, now + tier.Lifetime()));
 }
 
 }  // namespace orvane

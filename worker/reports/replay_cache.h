@@ -42,8 +42,11 @@ public:
 
     // True when a report with this digest was accepted within its time; forgets what has expired.
     bool Seen(const ReportDigest& digest, std::int64_t now);
-    // Remembers an accepted report. Only reports not Seen are remembered.
-    void Remember(const ReportDigest& digest, bool logoff, std::int64_t now);
+    // Remembers an accepted report. Only reports not Seen are remembered. Returns when it will be
+    // forgotten (what the state store keeps), 0 when it is not remembered.
+    std::int64_t Remember(const ReportDigest& digest, bool logoff, std::int64_t now);
+    // Takes back a digest the state store kept, with its expiry; call in expiry order.
+    void Restore(const ReportDigest& digest, bool logoff, std::int64_t expires, std::int64_t now);
     std::size_t Size() const { return reports_.Size() + logoffs_.Size(); }
 
 private:
@@ -56,9 +59,12 @@ private:
     class Tier {
     public:
         Tier(DigestSet& set, std::int64_t lifetime, std::size_t cap) : set_(set), lifetime_(lifetime), cap_(cap) {}
-        void Add(const ReportDigest& digest, std::int64_t now);
+        // Returns the expiry, 0 when not added.
+        std::int64_t Add(const ReportDigest& digest, std::int64_t now) { return AddUntil(digest, now + lifetime_); }
+        std::int64_t AddUntil(const ReportDigest& digest, std::int64_t expires);
         void Expire(std::int64_t now);
         std::size_t Size() const { return order_.size(); }
+        std::int64_t Lifetime() const { return lifetime_; }
 
     private:
         void DropOldest();

@@ -13,6 +13,8 @@
 #include "worker/gateway/stoppable_thread.h"
 #include "worker/reports/client_report_receiver.h"
 #include "worker/reports/logon_report_handler.h"
+#include "worker/startup/worker_state.h"
+#include "worker/state/state_store.h"
 #include "worker/status/status_publisher.h"
 #include "worker/status/worker_statistics.h"
 #include "worker/users/logon_decisions.h"
@@ -61,11 +63,23 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     SetGatewayNotifier(&notifier);
     LoadDirectoryServers(s);
     StartStatusPublisher(s);
+    // What the last run left; a worker whose store cannot be had runs from memory (logged).
+    static StateStore store;
+    store.Open(StateFolder(), StateFileName(s.serverArgument));
 
     if (s.modelType == 0) {
         static LogonReportHandler handler;
         static std::unique_ptr<LogonDecisions> decisions;
         static ClientReportReceiver receiver(handler, [] { ConnectDirectoryServers(); });
+        static OnlineUsersInStore usersInStore(store);
+        static StoppableThread stateFlushThread;
+        if (store.IsOpen()) {
+            RestoreOnlineUsers(store, GetOnlineUserTable(), s.onlineRecordMaxAge, platform::GetClock().Now());
+            GetOnlineUserTable().SetObserver(&usersInStore);
+            receiver.AttachStore(&store);
+            if (!StartStateFlushThread(store, stateFlushThread))
+                LogError("[ERR]Create state flush thread fail! ErrorCode:%ld", static_cast<long>(errno));
+        }
         StartClientReportReceiver(s, receiver, [](const WorkerSettings& settings) {
             LogonServices services;
             services.verifyUser = [](std::string_view user, std::string_view domain, OnlineUserRecord& record) {
@@ -89,7 +103,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
         }
     }
 
-    if (s.modelType == 1) StartEventLogPoller(s);
+    if (s.modelType == 1) StartEventLogPoller(s, &store);
 
     if (s.heartbeat && !StartHeartBeatThread(s, HeartbeatOptions{}, heartBeatThread)) {
         LogError("[ERR]Create hreat beat thread Error!");

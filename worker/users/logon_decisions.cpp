@@ -73,6 +73,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
         if (found->computer != computer) found->computer = std::string(computer);
         if (found->Address() != address) found->SetAddress(addr);
         if (found->UserName() != userName) found->SetUserName(user);
+        table_.Changed(*found);
         services_.notifyAllGateways(*found);
         const std::string name = found->UserName();
         lock.unlock();
@@ -92,6 +93,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     fresh->SetUserName(user);
     lock.lock();
     OnlineUserRecord& added = table_.Add(std::move(fresh));
+    table_.Changed(added);
     services_.notifyAllGateways(added);
     const std::string name = added.UserName();
     lock.unlock();
@@ -126,6 +128,7 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
     LogInfo("[INF]*************User '%s' logoff.", found->UserName().c_str());
     found->state = kUserOffline;
     found->stateSince = platform::GetClock().Now();
+    table_.Changed(*found);
     services_.notifyAllGateways(*found);
     WorkerStatistics::Add(Statistics().logoffs);
     return 0;

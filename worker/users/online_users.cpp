@@ -153,6 +153,7 @@ OnlineUserRecord& OnlineUserTable::Add(std::unique_ptr<OnlineUserRecord> record)
 
 OnlineUserRecord* OnlineUserTable::Remove(OnlineUserRecord& record) {
     if (record.owner_ != this) return nullptr;
+    if (observer_) observer_->Removed(record);
     for (unsigned p = 0; p < kGatewayPositions; ++p) UnindexSequence(record, p);
     UnindexIdentity(record);
     auto next = records_.erase(record.self_);

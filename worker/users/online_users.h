@@ -35,6 +35,16 @@ constexpr std::uint8_t kDeliveryAwaiting = 1;
 constexpr std::uint8_t kDeliveryConfirmed = 2;
 
 class OnlineUserTable;
+struct OnlineUserRecord;
+
+// Told of every record a decision changed and of every record removed, with the user-table lock
+// held (the worker's state store queues them for its next write). Must not block.
+class OnlineUserObserver {
+public:
+    virtual ~OnlineUserObserver() = default;
+    virtual void Changed(const OnlineUserRecord& record) = 0;
+    virtual void Removed(const OnlineUserRecord& record) = 0;
+};
 
 struct OnlineUserRecord {
     OnlineUserRecord() = default;
@@ -98,6 +108,13 @@ public:
 
     std::mutex& Mutex() { return mutex_; }
 
+    // Null for none. Set before the threads that change the table start.
+    void SetObserver(OnlineUserObserver* observer) { observer_ = observer; }
+    // A decision changed `record` (or added it).
+    void Changed(const OnlineUserRecord& record) {
+        if (observer_) observer_->Changed(record);
+    }
+
     // Appends a record; the table owns it from now on and its address stays valid until Remove.
     OnlineUserRecord& Add(std::unique_ptr<OnlineUserRecord> record);
     // Removes and frees a record of this table; returns the record that followed it, or null.
@@ -134,6 +151,7 @@ private:
     class SequenceIndex;
 
     std::mutex mutex_;
+    OnlineUserObserver* observer_ = nullptr;
     std::list<std::unique_ptr<OnlineUserRecord>> records_;
     std::uint64_t nextOrder_ = 1;
     std::unique_ptr<SequenceIndex> bySequence_;

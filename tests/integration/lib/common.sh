@@ -24,6 +24,7 @@ trap cleanup EXIT
 export ORVANE_LOCK_DIR="$WORK/locks"
 export ORVANE_MACHINE_KEY="$WORK/machine.key"
 export ORVANE_PROGRAM_FILES="$WORK/programfiles"
+export ORVANE_STATE_DIR="$WORK/state"
 mkdir -p "$ORVANE_LOCK_DIR"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -19,7 +19,7 @@ boot_systemd() {
 }
 
 # Inside, the programs use the defaults of a real machine, as the service started by systemd does.
-inside() { env -u ORVANE_LOCK_DIR -u ORVANE_MACHINE_KEY -u ORVANE_PROGRAM_FILES "$SDNS" run "$SD" "$@"; }
+inside() { env -u ORVANE_LOCK_DIR -u ORVANE_MACHINE_KEY -u ORVANE_PROGRAM_FILES -u ORVANE_STATE_DIR "$SDNS" run "$SD" "$@"; }
 sctl() { inside systemctl "$@"; }
 # Starts a long-running helper inside as a transient unit: a process started through nsenter
 # would have a parent outside the namespaces, and its end would hold up the poweroff.

@@ -1,0 +1,116 @@
+#pragma once
+// The worker's state on disk: one SQLite database per worker (WAL, synchronous=NORMAL) holding
+// what a restart must not forget: the online users, the reports acknowledged but not yet
+// decided, the replay digests, and in log-query mode the last query time. Changes are queued in
+// memory and written together by Commit, one transaction per receive burst, decided batch or
+// poll, so no thread waits on the disk per datagram. A store that cannot be read is set aside
+// and a new one begun: the worker never refuses to run over its state. A leaf: it knows nothing
+// of the folders that use it.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/log_repeat.h"
+#include "common/state_files.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace orvane {
+
+struct StoredOnlineUser {
+    std::string user, domain, address, computer, adPath;
+    std::int64_t logonTime = 0;  // the directory's last logon time
+    std::uint8_t state = 0;
+    std::int64_t since = 0;  // when the logon or logoff that set `state` was decided
+};
+
+struct StoredReport {
+    std::int64_t id = 0;  // arrival order; given by Commit
+    std::vector<std::uint8_t> datagram;
+    std::uint32_t address = 0;  // sender, host byte order
+    std::uint16_t port = 0;     // sender, host byte order
+    std::int64_t received = 0;
+};
+
+struct StoredDigest {
+    std::array<std::uint8_t, 16> bytes{};
+    bool logoff = false;
+    std::int64_t expires = 0;
+};
+
+class StateStore {
+public:
+    // Version 1: online_users, pending_reports, replay_digests, settings. A later version adds
+    // a step to the migrations in state_store.cpp; a store newer than the program is set aside.
+    static constexpr int kSchemaVersion = 1;
+
+    StateStore();
+    ~StateStore();
+    StateStore(const StateStore&) = delete;
+    StateStore& operator=(const StateStore&) = delete;
+
+    // Opens or creates `fileName` in `folder` (created 0700 when missing; refused when it is a
+    // symlink, not root's or the caller's, or writable by others). A damaged store (not a
+    // database, malformed, another schema) is renamed with a ".damaged-<time>" suffix, logged,
+    // and a new one begun. False only when no store can be had (logged): the worker then keeps
+    // its state in memory alone.
+    bool Open(const std::string& folder, const std::string& fileName);
+    bool IsOpen() const { return db_ != nullptr; }
+    // Closes the store (and lets another process have it); later changes are dropped.
+    void Release();
+    const std::string& Path() const { return path_; }
+
+    // What the last run left, read at start.
+    std::vector<StoredOnlineUser> LoadOnlineUsers();
+    std::vector<StoredReport> LoadPendingReports();
+    std::vector<StoredDigest> LoadDigests();
+    std::string LoadQueryTime();
+
+    // Queued changes, written by the next Commit. Cheap: callers may hold their own locks.
+    void SaveOnlineUser(const StoredOnlineUser& user);
+    void ForgetOnlineUser(std::string_view user, std::string_view domain, std::string_view address);
+    void ForgetReport(std::int64_t id);
+    void SaveDigest(const StoredDigest& digest);
+    void SaveQueryTime(std::string_view time);
+    bool HasQueuedChanges() const;
+
+    // Writes `reports` (giving each its id) and every queued change in one transaction; digests
+    // expired by `now` are deleted with it. False when the write failed (logged, at most a line a
+    // minute); the queued changes are then dropped, the reports keep id 0.
+    bool Commit(std::vector<StoredReport>* reports, std::int64_t now);
+
+private:
+    enum class OpenResult { Opened, Damaged, Unavailable };
+    OpenResult TryOpen(std::string& why);
+    void Close();
+    bool SetAside(const std::string& why);
+    bool Exec(const char* sql, std::string& why);
+    bool WriteQueued(std::vector<StoredReport>* reports, std::int64_t now, std::string& why);
+    sqlite3_stmt* Prepared(const char* sql);
+
+    struct Queued {
+        // Keyed by identity (user ignoring ASCII case, domain, address); state 0: delete.
+        std::unordered_map<std::string, StoredOnlineUser> users;
+        std::vector<std::int64_t> decided;
+        std::vector<StoredDigest> digests;
+        std::optional<std::string> queryTime;
+        bool Empty() const { return users.empty() && decided.empty() && digests.empty() && !queryTime; }
+    };
+
+    std::string folder_, fileName_, path_;
+    sqlite3* db_ = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> prepared_;  // by the text's address (literals)
+    std::mutex dbMutex_;  // the connection; taken before queueMutex_ when both are held
+    mutable std::mutex queueMutex_;
+    Queued queued_;
+    LogRepeatLimiter writeFailures_;
+};
+
+}  // namespace orvane
