@@ -70,33 +70,50 @@ LOAD="$BUILD/bin/orvane_report_retry_load"
 LOAD_PID=$!
 PIDS+=("$LOAD_PID")
 
+# Reports the running worker acknowledged and has not decided yet (below 0 once it decides
+# reports taken back from before its start); fails when the worker does not answer.
+undecided() {
+  local m
+  m=$("$PROG/orvanectl" metrics 2>/dev/null) || return 1
+  awk '{ name = $1; sub(/\{.*/, "", name) }
+    name == "orvane_reports_received_total" { n += $NF }
+    name == "orvane_logons_total" || name == "orvane_logoffs_total" || name == "orvane_refused_total" { n -= $NF }
+    END { print n + 0 }' <<<"$m"
+}
+# undecided_grown BASE N: N more undecided reports than BASE.
+undecided_grown() { local u; u=$(undecided) && [ "$u" -ge $(($1 + $2)) ]; }
+
 # Kill k comes after a random number of acknowledgements in the k-th sixth of the load, so
-# each restart has load before and after it.
+# each restart has load before and after it. The worker keeps up with the load, so at the odd
+# kills the DC hangs first until reports wait undecided: those must outlive the kill.
 total=$((USERS * ROUNDS))
 step=$((total / (KILLS + 1)))
 for k in $(seq 1 $KILLS); do
   at=$((k * step + RANDOM % (step / 2)))
   wait_for 120 at_least "$at" "$ACKS" '^logon ' || fail "kill $k: fewer than $at acknowledgements"
-  old=$WPID
+  if [ $((k % 2)) = 1 ]; then
+    wait_for 10 undecided >/dev/null || fail "kill $k: the worker does not answer"
+    base=$(undecided) || fail "kill $k: the worker does not answer"
+    "$FIX/samba/samba-dc" freeze "$DC"
+    wait_for 20 undecided_grown "$base" 100 || fail "kill $k: the worker decides with the DC hung: $(undecided) undecided"
+  fi
+  old=$WPID held=
+  [ $((k % 2)) = 0 ] || held=", $(( $(undecided || echo "$base") - base )) reports held undecided by the hung DC"
   inside kill -KILL "$old"
+  [ $((k % 2)) = 0 ] || "$FIX/samba/samba-dc" thaw "$DC"
   t0=$SECONDS
   wait_for 20 new_worker "$old" || fail "kill $k: no new worker within 20 s of the kill"
-  echo "kill $k after $at acknowledgements (worker $old): worker $WPID listens $((SECONDS - t0)) s later"
+  echo "kill $k after $at acknowledgements (worker $old$held):" \
+    "worker $WPID listens $((SECONDS - t0)) s later"
 done
 wait "$LOAD_PID" || fail "the logon load failed: $(cat "$WORK/load.out")"
 echo "logons: $(cat "$WORK/load.out")"
 
 # Decided: every acknowledged logon at the gateway. A lost one never comes, so the wait also
 # ends once the worker has decided every report it holds and the gateway has read everything.
-metric_sum() {
-  "$PROG/orvanectl" metrics | awk -v names="$1" '
-    BEGIN { n = split(names, want, " "); for (i = 1; i <= n; i++) w[want[i]] = 1 }
-    { name = $1; sub(/\{.*/, "", name) } w[name] { s += $NF } END { print s + 0 }'
-}
 idle() {
-  [ "$(metric_sum 'orvane_logons_total orvane_logoffs_total orvane_refused_total')" -ge \
-    "$(metric_sum orvane_reports_received_total)" ] &&
-    [ "$(ss -Hun state all "sport = :$PORT_A" | awk '{print $2}')" = 0 ]
+  local u
+  u=$(undecided) && [ "$u" -le 0 ] && [ "$(ss -Hun state all "sport = :$PORT_A" | awk '{print $2}')" = 0 ]
 }
 # all_seen KIND ACKS: every report of KIND in ACKS reached the answering gateway.
 all_seen() { python3 "$CHECK" missing "$2" "$WORK/gwa.jsonl" "$1"; }

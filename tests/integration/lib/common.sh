@@ -89,7 +89,7 @@ start_gwemu() {
     >/dev/null 2>"$WORK/$name.err" &
   EMU_PID=$!
   PIDS+=("$EMU_PID")
-  wait_for 10 grep -q "^listening on ${address//./\\.}:[0-9]*\$" "$WORK/$name.err" \
+  wait_for 10 grep -qs "^listening on ${address//./\\.}:[0-9]*\$" "$WORK/$name.err" \
     || fail "$name: emulator not listening: $(cat "$WORK/$name.err")"
   EMU_PORT=$(sed -n "s/^listening on ${address//./\\.}:\\([0-9]*\\)\$/\\1/p" "$WORK/$name.err")
 }
