@@ -58,15 +58,7 @@ if [ "${ORVANE_ROAD_VIA_SERVICE:-}" = 1 ]; then
   require_systemd_fixture
   boot_systemd --same-net
   trap road_cleanup EXIT
-  inside "$IPROG/OrvaneSRV" -install
-  # What the worker needs from its environment comes from the service's unit, as an
-  # administrator would give it (systemctl edit OrvaneSRV).
-  inside mkdir -p /etc/systemd/system/OrvaneSRV.service.d
-  printf '[Service]\nEnvironment=ORVANE_MACHINE_KEY=%s LDAPTLS_CACERT=%s LDAPTLS_REQCERT=demand\n' \
-    "${ORVANE_MACHINE_KEY/#$WORK/$INNER}" "${LDAPTLS_CACERT/#$WORK/$INNER}" \
-    | inside tee /etc/systemd/system/OrvaneSRV.service.d/test.conf >/dev/null
-  sctl daemon-reload
-  sctl start OrvaneSRV || fail "service did not start"
+  start_service
   main=$(unit_prop MainPID)
   wait_for 10 bash -c "[ -n \"\$($SDNS run $SD pgrep -P $main -x Orvane)\" ]" || fail "the service started no worker"
   WPID=$(inside pgrep -P "$main" -x Orvane)

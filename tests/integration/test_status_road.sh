@@ -28,11 +28,8 @@ printf '%s\n' not-the-right-key >"$WORK/wrong.key"
 start_gwemu gwa "$WORK/device.key" --encrypt-type 1 --answer always
 PORT_A=$EMU_PORT
 # B on an address of its own, so its heartbeats and (absent) answers are told apart from A's.
-"$BUILD/bin/orvane-gwemu" --listen 127.0.0.2:0 --key-file "$WORK/device.key" --out "$WORK/gwb.jsonl" \
-  --encrypt-type 1 --answer never >/dev/null 2>"$WORK/gwb.err" &
-PIDS+=("$!")
-wait_for 10 grep -q '^listening on 127\.0\.0\.2:[0-9]*$' "$WORK/gwb.err" || fail "B not listening: $(cat "$WORK/gwb.err")"
-PORT_B=$(sed -n 's/^listening on 127\.0\.0\.2:\([0-9]*\)$/\1/p' "$WORK/gwb.err")
+GWEMU_ADDRESS=127.0.0.2 start_gwemu gwb "$WORK/device.key" --encrypt-type 1 --answer never
+PORT_B=$EMU_PORT
 LISTEN_PORT=$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 
 ini_set "$PROG/config.ini" ModelType Value 0 EncryptType Value 1 EncodeType Value 1 \

@@ -81,16 +81,17 @@ ini_remove() { python3 "$SRC/tests/integration/lib/ini.py" remove "$@"; }
 
 # start_gwemu NAME KEYFILE ARGS...: starts a gateway emulator on a free loopback port with the
 # share key from KEYFILE and waits until it is bound; sets EMU_PID and EMU_PORT. Its JSON lines
-# go to $WORK/NAME.jsonl. GWEMU_PORT asks for that port instead of a free one.
+# go to $WORK/NAME.jsonl. GWEMU_PORT asks for that port instead of a free one, GWEMU_ADDRESS for
+# another loopback address than 127.0.0.1.
 start_gwemu() {
-  local name=$1 keyfile=$2; shift 2
-  "$BUILD/bin/orvane-gwemu" --listen "127.0.0.1:${GWEMU_PORT:-0}" --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
+  local name=$1 keyfile=$2 address=${GWEMU_ADDRESS:-127.0.0.1}; shift 2
+  "$BUILD/bin/orvane-gwemu" --listen "$address:${GWEMU_PORT:-0}" --key-file "$keyfile" --out "$WORK/$name.jsonl" "$@" \
     >/dev/null 2>"$WORK/$name.err" &
   EMU_PID=$!
   PIDS+=("$EMU_PID")
-  wait_for 10 grep -q '^listening on 127\.0\.0\.1:[0-9]*$' "$WORK/$name.err" \
+  wait_for 10 grep -qs "^listening on ${address//./\\.}:[0-9]*\$" "$WORK/$name.err" \
     || fail "$name: emulator not listening: $(cat "$WORK/$name.err")"
-  EMU_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/$name.err")
+  EMU_PORT=$(sed -n "s/^listening on ${address//./\\.}:\\([0-9]*\\)\$/\\1/p" "$WORK/$name.err")
 }
 
 # protect SECRET: the protected text of SECRET under this test's machine key.

@@ -48,3 +48,15 @@ worker_pids() { inside ps -eo pid=,stat=,comm= | awk '$3 == "Orvane" && $2 !~ /^
 zombies() { inside ps -eo pid=,stat=,comm= | awk '$2 ~ /^Z/ {printf "%s ", $1}'; }
 worker_count() { local p; p=$(worker_pids); set -- $p; echo $#; }
 cmdline_of() { inside cat "/proc/$1/cmdline" 2>/dev/null | tr '\0' ' ' | sed 's/ $//'; }
+
+# start_service: installs OrvaneSRV and starts it with what the worker needs from its environment
+# given in the unit, as an administrator would (systemctl edit OrvaneSRV).
+start_service() {
+  inside "$IPROG/OrvaneSRV" -install
+  inside mkdir -p /etc/systemd/system/OrvaneSRV.service.d
+  printf '[Service]\nEnvironment=ORVANE_MACHINE_KEY=%s LDAPTLS_CACERT=%s LDAPTLS_REQCERT=demand\n' \
+    "${ORVANE_MACHINE_KEY/#$WORK/$INNER}" "${LDAPTLS_CACERT/#$WORK/$INNER}" \
+    | inside tee /etc/systemd/system/OrvaneSRV.service.d/test.conf >/dev/null
+  sctl daemon-reload
+  sctl start OrvaneSRV || fail "service did not start"
+}
