@@ -135,7 +135,15 @@ online=$("$PROG/orvanectl" metrics | sed -n 's/^orvane_users{worker="client-repo
 [ "${online:-}" = 0 ] || problems+=("${online:-?} records still online after every logoff")
 inside kill -0 "$WPID" || problems+=("the worker died")
 
-[ ${#problems[@]} = 0 ] || fail "$(IFS=';'; echo "${problems[*]}") (kill seed $SEED)"
+if [ ${#problems[@]} != 0 ]; then
+  # What the workers said about it: their errors, warnings and refusals, one line per kind.
+  for f in "$PROG"/log/LOG_[0-9]*.txt; do
+    echo "== $(basename "$f")"
+    log_text "$f" | grep -E '\[(ERR|WRN)\]|not pass|refus|not online' | sed 's/^\[[^]]*\]//; s/u[0-9]\{4\}/uNNNN/g; s/[0-9][0-9.:]*/N/g' \
+      | sort | uniq -c | sort -rn | head -12
+  done
+  fail "$(IFS=';'; echo "${problems[*]}") (kill seed $SEED)"
+fi
 echo "run time $SECONDS s"
 pass "five worker kills under load: every acknowledged report decided, every logoff reaches the gateways"
 echo "1 passed, 0 failed"
