@@ -165,6 +165,13 @@ inside test -d /home/ann/.local/share/Orvane || fail "Quenby did not run as ann"
 inside grep -rqF "$CLIENT_KEY" /home/ann && fail "the client key is in a file of ann's: $(inside grep -rlF "$CLIENT_KEY" /home/ann)"
 pass "a session of ann: the PAM hook ran Quenby as ann and the worker received the report"
 
+# The worker keeps what it acknowledged in its state store, root's alone, from inside its sandbox.
+# Nobody answers at the directory server, so ann's reports wait there undecided.
+STORE=/var/lib/orvane/state-reports.db
+wait_for 20 inside test -s $STORE || fail "no state store: $(inside ls -la /var/lib/orvane)"
+[ "$(inside stat -c '%a %U' /var/lib/orvane $STORE)" = "700 root
+600 root" ] || fail "state store not root's alone: $(inside stat -c '%a %U %n' /var/lib/orvane $STORE)"
+
 # A program folder's config.ini that a tool turned into a file of its own survives the next
 # upgrade (it is moved to the conffile, not overwritten by the link).
 sctl stop OrvaneSRV
@@ -174,6 +181,10 @@ dpkg_in -i "$INNER/$(basename "$A2")"
 [ "$(conf_value ListenPort)" = 9124 ] || fail "settings of a replaced link lost"
 wait_for 20 worker_runs || fail "no worker after reinstall"
 pass "a config.ini file in place of the link is kept in /etc/orvane"
+# The reinstall kept the store: the new worker takes ann's undecided reports back.
+took_back() { worker_log | grep -q 'acknowledged reports not yet decided are taken back'; }
+wait_for 20 took_back || fail "the reinstalled worker took nothing back: $(worker_log | grep -i 'state store' | tail -3)"
+pass "a reinstall keeps the state store; the new worker takes the undecided reports back"
 
 # Purge: unit, program folder, settings, hook and every process gone.
 inside test -f /var/lib/orvane/machine.key || fail "no machine key made"
@@ -184,7 +195,7 @@ inside test -e /etc/systemd/system/multi-user.target.wants/OrvaneSRV.service && 
 [ "$(unit_prop LoadState)" = not-found ] || fail "systemd still knows the unit: $(unit_prop LoadState)"
 inside test -e /opt/Orvane && fail "program folder left: $(inside find /opt/Orvane)"
 inside test -e /etc/orvane && fail "/etc/orvane left: $(inside find /etc/orvane)"
-inside test -e /var/lib/orvane && fail "machine key left"
+inside test -e /var/lib/orvane && fail "machine key or state store left"
 inside pgrep -x 'Orvane(SRV)?' && fail "processes left: $(inside pgrep -a -x 'Orvane(SRV)?')"
 inside grep -q orvane-session /etc/pam.d/common-session && fail "session hook left in common-session"
 pass "purge: no unit, program folder, settings, key, process or hook left"

@@ -331,6 +331,10 @@ TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrd
     EXPECT_EQ(thirdHandler.Calls().front().user, "fourth");
     EXPECT_EQ(thirdHandler.Calls().size(), 1u);
     again.Stop();
+    // The first life still uses `before`: it ends here, before its store does.
+    handler_.Release();
+    receiver_->Stop();
+    receiver_.reset();
 }
 
 // Only report-shaped datagrams are answered: anything else, an acknowledgement among them, is
