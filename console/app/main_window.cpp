@@ -246,6 +246,11 @@ bool COrvaneAgentDlg::Initialise() {
     AssignMnemonics(this);
     ApplyLock();
     core_.StartWatchdog();
+    ShowIdleReason();
+    // The watchdog refreshes the reason on its passes; the line follows it.
+    auto* idleTimer = new QTimer(this);
+    connect(idleTimer, &QTimer::timeout, this, &COrvaneAgentDlg::ShowIdleReason);
+    idleTimer->start(1000);
     adjustSize();
     return true;
 }
@@ -637,10 +642,25 @@ void COrvaneAgentDlg::FinishServiceRequest() {
     request_ = nullptr;
     ApplyLock();
     serviceLine_->setText(Q(texts_.Text(RootNodeText(core_.ServiceState()))));
+    lineShowsIdle_ = false;
     const std::string failure = core_.ReportServiceFailure(requestOutcome_, requestIsStart_);
     if (!failure.empty()) serviceLine_->setText(Q(failure).section(QLatin1Char('\n'), 0, 0));
+    else ShowIdleReason();
     emit ServiceRequestFinished();
     if (exitPending_) ExitConsole();
+}
+
+void COrvaneAgentDlg::ShowIdleReason() {
+    if (request_) return;  // a request's own line stands until it ends
+    const std::string idle = core_.ServiceIdleReason();
+    if (!idle.empty()) {
+        serviceLine_->setText(QStringLiteral("%1: %2").arg(QString::fromLatin1(kServiceName), Q(idle)));
+        serviceLine_->show();
+        lineShowsIdle_ = true;
+    } else if (lineShowsIdle_) {
+        serviceLine_->hide();
+        lineShowsIdle_ = false;
+    }
 }
 
 void COrvaneAgentDlg::StartServiceButton() {

@@ -84,6 +84,8 @@ private:
     // is in flight. Nothing happens when the checks before it stop it.
     void RequestService(bool start);
     void FinishServiceRequest();
+    // The service line names why a running service runs no worker, while it lasts.
+    void ShowIdleReason();
     void StartServiceButton();
     void StopServiceButton();
     void ShowLogFolder();
@@ -102,6 +104,7 @@ private:
     bool aboutOpen_ = false;
     bool usersOpen_ = false;
     bool exitPending_ = false;
+    bool lineShowsIdle_ = false;
     ConsoleRights rights_;
     QThread* request_ = nullptr;
     bool requestIsStart_ = false;

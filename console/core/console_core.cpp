@@ -481,10 +481,14 @@ ServiceOutcome ConsoleCore::QueryService() {
         return ServiceOutcome::QueryFailed;
     }
     state_ = state;
-    const std::string status = state == kServiceRunning ? connection->StatusText() : std::string();
+    NoteIdleReason(*connection, state);
+    return ServiceOutcome::Done;
+}
+
+void ConsoleCore::NoteIdleReason(ServiceConnection& connection, std::uint32_t state) {
+    const std::string status = state == kServiceRunning ? connection.StatusText() : std::string();
     std::lock_guard<std::mutex> guard(idleLock_);
     idleReason_ = status.rfind(kIdlePrefix, 0) == 0 ? status : std::string();
-    return ServiceOutcome::Done;
 }
 
 ServiceOutcome ConsoleCore::StartService() {
@@ -686,7 +690,11 @@ void ConsoleCore::WatchdogLoop(unsigned passMs, unsigned retryMs) {
                 continue;
             }
             std::uint32_t state = 0;
-            if (connection->Query(state) == ServiceResult::Ok && state == kServiceStopped) connection->Start();
+            if (connection->Query(state) == ServiceResult::Ok) {
+                // The service may fall idle (or recover) while the window is open.
+                NoteIdleReason(*connection, state);
+                if (state == kServiceStopped) connection->Start();
+            }
         }
         if (WatchdogWait(passMs)) return;
     }

@@ -239,8 +239,8 @@ public:
     // SaveMainSettings, then the start; a failed save writes "[ERR]Save all config info fail!"
     // when `logSaveFailure` (the start button does, the tray command does not).
     std::optional<ServiceOutcome> SaveAndStartService(bool logSaveFailure);
-    // Why the running service runs no worker ("idle: ...", as of the last status query); empty
-    // when it runs its workers or is not running.
+    // Why the running service runs no worker ("idle: ...", as of the last status query or
+    // watchdog pass); empty when it runs its workers or is not running.
     std::string ServiceIdleReason() const {
         std::lock_guard<std::mutex> guard(idleLock_);
         return idleReason_;
@@ -263,6 +263,7 @@ private:
     ServiceOutcome OpenService(std::unique_ptr<ServiceConnection>& connection, bool stopPath);
     // The end of a start or stop request: the new state on success, else its log line.
     ServiceOutcome RequestOutcome(ServiceResult result, const ServiceConnection& connection, std::uint32_t newState);
+    void NoteIdleReason(ServiceConnection& connection, std::uint32_t state);
     void WatchdogLoop(unsigned passMs, unsigned retryMs);
     bool WatchdogWait(unsigned ms);
 

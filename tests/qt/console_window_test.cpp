@@ -710,6 +710,27 @@ TEST_F(ConsoleWindowTest, ARefusedStartIsShownAndLoggedWithItsReason) {
     EXPECT_TRUE(Find<QWidget>("1028")->isEnabled());
 }
 
+// A running service that runs no worker says why in the window, for as long as it lasts.
+TEST_F(ConsoleWindowTest, TheServiceLineNamesWhyTheServiceRunsNothing) {
+    folder_.AddServers(1);
+    folder_.AddDevices(1);
+    service_.state = kServiceRunning;
+    service_.SetStatusText("idle: the worker for 10.0.0.5 could not start: Permission denied");
+    Start();
+    auto* line = Find<QLabel>("ServiceLine");
+    EXPECT_TRUE(line->isVisible());
+    EXPECT_EQ(line->text(), "OrvaneSRV: idle: the worker for 10.0.0.5 could not start: Permission denied");
+
+    // Recovered: the next watchdog pass clears the reason and the line goes.
+    app_->Core()->StopWatchdog();
+    service_.SetStatusText("RUNNING");
+    app_->Core()->StartWatchdog(20, 10);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !line->isVisible(); }, 5000));
+    service_.SetStatusText("idle: no directory server configured");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return line->isVisible(); }, 5000));
+    EXPECT_EQ(line->text(), "OrvaneSRV: idle: no directory server configured");
+}
+
 // The rights of another user for the scope: effective ids only, so root can take them back.
 class ScopedEffectiveUser {
 public:

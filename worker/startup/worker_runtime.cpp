@@ -67,7 +67,11 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     StartStatusPublisher(s);
     // What the last run left; a worker whose store cannot be had runs from memory (logged).
     static StateStore store;
-    store.Open(StateFolder(), StateFileName(s.serverArgument));
+    // "off" is for measuring what the store costs; nothing else turns it off.
+    if (StateFolder() == "off")
+        LogInfo("[INF]ORVANE_STATE_DIR is off: no state store, the state is kept in memory only.");
+    else
+        store.Open(StateFolder(), StateFileName(s.serverArgument));
 
     if (s.modelType == 0) {
         static LogonReportHandler handler;
