@@ -17,6 +17,7 @@
 #include "tests/unit/cipher_test_support.h"
 #include "test_util.h"
 #include "worker/reports/logon_report_handler.h"
+#include "worker/startup/worker_state.h"
 #include "worker/status/worker_statistics.h"
 #include "worker/users/excluded_accounts.h"
 
@@ -305,6 +306,9 @@ TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrd
     {
         ClientReportReceiver restarted(afterHandler);
         live(restarted, after);
+        // Decided reports leave the store with the flush thread's next write, as in the worker.
+        StoppableThread flush;
+        ASSERT_TRUE(StartStateFlushThread(after, flush));
         ASSERT_TRUE(afterHandler.WaitForCalls(3));
         auto calls = afterHandler.Calls();
         ASSERT_EQ(calls.size(), 3u);
@@ -316,6 +320,7 @@ TEST_F(ReceiverTest, AcknowledgedReportsOutliveARestartAndAreDecidedInArrivalOrd
         EXPECT_TRUE(log_.Contains("[INF]3 acknowledged reports not yet decided are taken back from the state store "
                                   "and decided first; 0 older than the anti-replay window are dropped."));
         EXPECT_TRUE(WaitUntil([&] { return after.LoadPendingReports().empty(); }));
+        flush.Stop();
         restarted.Stop();
         after.Release();
     }

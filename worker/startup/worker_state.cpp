@@ -60,8 +60,14 @@ bool StartStateFlushThread(StateStore& store, StoppableThread& thread) {
     int err = 0;
     const bool started = thread.Start(
         [&store](const std::atomic<bool>& stop) {
+            unsigned sinceCheckpoint = 0;
+            store.Checkpoint();
             while (SleepUnlessStopped(kStateFlushIntervalMs, stop)) {
                 if (store.HasQueuedChanges()) store.Commit(nullptr, platform::GetClock().Now());
+                if ((sinceCheckpoint += kStateFlushIntervalMs) >= kStateCheckpointIntervalMs) {
+                    store.Checkpoint();
+                    sinceCheckpoint = 0;
+                }
             }
             if (store.HasQueuedChanges()) store.Commit(nullptr, platform::GetClock().Now());
         },

@@ -26,8 +26,10 @@ private:
 // restart and are not told again: their positions count as confirmed. Returns how many came back.
 std::size_t RestoreOnlineUsers(StateStore& store, OnlineUserTable& table, std::uint32_t maxAge, std::int64_t now);
 
-// Writes queued changes once a second.
-inline constexpr unsigned kStateFlushIntervalMs = 1000;
+// Writes queued changes every kStateFlushIntervalMs, and moves the write-ahead log into the
+// database every kStateCheckpointIntervalMs, so the receiver's writes never wait for the disk.
+inline constexpr unsigned kStateFlushIntervalMs = 100;
+inline constexpr unsigned kStateCheckpointIntervalMs = 1000;
 bool StartStateFlushThread(StateStore& store, StoppableThread& thread);
 
 }  // namespace orvane

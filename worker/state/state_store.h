@@ -86,6 +86,12 @@ public:
     // minute); the queued changes are then dropped, the reports keep id 0.
     bool Commit(std::vector<StoredReport>* reports, std::int64_t now);
 
+    // Moves the write-ahead log into the database (the only step that waits for the disk), for
+    // a thread other than the receiver's. Once called, commits leave that work to it unless the
+    // log grows past kBackgroundCheckpointPages.
+    void Checkpoint();
+    static constexpr int kBackgroundCheckpointPages = 20000;
+
 private:
     enum class OpenResult { Opened, Damaged, Unavailable };
     OpenResult TryOpen(std::string& why);
@@ -111,6 +117,7 @@ private:
     mutable std::mutex queueMutex_;
     Queued queued_;
     LogRepeatLimiter writeFailures_;
+    bool backgroundCheckpoints_ = false;
 };
 
 }  // namespace orvane
