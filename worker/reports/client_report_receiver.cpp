@@ -368,13 +368,12 @@ void ClientReportReceiver::ProcessClientMessageThread() {
         if (!report) break;
         ProcessReport(*report, plain_.data(), text);
         if (store_) {
-            // Decided: gone from the store with the changes its decision made. The change rides
-            // on the next receive's write, or the flush thread's within kStateFlushIntervalMs;
-            // this thread writes only after many decisions. A kill before that write has the
-            // next worker decide these reports again (the gateways hear them twice), never lose one.
+            // Decided: gone from the store with the changes its decision made, in one write
+            // for every few reports while more wait, at once when none does (a decision must not
+            // outlive a restart undone: the next worker would decide the report again).
             store_->ForgetReport(report->storeId);
             report->storeId = 0;
-            if (++uncommitted_ >= kDecidedPerCommit) {
+            if (++uncommitted_ >= kDecidedPerCommit || queue_.Size() == 0) {
                 store_->Commit(nullptr, platform::GetClock().Now());
                 uncommitted_ = 0;
             }
