@@ -72,10 +72,10 @@ void BM_ReceiveBurst(benchmark::State& state) {
     std::int64_t now = 1'800'000'000;
     for (auto _ : state) {
         for (const StoredReport& r : reports) {
-            if (r.id != 0) store.ForgetReport(r.id);
+            if (r.id != 0) store.ForgetReportsThrough(r.id);
         }
         for (StoredReport& r : reports) r.received = now;
-        store.Commit(&reports, ++now);
+        store.Commit(&reports);
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(burst));
 }
@@ -104,7 +104,7 @@ bool WriteOnlineUsers(const std::string& folder, std::size_t users) {
             table.Changed(table.Add(std::move(record)));
         }
     }
-    return store.Commit(nullptr, 1'800'000'000);
+    return store.Commit();
 }
 
 // `range(0)` online users written by one process, then taken back into a new table as a

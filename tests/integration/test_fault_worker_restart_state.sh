@@ -30,7 +30,7 @@ wait_for 20 eval '[ "$(worker_log_count "$PROG" "$WPID" "waits until a directory
 kill -KILL "$WPID"
 wait "$WPID" 2>/dev/null || true
 # What the killed worker left: ann online, bob's report acknowledged and undecided.
-[ "$(store_count "select count(*) from pending_reports")" = 1 ] || fail "the acknowledged report is not stored"
+[ "$(store_count "select count(*) from pending_bursts where seq * 65536 > (select through from decided)")" = 1 ] || fail "the acknowledged report is not stored"
 [ "$(store_count "select count(*) from online_users where state = 1 and user = 'ann'")" = 1 ] \
   || fail "ann is not in the state store"
 "$FIX/samba/samba-dc" thaw "$DC"

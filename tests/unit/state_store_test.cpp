@@ -47,7 +47,7 @@ void FillStore(const std::string& folder) {
     reports[0].datagram = {1, 2, 3};
     reports[0].address = 0x0100007f;
     reports[0].port = 4000;
-    ASSERT_TRUE(store.Commit(&reports, 1700000000));
+    ASSERT_TRUE(store.Commit(&reports));
     EXPECT_GT(reports[0].id, 0);
 }
 
@@ -81,24 +81,159 @@ TEST(StateStoreTest, WhatIsCommittedIsThereAfterAReopenAndChangesReplaceOrDelete
     off.user = "ann";
     off.state = 2;
     store.SaveOnlineUser(off);
-    store.ForgetReport(reports[0].id);
-    ASSERT_TRUE(store.Commit(nullptr, 1700000000));
+    store.ForgetReportsThrough(reports[0].id);
+    ASSERT_TRUE(store.Commit());
     users = store.LoadOnlineUsers();
     ASSERT_EQ(users.size(), 1u);
     EXPECT_EQ(users[0].state, 2);
     EXPECT_TRUE(store.LoadPendingReports().empty());
     store.ForgetOnlineUser("ANN", "corp", "10.0.0.5");
-    // A commit after the digest's expiry deletes it.
+    // Tidying after the first digest's expiry deletes it, not the later one.
     StoredDigest later;
     later.expires = 1800000000;
     store.SaveDigest(later);
-    ASSERT_TRUE(store.Commit(nullptr, 1700001000));
+    ASSERT_TRUE(store.Commit());
+    EXPECT_EQ(store.LoadDigests().size(), 2u);
+    ASSERT_TRUE(store.Tidy(1700001000));
     EXPECT_TRUE(store.LoadOnlineUsers().empty());
-    EXPECT_EQ(store.LoadDigests().size(), 1u);
+    ASSERT_EQ(store.LoadDigests().size(), 1u);
+    EXPECT_EQ(store.LoadDigests()[0].expires, 1800000000);
 
     struct stat st {};
     ASSERT_EQ(::stat((dir / kFile).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+std::size_t Rows(const std::string& path, const char* sql) {
+    sqlite3* db = nullptr;
+    std::size_t n = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+            n = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
+TEST(StateStoreTest, ReportsDecidedInArrivalOrderAreSkippedAndTheRingOfBurstsNeverGrows) {
+    TempDir dir;
+    std::vector<StoredReport> first(3), second(2);
+    {
+        StateStore store;
+        ASSERT_TRUE(store.Open(dir.path(), kFile));
+        for (std::size_t i = 0; i < first.size(); ++i) {
+            first[i].datagram.assign(100 + i, static_cast<std::uint8_t>(i + 1));
+            first[i].address = 0x0a000001u + static_cast<std::uint32_t>(i);
+            first[i].port = static_cast<std::uint16_t>(50000 + i);
+            first[i].received = 1700000000;
+        }
+        second[0].datagram = {9};
+        second[0].received = second[1].received = 1700000005;
+        second[1].datagram.assign(1472, 0xab);  // the largest report a receive takes
+        second[1].address = 0xc0a80001u;
+        second[1].port = 65535;
+        ASSERT_TRUE(store.Commit(&first));
+        ASSERT_TRUE(store.Commit(&second));
+        EXPECT_LT(first[2].id, second[0].id);
+        EXPECT_EQ(first[1].id, first[0].id + 1);
+        // Two of the first burst decided: its third is still to be decided after a restart.
+        store.ForgetReportsThrough(first[1].id);
+        ASSERT_TRUE(store.Commit());
+    }
+    StoredReport last;
+    {
+        StateStore store;
+        ASSERT_TRUE(store.Open(dir.path(), kFile));
+        const auto pending = store.LoadPendingReports();
+        ASSERT_EQ(pending.size(), 3u);
+        EXPECT_EQ(pending[0].id, first[2].id);
+        EXPECT_EQ(pending[0].datagram, first[2].datagram);
+        EXPECT_EQ(pending[0].address, first[2].address);
+        EXPECT_EQ(pending[0].port, first[2].port);
+        EXPECT_EQ(pending[0].received, 1700000000);
+        EXPECT_EQ(pending[1].datagram, second[0].datagram);
+        EXPECT_EQ(pending[2].datagram, second[1].datagram);
+        EXPECT_EQ(pending[2].address, 0xc0a80001u);
+        EXPECT_EQ(pending[2].port, 65535);
+        EXPECT_EQ(pending[2].received, 1700000005);
+        // A long run: bursts after a restart follow the ones before it, and the ring comes
+        // round over decided bursts only.
+        store.ForgetReportsThrough(second[1].id);
+        std::vector<StoredReport> one(1);
+        std::int64_t previous = second[1].id;
+        for (std::int64_t n = 0; n < StateStore::kPendingSlots + 10; ++n) {
+            one[0].datagram = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)};
+            one[0].received = 1700000010 + n;
+            ASSERT_TRUE(store.Commit(&one));
+            ASSERT_GT(one[0].id, previous);
+            previous = one[0].id;
+            if (n == StateStore::kPendingSlots + 6) store.ForgetReportsThrough(last.id);
+            last = one[0];
+        }
+        ASSERT_TRUE(store.Commit());
+        store.Release();
+        EXPECT_EQ(Rows(dir / kFile, "SELECT count(*) FROM pending_bursts"),
+                  static_cast<std::size_t>(StateStore::kPendingSlots));
+    }
+    StateStore store;
+    ASSERT_TRUE(store.Open(dir.path(), kFile));
+    const auto pending = store.LoadPendingReports();
+    ASSERT_EQ(pending.size(), 4u);
+    EXPECT_EQ(pending[3].id, last.id);
+    EXPECT_EQ(pending[3].datagram, last.datagram);
+    EXPECT_EQ(pending[0].received + 3, pending[3].received);
+}
+
+TEST(StateStoreTest, AFirstVersionStoreIsMovedToBurstsWithItsReportsInOrder) {
+    TempDir dir;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir / kFile).c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "PRAGMA page_size=1024; PRAGMA journal_mode=WAL;"
+                               "CREATE TABLE online_users (user TEXT NOT NULL COLLATE NOCASE, domain TEXT NOT NULL,"
+                               " address TEXT NOT NULL, computer TEXT NOT NULL, ad_path TEXT NOT NULL,"
+                               " logon_time INTEGER NOT NULL, state INTEGER NOT NULL, since INTEGER NOT NULL,"
+                               " PRIMARY KEY (user, domain, address)) WITHOUT ROWID;"
+                               "CREATE TABLE pending_reports (id INTEGER PRIMARY KEY, datagram BLOB NOT NULL,"
+                               " address INTEGER NOT NULL, port INTEGER NOT NULL, received INTEGER NOT NULL);"
+                               "CREATE TABLE replay_digests (digest BLOB PRIMARY KEY, logoff INTEGER NOT NULL,"
+                               " expires INTEGER NOT NULL) WITHOUT ROWID;"
+                               "CREATE INDEX replay_digests_expiry ON replay_digests (expires);"
+                               "CREATE TABLE settings (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                               "INSERT INTO pending_reports VALUES (7, x'0a0b0c', 167772165, 4000, 1700000001);"
+                               "INSERT INTO pending_reports VALUES (3, x'01', 2130706433, 53, 1700000000);"
+                               "INSERT INTO online_users VALUES ('ann', 'corp', '10.0.0.5', 'PC1', 'CN=ann', 1, 1, 2);"
+                               "INSERT INTO replay_digests VALUES (x'00112233445566778899aabbccddeeff', 1, 1700099999);"
+                               "PRAGMA user_version=1;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    ScopedMemoryLog log;
+    StateStore store;
+    ASSERT_TRUE(store.Open(dir.path(), kFile));
+    EXPECT_NE(log.Text().find("moved from schema version 1 to 2"), std::string::npos) << log.Text();
+    const auto pending = store.LoadPendingReports();
+    ASSERT_EQ(pending.size(), 2u);
+    EXPECT_EQ(pending[0].datagram, (std::vector<std::uint8_t>{1}));
+    EXPECT_EQ(pending[0].address, 2130706433u);
+    EXPECT_EQ(pending[0].port, 53);
+    EXPECT_EQ(pending[0].received, 1700000000);
+    EXPECT_EQ(pending[1].datagram, (std::vector<std::uint8_t>{10, 11, 12}));
+    EXPECT_EQ(pending[1].address, 167772165u);
+    EXPECT_EQ(store.LoadOnlineUsers().size(), 1u);
+    const auto digests = store.LoadDigests();
+    ASSERT_EQ(digests.size(), 1u);
+    EXPECT_EQ(digests[0].bytes[15], 0xff);
+    EXPECT_TRUE(digests[0].logoff);
+    EXPECT_EQ(digests[0].expires, 1700099999);
+    store.Release();
+    EXPECT_EQ(Rows(dir / kFile, "SELECT count(*) FROM sqlite_master WHERE name IN ('pending_reports', 'replay_digests')"),
+              0u);
+    EXPECT_EQ(Rows(dir / kFile, "PRAGMA user_version"), 2u);
 }
 
 TEST(StateStoreTest, ADamagedStoreIsSetAsideLoggedAndReplacedByAnEmptyOne) {
@@ -149,7 +284,7 @@ TEST(StateStoreTest, ADamagedStoreIsSetAsideLoggedAndReplacedByAnEmptyOne) {
         EXPECT_TRUE(store.LoadPendingReports().empty());
         // The new store works.
         store.SaveOnlineUser(Ann());
-        EXPECT_TRUE(store.Commit(nullptr, 1700000000));
+        EXPECT_TRUE(store.Commit());
         EXPECT_EQ(store.LoadOnlineUsers().size(), 1u);
     }
 }

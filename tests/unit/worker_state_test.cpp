@@ -60,7 +60,7 @@ TEST(WorkerStateTest, OnlineUsersOutliveARestartAndTheirLogoffIsDecided) {
         // Bob's logon is refreshed two days later; Ann's is not.
         clock.Advance(2 * 24 * 3600);
         ASSERT_EQ(d.UserLogon("10.0.0.6", "Bob", "dc=corp", "PC02"), 0);
-        ASSERT_TRUE(first.store.Commit(nullptr, clock.Now()));
+        ASSERT_TRUE(first.store.Commit());
     }  // the process ends without any farewell
 
     clock.Advance(24 * 3600);
@@ -89,7 +89,7 @@ TEST(WorkerStateTest, OnlineUsersOutliveARestartAndTheirLogoffIsDecided) {
         std::lock_guard<std::mutex> lock(second.table.Mutex());
         second.table.Remove(*second.table.FindOnlineUser("bob", "10.0.0.6", "dc=corp"));
     }
-    ASSERT_TRUE(second.store.Commit(nullptr, clock.Now()));
+    ASSERT_TRUE(second.store.Commit());
     EXPECT_TRUE(second.store.LoadOnlineUsers().empty());
 }
 
@@ -107,7 +107,7 @@ TEST(WorkerStateTest, TheFirstPollAfterARestartResumesFromTheStoredTimeAtMostThe
     EXPECT_TRUE(context.lastQueryTime.empty());
 
     store.SaveQueryTime("20260105095000.123456+000");
-    ASSERT_TRUE(store.Commit(nullptr, kStart));
+    ASSERT_TRUE(store.Commit());
     ResumeQueryTime(context, services, kStart);
     EXPECT_EQ(context.lastQueryTime, "20260105095000.123456+000");
     EXPECT_TRUE(log.Contains("[INF]Resume query time 20260105095000.123456+000"));

@@ -284,7 +284,7 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
     }
     if (services.store && context.lastQueryTime != startTime) {
         services.store->SaveQueryTime(context.lastQueryTime);
-        services.store->Commit(nullptr, platform::GetClock().Now());
+        services.store->Commit();
     }
     return 0;
 }

@@ -27,6 +27,9 @@ constexpr std::chrono::milliseconds kBusyPause{1};
 constexpr std::size_t kKeptElements = 1024;
 // Decided reports written to the state store together while more are waiting.
 constexpr unsigned kDecidedPerCommit = 64;
+// Each undecided report holds a queue element, so the store's ring of burst rows never comes
+// round to one still undecided.
+static_assert(StateStore::kPendingSlots > static_cast<std::int64_t>(kMaxQueuedReports));
 
 // Completes an element received into: the bytes after the datagram zeroed, length and sender.
 void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv4Endpoint& from) {
@@ -148,7 +151,8 @@ std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<Received
     return done;
 }
 
-std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport> done) {
+std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport> done, void (*whenIdle)(void*),
+                                                  void* context) {
     std::unique_ptr<ReceivedReport> toFree;
     std::unique_ptr<ReceivedReport> next;
     {
@@ -158,10 +162,18 @@ std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport
         // datagrams the receiving loop then wakes it about never instead of once per receive,
         // and a wake-up costs more than refusing a datagram. The pause adds at most 1 ms to a
         // report.
-        if (!ready_.wait_for(lock, kBusyPause, [this] { return closed_ || !queue_.empty(); })) {
-            idle_ = true;
-            ready_.wait(lock, [this] { return closed_ || !queue_.empty(); });
-            idle_ = false;
+        auto ready = [this] { return closed_ || !queue_.empty(); };
+        if (!ready_.wait_for(lock, kBusyPause, ready)) {
+            if (whenIdle) {
+                lock.unlock();
+                whenIdle(context);
+                lock.lock();
+            }
+            if (!ready()) {
+                idle_ = true;
+                ready_.wait(lock, ready);
+                idle_ = false;
+            }
         }
         if (!closed_) {
             next = std::move(queue_.front());
@@ -364,23 +376,28 @@ void ClientReportReceiver::ProcessClientMessageThread() {
     text.reserve(kReportPlainBuffer);
     std::unique_ptr<ReceivedReport> report;
     while (!stop_.load(std::memory_order_relaxed)) {
-        report = queue_.Take(std::move(report));
+        report = queue_.Take(std::move(report), &ClientReportReceiver::CommitDecided, this);
         if (!report) break;
         ProcessReport(*report, plain_.data(), text);
         if (store_) {
-            // Decided: gone from the store with the changes its decision made, in one write
-            // for every few reports while more wait, at once when none does (a decision must not
-            // outlive a restart undone: the next worker would decide the report again).
-            store_->ForgetReport(report->storeId);
+            // Decided, in arrival order: one mark says so for this report and every earlier one.
+            // It is written with the next receive's write (which comes before its reports are
+            // queued), or by this thread after 64 decisions or once no report has come for the
+            // queue's brief pause: a decision must not outlive a restart undone for long (the
+            // next worker would decide the report again).
+            store_->ForgetReportsThrough(report->storeId);
             report->storeId = 0;
-            if (++uncommitted_ >= kDecidedPerCommit || queue_.Size() == 0) {
-                store_->Commit(nullptr, platform::GetClock().Now());
-                uncommitted_ = 0;
-            }
+            if (++uncommitted_ >= kDecidedPerCommit) CommitDecided(this);
         }
     }
-    if (store_ && uncommitted_ != 0) store_->Commit(nullptr, platform::GetClock().Now());
+    if (store_ && uncommitted_ != 0) store_->Commit();
     uncommitted_ = 0;
+}
+
+void ClientReportReceiver::CommitDecided(void* receiver) {
+    auto* self = static_cast<ClientReportReceiver*>(receiver);
+    self->uncommitted_ = 0;
+    if (self->store_ && self->store_->HasQueuedChanges()) self->store_->Commit();
 }
 
 void ClientReportReceiver::StoreBurst(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which,
@@ -397,7 +414,7 @@ void ClientReportReceiver::StoreBurst(std::unique_ptr<ReceivedReport>* slots, co
     }
     // A failed write is logged by the store; the reports are still acknowledged and decided,
     // they only would not outlive a restart.
-    store_->Commit(&storing_, now);
+    store_->Commit(&storing_);
     for (std::size_t i = 0; i < count; ++i) slots[which ? which[i] : i]->storeId = storing_[i].id;
 }
 
@@ -415,7 +432,9 @@ void ClientReportReceiver::RestoreFromStore(std::uint32_t antiReplayTime) {
         std::unique_ptr<ReceivedReport> element;
         if (stored.received + window < now || stored.datagram.size() > kReportReceiveBuffer ||
             !(element = queue_.NewElement())) {
-            store_->ForgetReport(stored.id);
+            // Passed by the mark of decided reports once a later one is decided; at once when
+            // nothing before it waits.
+            if (restored == 0) store_->ForgetReportsThrough(stored.id);
             ++expired;
             continue;
         }
@@ -429,7 +448,7 @@ void ClientReportReceiver::RestoreFromStore(std::uint32_t antiReplayTime) {
         LogInfo("[INF]%zu acknowledged reports not yet decided are taken back from the state store and decided "
                 "first; %zu older than the anti-replay window are dropped.",
                 restored, expired);
-    store_->Commit(nullptr, now);
+    store_->Commit();
 }
 
 void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {

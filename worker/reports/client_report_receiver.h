@@ -84,8 +84,10 @@ public:
     // and with at most one wake-up; the slots are left empty.
     void AppendAll(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count);
     // Takes back a processed element (may be null) and waits for the first queued one. Null once
-    // the queue is closed.
-    std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done);
+    // the queue is closed. `whenIdle`, if given, runs (without the lock) once the queue has
+    // stayed empty for the brief pause, before the wait without a time limit.
+    std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done, void (*whenIdle)(void*) = nullptr,
+                                         void* context = nullptr);
     // Wakes a waiting Take for good.
     void Close();
     std::size_t Size() const;
@@ -149,6 +151,7 @@ private:
     void RestoreFromStore(std::uint32_t antiReplayTime);
     // Writes the acknowledged reports of `slots` named by `which[0..count)` to the store before
     // their acknowledgements go out.
+    static void CommitDecided(void* receiver);  // the processing thread's decisions, if still queued
     void StoreBurst(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count);
     void SetSetup(SetupState state, std::uint16_t port);
 

@@ -52,7 +52,7 @@ std::size_t RestoreOnlineUsers(StateStore& store, OnlineUserTable& table, std::u
         LogInfo("[INF]%zu online users are taken back from the state store (the gateways already know them); %zu "
                 "offline or older than OnlineRecordMaxAge are dropped.",
                 restored, dropped);
-    store.Commit(nullptr, now);
+    store.Commit();
     return restored;
 }
 
@@ -60,16 +60,13 @@ bool StartStateFlushThread(StateStore& store, StoppableThread& thread) {
     int err = 0;
     const bool started = thread.Start(
         [&store](const std::atomic<bool>& stop) {
-            unsigned sinceCheckpoint = 0;
             store.Checkpoint();
             while (SleepUnlessStopped(kStateFlushIntervalMs, stop)) {
-                if (store.HasQueuedChanges()) store.Commit(nullptr, platform::GetClock().Now());
-                if ((sinceCheckpoint += kStateFlushIntervalMs) >= kStateCheckpointIntervalMs) {
-                    store.Checkpoint();
-                    sinceCheckpoint = 0;
-                }
+                if (store.HasQueuedChanges()) store.Commit();
+                store.Tidy(platform::GetClock().Now());
+                store.Checkpoint();
             }
-            if (store.HasQueuedChanges()) store.Commit(nullptr, platform::GetClock().Now());
+            if (store.HasQueuedChanges()) store.Commit();
         },
         err);
     if (!started) errno = err;

@@ -26,10 +26,11 @@ private:
 // restart and are not told again: their positions count as confirmed. Returns how many came back.
 std::size_t RestoreOnlineUsers(StateStore& store, OnlineUserTable& table, std::uint32_t maxAge, std::int64_t now);
 
-// Writes queued changes every kStateFlushIntervalMs, and moves the write-ahead log into the
-// database every kStateCheckpointIntervalMs, so the receiver's writes never wait for the disk.
+// Every pass: writes the changes nothing else writes soon (records the retransmission thread
+// removes), deletes expired digests, and moves the write-ahead log into the database, so the
+// receiver's writes never wait for the disk. Often, because a busy receiver fills the log by
+// tens of thousands of pages a second: a short log is copied quickly and stays in memory.
 inline constexpr unsigned kStateFlushIntervalMs = 100;
-inline constexpr unsigned kStateCheckpointIntervalMs = 1000;
 bool StartStateFlushThread(StateStore& store, StoppableThread& thread);
 
 }  // namespace orvane

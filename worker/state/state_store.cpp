@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,22 +18,88 @@ namespace orvane {
 namespace {
 
 // Each step takes the store from version i to i + 1 (index i); version 0 is an empty file.
-const char* const kMigrations[] = {
-    "CREATE TABLE online_users ("
-    " user TEXT NOT NULL COLLATE NOCASE, domain TEXT NOT NULL, address TEXT NOT NULL,"
-    " computer TEXT NOT NULL, ad_path TEXT NOT NULL, logon_time INTEGER NOT NULL,"
-    " state INTEGER NOT NULL, since INTEGER NOT NULL, PRIMARY KEY (user, domain, address)) WITHOUT ROWID;"
-    "CREATE TABLE pending_reports ("
-    " id INTEGER PRIMARY KEY, datagram BLOB NOT NULL, address INTEGER NOT NULL, port INTEGER NOT NULL,"
-    " received INTEGER NOT NULL);"
-    "CREATE TABLE replay_digests (digest BLOB PRIMARY KEY, logoff INTEGER NOT NULL, expires INTEGER NOT NULL)"
-    " WITHOUT ROWID;"
-    "CREATE INDEX replay_digests_expiry ON replay_digests (expires);"
-    "CREATE TABLE settings (name TEXT PRIMARY KEY, value TEXT NOT NULL);",
+// A step's `then` runs after its text, in the same transaction.
+bool BurstsFromReports(sqlite3* db, std::string& why);
+struct Migration {
+    const char* sql;
+    bool (*then)(sqlite3*, std::string&);
+};
+const Migration kMigrations[] = {
+    {"CREATE TABLE online_users ("
+     " user TEXT NOT NULL COLLATE NOCASE, domain TEXT NOT NULL, address TEXT NOT NULL,"
+     " computer TEXT NOT NULL, ad_path TEXT NOT NULL, logon_time INTEGER NOT NULL,"
+     " state INTEGER NOT NULL, since INTEGER NOT NULL, PRIMARY KEY (user, domain, address)) WITHOUT ROWID;"
+     "CREATE TABLE pending_reports ("
+     " id INTEGER PRIMARY KEY, datagram BLOB NOT NULL, address INTEGER NOT NULL, port INTEGER NOT NULL,"
+     " received INTEGER NOT NULL);"
+     "CREATE TABLE replay_digests (digest BLOB PRIMARY KEY, logoff INTEGER NOT NULL, expires INTEGER NOT NULL)"
+     " WITHOUT ROWID;"
+     "CREATE INDEX replay_digests_expiry ON replay_digests (expires);"
+     "CREATE TABLE settings (name TEXT PRIMARY KEY, value TEXT NOT NULL);",
+     nullptr},
+    // A row per receive burst: a burst of 16 reports costs one write, not 16. The rows form a
+    // ring of kPendingSlots slots, each overwritten in place once its reports are long decided:
+    // deleting rows (and freeing their pages) cost more than writing them. One row of `decided`:
+    // every report up to this id is decided (updated in place, one page a decision).
+    {"CREATE TABLE pending_bursts (slot INTEGER PRIMARY KEY, seq INTEGER NOT NULL, received INTEGER NOT NULL,"
+     " reports BLOB NOT NULL);"
+     "CREATE TABLE decided (through INTEGER NOT NULL);"
+     "INSERT INTO decided VALUES (0);"
+     // Digests kept in expiry order: a new one is written where the last went, not on a page
+     // of its own, and none needs an index. Never looked up here (the worker holds them).
+     "CREATE TABLE replay_expiry (expires INTEGER NOT NULL, digest BLOB NOT NULL, logoff INTEGER NOT NULL,"
+     " PRIMARY KEY (expires, digest)) WITHOUT ROWID;"
+     "INSERT INTO replay_expiry SELECT expires, digest, logoff FROM replay_digests;"
+     "DROP TABLE replay_digests;",
+     BurstsFromReports},
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == StateStore::kSchemaVersion);
 
 constexpr char kQueryTimeName[] = "last_query_time";
+
+// A burst's row: per report the sender's address (4 bytes) and port (2), the datagram's
+// length (2), then the datagram; little-endian.
+constexpr std::size_t kBurstEntryHeader = 8;
+// A row stays within its page: a row that spills onto overflow pages costs reading them all
+// again when it is deleted.
+constexpr std::size_t kBurstRowBytes = 950;
+
+void AppendBurstEntry(std::vector<std::uint8_t>& out, const StoredReport& r) {
+    const std::size_t n = r.datagram.size();
+    const std::uint8_t head[kBurstEntryHeader] = {
+        static_cast<std::uint8_t>(r.address), static_cast<std::uint8_t>(r.address >> 8),
+        static_cast<std::uint8_t>(r.address >> 16), static_cast<std::uint8_t>(r.address >> 24),
+        static_cast<std::uint8_t>(r.port), static_cast<std::uint8_t>(r.port >> 8),
+        static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)};
+    out.insert(out.end(), head, head + kBurstEntryHeader);
+    out.insert(out.end(), r.datagram.begin(), r.datagram.end());
+}
+
+// The burst's reports after `decidedThrough`; false when the row does not parse (the reports
+// parsed before the fault are kept).
+bool ReadBurst(std::int64_t burst, std::int64_t received, const std::uint8_t* p, std::size_t size,
+               std::int64_t decidedThrough, std::vector<StoredReport>& out) {
+    std::size_t at = 0;
+    for (std::int64_t i = 0; at < size; ++i) {
+        if (size - at < kBurstEntryHeader || i >= StateStore::kBurstIds) return false;
+        const std::uint8_t* h = p + at;
+        const std::size_t n = static_cast<std::size_t>(h[6]) | static_cast<std::size_t>(h[7]) << 8;
+        if (size - at - kBurstEntryHeader < n) return false;
+        const std::int64_t id = burst * StateStore::kBurstIds + i;
+        if (id > decidedThrough) {
+            StoredReport r;
+            r.id = id;
+            r.address = static_cast<std::uint32_t>(h[0]) | static_cast<std::uint32_t>(h[1]) << 8 |
+                        static_cast<std::uint32_t>(h[2]) << 16 | static_cast<std::uint32_t>(h[3]) << 24;
+            r.port = static_cast<std::uint16_t>(h[4] | h[5] << 8);
+            r.received = received;
+            r.datagram.assign(h + kBurstEntryHeader, h + kBurstEntryHeader + n);
+            out.push_back(std::move(r));
+        }
+        at += kBurstEntryHeader + n;
+    }
+    return true;
+}
 
 struct Statement {
     sqlite3_stmt* s = nullptr;
@@ -115,6 +182,42 @@ int PrepareFile(const std::string& path) {
     return err;
 }
 
+bool BurstsFromReports(sqlite3* db, std::string& why) {
+    Statement read(db, "SELECT datagram, address, port, received FROM pending_reports ORDER BY id");
+    Statement write(db, "INSERT INTO pending_bursts (slot, seq, received, reports) VALUES (?1, ?2, ?3, ?4)");
+    if (!read || !write) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    std::vector<std::uint8_t> row;
+    std::int64_t seq = 0;
+    int rc;
+    while ((rc = sqlite3_step(read.s)) == SQLITE_ROW) {
+        StoredReport r;
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(read.s, 0));
+        r.datagram.assign(p, p + sqlite3_column_bytes(read.s, 0));
+        r.address = static_cast<std::uint32_t>(sqlite3_column_int64(read.s, 1));
+        r.port = static_cast<std::uint16_t>(sqlite3_column_int(read.s, 2));
+        if (r.datagram.size() > 0xffff) continue;  // never a report
+        row.clear();
+        AppendBurstEntry(row, r);
+        ++seq;  // fewer reports than slots: a first version held at most a queue's worth
+        write.Int(1, seq % StateStore::kPendingSlots);
+        write.Int(2, seq);
+        write.Int(3, sqlite3_column_int64(read.s, 3));
+        write.Blob(4, row.data(), row.size());
+        if (!write.Run()) {
+            why = sqlite3_errmsg(db);
+            return false;
+        }
+    }
+    if (rc != SQLITE_DONE || sqlite3_exec(db, "DROP TABLE pending_reports", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        why = sqlite3_errmsg(db);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 StateStore::StateStore() = default;
@@ -124,27 +227,48 @@ StateStore::~StateStore() { Close(); }
 void StateStore::Close() {
     for (auto& [sql, statement] : prepared_) sqlite3_finalize(statement);
     prepared_.clear();
+    if (checkpointDb_) sqlite3_close_v2(checkpointDb_);
+    checkpointDb_ = nullptr;
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
+    if (lockFd_ >= 0) ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 void StateStore::Checkpoint() {
-    std::lock_guard<std::mutex> lock(dbMutex_);
-    if (!db_) return;
-    if (!backgroundCheckpoints_) {
-        // From now on a commit only appends to the log; the default 1,000 pages would have the
-        // receiver copy and flush the log every few hundred receives.
-        sqlite3_wal_autocheckpoint(db_, kBackgroundCheckpointPages);
-        backgroundCheckpoints_ = true;
+    std::lock_guard<std::mutex> checkpointing(checkpointMutex_);
+    {
+        std::lock_guard<std::mutex> lock(dbMutex_);
+        if (!db_) return;
+        if (!checkpointDb_) {
+            // From now on a commit only appends to the log; the default 1,000 pages would have
+            // the receiver copy and flush the log every few hundred receives.
+            sqlite3_wal_autocheckpoint(db_, kBackgroundCheckpointPages);
+            // A connection of its own: the copy and its flushes run beside the receiver's
+            // writes instead of holding them up.
+            if (sqlite3_open_v2(path_.c_str(), &checkpointDb_,
+                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                                nullptr) != SQLITE_OK) {
+                ORVANE_LOG_LIMITED(writeFailures_, LogError, "[ERR]Writing the state store %s failed (%s).",
+                                   path_.c_str(), checkpointDb_ ? sqlite3_errmsg(checkpointDb_) : "out of memory");
+                sqlite3_close_v2(checkpointDb_);
+                checkpointDb_ = nullptr;
+                return;
+            }
+            // Reads the header, so the connection knows the log is there (a checkpoint of a
+            // connection that has read nothing does nothing).
+            sqlite3_exec(checkpointDb_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        }
     }
     int logPages = 0, moved = 0;
-    const int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &moved);
-    if (rc != SQLITE_OK)
+    const int rc = sqlite3_wal_checkpoint_v2(checkpointDb_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &moved);
+    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY)
         ORVANE_LOG_LIMITED(writeFailures_, LogError, "[ERR]Writing the state store %s failed (%s).", path_.c_str(),
-                           sqlite3_errmsg(db_));
+                           sqlite3_errmsg(checkpointDb_));
 }
 
 void StateStore::Release() {
+    std::lock_guard<std::mutex> checkpointing(checkpointMutex_);
     std::lock_guard<std::mutex> lock(dbMutex_);
     Close();
 }
@@ -168,6 +292,7 @@ bool StateStore::Exec(const char* sql, std::string& why) {
 }
 
 bool StateStore::Open(const std::string& folder, const std::string& fileName) {
+    std::lock_guard<std::mutex> checkpointing(checkpointMutex_);
     std::lock_guard<std::mutex> lock(dbMutex_);
     Close();
     folder_ = folder;
@@ -208,6 +333,14 @@ StateStore::OpenResult StateStore::TryOpen(std::string& why) {
         // aside like a damaged store; anything else (no space, no permission) is not the file's fault.
         return err == ELOOP || err == EINVAL || err == EPERM ? OpenResult::Damaged : OpenResult::Unavailable;
     }
+    // One worker owns its store: a lock held on the file for the store's life, so another
+    // process finds it in use and is not allowed to take it for damaged. (A lock of flock's kind,
+    // which leaves the database's own locks alone.)
+    lockFd_ = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        why = errno == EWOULDBLOCK ? "in use by another process" : std::strerror(errno);
+        return OpenResult::Unavailable;
+    }
     if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         why = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -215,12 +348,8 @@ StateStore::OpenResult StateStore::TryOpen(std::string& why) {
     }
     sqlite3_busy_timeout(db_, 2000);
     sqlite3_extended_result_codes(db_, 1);
-    // One worker owns its store: held locked from now on, so no transaction pays for file locks
-    // (and the write-ahead log's index lives in memory, not in a shared file). Another process
-    // on the same store finds it busy and is not allowed to take it for damaged.
-    if (!Exec("PRAGMA locking_mode=EXCLUSIVE", why)) return OpenResult::Unavailable;
-    // Small pages: a commit writes each page it touched in full, and a transaction here touches
-    // a few rows of about 200 bytes. Takes effect only in a new store.
+    // 4 KiB pages: a receive burst's row fits on one (a row spilling onto more pages costs a
+    // write for each and reading them all again when it is deleted). Only a new store.
     if (!Exec("PRAGMA page_size=1024", why)) return OpenResult::Unavailable;
     {
         const int rc = sqlite3_exec(db_, "BEGIN EXCLUSIVE; COMMIT", nullptr, nullptr, nullptr);
@@ -272,10 +401,13 @@ StateStore::OpenResult StateStore::TryOpen(std::string& why) {
         }
     }
     if (!Exec("PRAGMA synchronous=NORMAL", why)) return OpenResult::Unavailable;
+    // Room for a second of receive bursts: the flush thread's deletions then never write
+    // pages out before their commit.
+    if (!Exec("PRAGMA cache_size=-16384", why)) return OpenResult::Unavailable;
     if (version < kSchemaVersion) {
         if (!Exec("BEGIN IMMEDIATE", why)) return OpenResult::Unavailable;
         for (int v = version; v < kSchemaVersion; ++v) {
-            if (!Exec(kMigrations[v], why)) {
+            if (!Exec(kMigrations[v].sql, why) || (kMigrations[v].then && !kMigrations[v].then(db_, why))) {
                 std::string ignored;
                 Exec("ROLLBACK", ignored);
                 return OpenResult::Damaged;
@@ -293,14 +425,25 @@ StateStore::OpenResult StateStore::TryOpen(std::string& why) {
     // A file that claims our version but lacks our tables is another program's.
     for (const char* probe : {"SELECT user, domain, address, computer, ad_path, logon_time, state, since FROM "
                               "online_users LIMIT 0",
-                              "SELECT id, datagram, address, port, received FROM pending_reports LIMIT 0",
-                              "SELECT digest, logoff, expires FROM replay_digests LIMIT 0",
+                              "SELECT slot, seq, received, reports FROM pending_bursts LIMIT 0",
+                              "SELECT through FROM decided LIMIT 0",
+                              "SELECT digest, logoff, expires FROM replay_expiry LIMIT 0",
                               "SELECT name, value FROM settings LIMIT 0"}) {
         Statement s(db_, probe);
         if (!s) {
             why = sqlite3_errmsg(db_);
             return OpenResult::Damaged;
         }
+    }
+    {
+        Statement d(db_, "SELECT through FROM decided");
+        if (!d || sqlite3_step(d.s) != SQLITE_ROW) {
+            why = d ? "no decided mark" : sqlite3_errmsg(db_);
+            return OpenResult::Damaged;
+        }
+        decidedThrough_ = sqlite3_column_int64(d.s, 0);
+        Statement last(db_, "SELECT max(seq) FROM pending_bursts");
+        lastBurst_ = last && sqlite3_step(last.s) == SQLITE_ROW ? sqlite3_column_int64(last.s, 0) : 0;
     }
     return OpenResult::Opened;
 }
@@ -351,25 +494,26 @@ std::vector<StoredOnlineUser> StateStore::LoadOnlineUsers() {
 std::vector<StoredReport> StateStore::LoadPendingReports() {
     std::lock_guard<std::mutex> lock(dbMutex_);
     std::vector<StoredReport> out;
-    Statement s(db_, "SELECT id, datagram, address, port, received FROM pending_reports ORDER BY id");
+    Statement s(db_, "SELECT seq, received, reports FROM pending_bursts WHERE seq >= ?1 ORDER BY seq");
     if (!s) return out;
+    s.Int(1, decidedThrough_ / kBurstIds);
+    std::size_t unreadable = 0;
     while (sqlite3_step(s.s) == SQLITE_ROW) {
-        StoredReport r;
-        r.id = sqlite3_column_int64(s.s, 0);
-        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s.s, 1));
-        r.datagram.assign(p, p + sqlite3_column_bytes(s.s, 1));
-        r.address = static_cast<std::uint32_t>(sqlite3_column_int64(s.s, 2));
-        r.port = static_cast<std::uint16_t>(sqlite3_column_int(s.s, 3));
-        r.received = sqlite3_column_int64(s.s, 4);
-        out.push_back(std::move(r));
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s.s, 2));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(s.s, 2));
+        if (!ReadBurst(sqlite3_column_int64(s.s, 0), sqlite3_column_int64(s.s, 1), p, size, decidedThrough_, out))
+            ++unreadable;
     }
+    if (unreadable != 0)
+        LogError("[ERR]The state store %s holds %zu receive bursts that cannot be read: their reports are lost.",
+                 path_.c_str(), unreadable);
     return out;
 }
 
 std::vector<StoredDigest> StateStore::LoadDigests() {
     std::lock_guard<std::mutex> lock(dbMutex_);
     std::vector<StoredDigest> out;
-    Statement s(db_, "SELECT digest, logoff, expires FROM replay_digests ORDER BY expires");
+    Statement s(db_, "SELECT digest, logoff, expires FROM replay_expiry ORDER BY expires");
     if (!s) return out;
     while (sqlite3_step(s.s) == SQLITE_ROW) {
         StoredDigest d;
@@ -405,10 +549,10 @@ void StateStore::ForgetOnlineUser(std::string_view user, std::string_view domain
     slot.address = std::string(address);
 }
 
-void StateStore::ForgetReport(std::int64_t id) {
+void StateStore::ForgetReportsThrough(std::int64_t id) {
     if (id <= 0) return;
     std::lock_guard<std::mutex> lock(queueMutex_);
-    queued_.decided.push_back(id);
+    if (id > queued_.decidedThrough) queued_.decidedThrough = id;
 }
 
 void StateStore::SaveDigest(const StoredDigest& digest) {
@@ -426,7 +570,7 @@ bool StateStore::HasQueuedChanges() const {
     return !queued_.Empty();
 }
 
-bool StateStore::Commit(std::vector<StoredReport>* reports, std::int64_t now) {
+bool StateStore::Commit(std::vector<StoredReport>* reports) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     if (!db_) {
         std::lock_guard<std::mutex> q(queueMutex_);
@@ -434,7 +578,7 @@ bool StateStore::Commit(std::vector<StoredReport>* reports, std::int64_t now) {
         return false;
     }
     std::string why;
-    if (WriteQueued(reports, now, why)) return true;
+    if (WriteQueued(reports, why)) return true;
     std::string ignored;
     Exec("ROLLBACK", ignored);
     if (reports)
@@ -444,7 +588,14 @@ bool StateStore::Commit(std::vector<StoredReport>* reports, std::int64_t now) {
     return false;
 }
 
-bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t now, std::string& why) {
+bool StateStore::Run(const char* sql, std::string& why) {
+    Statement s(Prepared(sql));
+    if (s && s.Run()) return true;
+    why = sqlite3_errmsg(db_);
+    return false;
+}
+
+bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::string& why) {
     Queued work;
     {
         std::lock_guard<std::mutex> q(queueMutex_);
@@ -452,30 +603,44 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
     }
     const bool hasReports = reports && !reports->empty();
     if (work.Empty() && !hasReports) return true;
-    if (!Exec("BEGIN IMMEDIATE", why)) return false;
+    if (!Run("BEGIN IMMEDIATE", why)) return false;
     auto failed = [&] {
         why = sqlite3_errmsg(db_);
         return false;
     };
+    // Each report's row (a burst may need more than one), to be given its id after the commit.
+    rowOf_.clear();
+    std::int64_t seq = lastBurst_;
     if (hasReports) {
-        Statement s(Prepared("INSERT INTO pending_reports (datagram, address, port, received) VALUES (?1, ?2, ?3, ?4)"));
+        Statement s(Prepared("INSERT OR REPLACE INTO pending_bursts (slot, seq, received, reports) "
+                             "VALUES (?1, ?2, ?3, ?4)"));
         if (!s) return failed();
-        for (StoredReport& r : *reports) {
-            s.Blob(1, r.datagram.data(), r.datagram.size());
-            s.Int(2, r.address);
-            s.Int(3, r.port);
-            s.Int(4, r.received);
-            if (!s.Run()) return failed();
-            r.id = sqlite3_last_insert_rowid(db_);
+        std::size_t first = 0;
+        auto insert = [&](std::size_t end) {
+            ++seq;
+            s.Int(1, seq % kPendingSlots);
+            s.Int(2, seq);
+            s.Int(3, reports->front().received);
+            sqlite3_bind_blob(s.s, 4, burst_.data(), static_cast<int>(burst_.size()), SQLITE_STATIC);
+            if (!s.Run()) return false;
+            rowOf_.insert(rowOf_.end(), end - first, seq);
+            first = end;
+            burst_.clear();
+            return true;
+        };
+        burst_.clear();
+        for (std::size_t i = 0; i < reports->size(); ++i) {
+            const std::size_t entry = kBurstEntryHeader + (*reports)[i].datagram.size();
+            if (!burst_.empty() && burst_.size() + entry > kBurstRowBytes && !insert(i)) return failed();
+            AppendBurstEntry(burst_, (*reports)[i]);
         }
+        if (!insert(reports->size())) return failed();
     }
-    if (!work.decided.empty()) {
-        Statement s(Prepared("DELETE FROM pending_reports WHERE id = ?1"));
+    if (work.decidedThrough > decidedThrough_) {
+        Statement s(Prepared("UPDATE decided SET through = ?1"));
         if (!s) return failed();
-        for (std::int64_t id : work.decided) {
-            s.Int(1, id);
-            if (!s.Run()) return failed();
-        }
+        s.Int(1, work.decidedThrough);
+        if (!s.Run()) return failed();
     }
     if (!work.users.empty()) {
         Statement put(Prepared("INSERT OR REPLACE INTO online_users (user, domain, address, computer, ad_path, "
@@ -499,7 +664,7 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         }
     }
     if (!work.digests.empty()) {
-        Statement s(Prepared("INSERT OR REPLACE INTO replay_digests (digest, logoff, expires) VALUES (?1, ?2, ?3)"));
+        Statement s(Prepared("INSERT OR REPLACE INTO replay_expiry (digest, logoff, expires) VALUES (?1, ?2, ?3)"));
         if (!s) return failed();
         for (const StoredDigest& d : work.digests) {
             s.Blob(1, d.bytes.data(), d.bytes.size());
@@ -507,10 +672,6 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
             s.Int(3, d.expires);
             if (!s.Run()) return failed();
         }
-        Statement expire(Prepared("DELETE FROM replay_digests WHERE expires <= ?1"));
-        if (!expire) return failed();
-        expire.Int(1, now);
-        if (!expire.Run()) return failed();
     }
     if (work.queryTime) {
         Statement s(Prepared("INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)"));
@@ -519,7 +680,42 @@ bool StateStore::WriteQueued(std::vector<StoredReport>* reports, std::int64_t no
         s.Text(2, *work.queryTime);
         if (!s.Run()) return failed();
     }
-    return Exec("COMMIT", why);
+    if (!Run("COMMIT", why)) return false;
+    if (work.decidedThrough > decidedThrough_) decidedThrough_ = work.decidedThrough;
+    lastBurst_ = seq;
+    for (std::size_t i = 0, place = 0; i < rowOf_.size(); ++i) {
+        place = i > 0 && rowOf_[i] == rowOf_[i - 1] ? place + 1 : 0;
+        (*reports)[i].id = rowOf_[i] * kBurstIds + static_cast<std::int64_t>(place);
+    }
+    return true;
+}
+
+bool StateStore::Tidy(std::int64_t now) {
+    // In slices, each a transaction of its own: the receiver waits for one slice at most.
+    constexpr int kSlice = 64;
+    for (int deleted = kSlice; deleted == kSlice;) {
+        std::lock_guard<std::mutex> lock(dbMutex_);
+        if (!db_) return false;
+        std::string why;
+        bool ok = Run("BEGIN IMMEDIATE", why);
+        if (ok) {
+            Statement s(Prepared("DELETE FROM replay_expiry WHERE (expires, digest) IN "
+                                 "(SELECT expires, digest FROM replay_expiry WHERE expires <= ?1 LIMIT 64)"));
+            if (s) s.Int(1, now);
+            ok = s && s.Run();
+            if (!ok) why = sqlite3_errmsg(db_);
+            deleted = sqlite3_changes(db_);
+            ok = ok && Run("COMMIT", why);
+        }
+        if (!ok) {
+            std::string ignored;
+            Exec("ROLLBACK", ignored);
+            ORVANE_LOG_LIMITED(writeFailures_, LogError, "[ERR]Writing the state store %s failed (%s).",
+                               path_.c_str(), why.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace orvane
