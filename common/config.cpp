@@ -1,5 +1,6 @@
 #include "common/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +58,24 @@ bool ReadText(const ProfileFile& f, std::string_view section, std::string_view k
 bool ReadNumber(const ProfileFile& f, std::string_view section, int def, int& out) {
     out = f.GetInt(section, kValue, def);
     return out != def;
+}
+
+// [SECTION] Num=N, then KEY1..KEYN, as an administrator's list is kept: entry N at position
+// N - 1, empty when missing (so messages can name its key). At most kMaxListEntries.
+void ReadNumberedList(const ProfileFile& f, std::string_view section, std::string_view key,
+                      std::vector<std::string>& out) {
+    constexpr int kMaxListEntries = 10000;
+    constexpr std::size_t kEntrySize = 256;
+    out.clear();
+    const int count = f.GetInt(section, "Num", 0);
+    if (count > kMaxListEntries)
+        LogError("[ERR]%.*s Num %d is more than %d; the first %d entries are used.", static_cast<int>(section.size()),
+                 section.data(), count, kMaxListEntries, kMaxListEntries);
+    for (int i = 1; i <= std::min(count, kMaxListEntries); ++i) {
+        std::string text;
+        if (!ReadText(f, section, std::string(key) + std::to_string(i), kEntrySize, text)) text.clear();
+        out.push_back(std::move(text));
+    }
 }
 
 void LoadForReading(const std::string& path, ProfileFile& f) {
@@ -247,6 +266,8 @@ int ReadWorkerConfig(WorkerSettings& s, const ProfileFile& f) {
     s.servers.clear();
     s.agentAccounts.clear();
     s.gateways = {};
+    ReadNumberedList(f, "IgnoredAccounts", "Account", s.ignoredAccounts);
+    ReadNumberedList(f, "AddressRules", "Rule", s.addressRules);
 
     int v = 0;
     if (!ReadNumber(f, "ModelType", kWorkerMissing, v)) return MissingKey("ModelType");

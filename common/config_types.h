@@ -73,6 +73,11 @@ struct WorkerSettings {
     // The UserName of every AdServer%u section, also of those another worker serves: the
     // accounts the agent binds with.
     std::vector<std::string> agentAccounts;
+    // The administrator's identity rules, as written (checked when the worker builds them):
+    // [IgnoredAccounts] Account1..AccountNum and [AddressRules] Rule1..RuleNum, entry N at
+    // position N - 1 (empty when missing).
+    std::vector<std::string> ignoredAccounts;
+    std::vector<std::string> addressRules;
     std::array<DeviceEntry, kMaxGateways> gateways{};  // packed gateway table
 };
 

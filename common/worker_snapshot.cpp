@@ -28,6 +28,8 @@ const std::vector<SnapshotCounterInfo>& SnapshotCounterTable() {
         {"refused.malformed", "malformed", "", &C::refusedMalformed},
         {"refused.computer_account", "computer_account", "", &C::refusedComputer},
         {"refused.excluded_account", "excluded_account", "", &C::refusedExcluded},
+        {"refused.ignored_account", "ignored_account", "", &C::refusedIgnored},
+        {"refused.address_excluded", "address_excluded", "", &C::refusedAddress},
         {"refused.unverified", "unverified", "", &C::refusedUnverified},
         {"refused.replay", "replay", "", &C::refusedReplay},
         {"refused.not_online", "not_online", "", &C::refusedNotOnline},

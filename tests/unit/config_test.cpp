@@ -426,6 +426,20 @@ TEST_F(ConfigTest, OnlineRecordMaxAgeIsReadInHoursAndAnAbsurdValueKeepsTheDefaul
     }
 }
 
+TEST_F(ConfigTest, TheIdentityRuleListsAreReadInOrderKeepingTheirNumbersUpToTheirCount) {
+    WriteConfig();
+    WorkerSettings s = Worker();
+    ASSERT_EQ(ReadWorkerConfig(s), 1);
+    EXPECT_TRUE(s.ignoredAccounts.empty());
+    EXPECT_TRUE(s.addressRules.empty());
+    WriteConfig({}, "[IgnoredAccounts]\nNum=3\nAccount1=svc-*\nAccount3=CORP\\scanner\nAccount4=beyond the count\n"
+                    "[AddressRules]\nNum=2\nRule2=include 10.0.0.0/8\nRule1=exclude 10.0.5.0/24\n");
+    ASSERT_EQ(ReadWorkerConfig(s), 1);
+    // Entry N stays at position N - 1, so messages name the key it came from.
+    EXPECT_EQ(s.ignoredAccounts, (std::vector<std::string>{"svc-*", "", "CORP\\scanner"}));
+    EXPECT_EQ(s.addressRules, (std::vector<std::string>{"exclude 10.0.5.0/24", "include 10.0.0.0/8"}));
+}
+
 TEST_F(ConfigTest, QueryTimeIsOptional) {
     WriteConfig({{"QueryTime", "-"}});
     WorkerSettings s = Worker(1);

@@ -13,6 +13,7 @@
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/startup/worker_runtime.h"
 #include "worker/users/excluded_accounts.h"
+#include "worker/users/identity_rules.h"
 
 namespace orvane {
 namespace {
@@ -239,6 +240,31 @@ TEST_F(PollerTest, TheAgentsOwnAccountsAreNeverReported) {
     EXPECT_EQ(reports[0].user, "ann");
     EXPECT_EQ(reports[1].user, "svc-orvane");
     EXPECT_EQ(reports[1].address, "10.0.0.4");
+}
+
+TEST_F(PollerTest, TheAdministratorsRulesRefuseEventsBeforeAnyLookup) {
+    WorkerSettings rules;
+    rules.ignoredAccounts = {"svc-*"};
+    rules.addressRules = {"exclude 10.0.5.0/24", "include 10.0.0.0/16"};
+    SetIdentityRules(rules);
+    struct Restore {
+        ~Restore() { SetIdentityRules(WorkerSettings{}); }
+    } restore;
+    auto& dc = directory.At(kDc);
+    dc.accounts.push_back({"svc-backup", "CN=svc-backup,CN=Users,DC=corp,DC=example,DC=com"});
+    PollerContext c = Connected();
+    c.lastQueryTime = Time(0);
+    server.events = {
+        LogonEvent(4624, Time(1), "svc-backup", "10.0.6.7", "CORP"),
+        LogonEvent(4768, Time(2), "ann", "10.0.5.7", "CORP.EXAMPLE.COM"),
+        LogonEvent(4624, Time(3), "ann", "192.168.1.9", "CORP"),
+        LogonEvent(4624, Time(4), "ann", "10.0.6.7", "CORP"),
+    };
+    const int searchesBefore = dc.searches;
+    ASSERT_EQ(Poll(c), 0);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].address, "10.0.6.7");
+    EXPECT_EQ(dc.searches - searchesBefore, 1) << "refused events are never looked up";
 }
 
 TEST_F(PollerTest, UnreadableEventsAreSkippedAndAQueryThatFailsIsReported) {

@@ -18,6 +18,7 @@
 #include "worker/startup/worker_runtime.h"
 #include "worker/state/state_store.h"
 #include "worker/users/excluded_accounts.h"
+#include "worker/users/identity_rules.h"
 #include "worker/users/logon_decisions.h"
 
 namespace orvane {
@@ -272,6 +273,7 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
         const std::string_view domain =
             slots->domain < strings->size() ? std::string_view((*strings)[slots->domain]) : std::string_view();
         if (GetExcludedAccounts().Excludes(*user, domain)) continue;
+        if (RefusedByIdentityRules(name, domain, client)) continue;
         if (!reported.Add(name, client)) continue;
         if (reported.Size() >= kReportedPairsLimit) reported.Clear();
         OnlineUserRecord record;

@@ -13,6 +13,7 @@
 #include "platform/udp_receiver.h"
 #include "worker/status/worker_statistics.h"
 #include "worker/users/excluded_accounts.h"
+#include "worker/users/identity_rules.h"
 
 namespace orvane {
 namespace {
@@ -67,6 +68,10 @@ int DispatchClientReport(std::string_view senderAddress, std::string_view report
         WorkerStatistics::Add(Statistics().refusedExcluded);
         return 0;
     }
+    // The administrator's rules, before any lookup. Logoffs pass: one whose logon the rules
+    // refused finds nobody online, and one of a user announced before the rules changed must
+    // still reach the gateways.
+    if (fields.kind == '0' && RefusedByIdentityRules(fields.user, fields.domain, senderAddress)) return 0;
     if (fields.kind == '0') {
         LogInfo("[INF]Received user online request from client script.");
         handler.UserLogon(senderAddress, fields.user, fields.domain, fields.computer);

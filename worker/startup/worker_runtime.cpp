@@ -18,6 +18,7 @@
 #include "worker/status/status_publisher.h"
 #include "worker/status/worker_statistics.h"
 #include "worker/users/excluded_accounts.h"
+#include "worker/users/identity_rules.h"
 #include "worker/users/logon_decisions.h"
 #include "worker/users/online_users.h"
 
@@ -56,6 +57,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     // Log-query workers batch their lines; client-report workers write each line at once.
     log.SetImmediateFlush(s.modelType == 0);
     ExcludeAgentAccounts(s.agentAccounts);
+    SetIdentityRules(s);
 
     // Objects of the process's life: the worker never ends its threads.
     static GatewayNotifier notifier(s, GetOnlineUserTable());

@@ -36,6 +36,8 @@ void WorkerStatistics::CopyCounters(SnapshotCounters& out) const {
     out.refusedMalformed = get(refusedMalformed);
     out.refusedComputer = get(refusedComputer);
     out.refusedExcluded = get(refusedExcluded);
+    out.refusedIgnored = get(refusedIgnored);
+    out.refusedAddress = get(refusedAddress);
     out.refusedUnverified = get(refusedUnverified);
     out.refusedReplay = get(refusedReplay);
     out.refusedNotOnline = get(refusedNotOnline);

@@ -1,5 +1,7 @@
 #include "worker/users/excluded_accounts.h"
 
+#include <algorithm>
+
 #include "common/log.h"
 #include "common/text.h"
 #include "worker/directory/ldap_directory.h"
@@ -14,6 +16,13 @@ ExcludedAccounts& List() {
 
 bool Unknown(std::string_view domain) { return domain.empty() || domain == "-"; }
 
+std::string LowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 bool SameDomain(std::string_view a, std::string_view b) {
     if (Unknown(a) || Unknown(b) || EqualsNoCase(a, b)) return true;
     // A NetBIOS name against a DNS name: not comparable here.
@@ -23,11 +32,16 @@ bool SameDomain(std::string_view a, std::string_view b) {
 }  // namespace
 
 void ExcludedAccounts::Add(std::string_view account) {
+    std::string ignored;
+    AddChecked(account, ignored);
+}
+
+bool ExcludedAccounts::AddChecked(std::string_view account, std::string& why) {
     Account a{TrimSpaces(account), {}, {}};
     std::string_view text(a.text);
-    if (text.empty()) return;
-    for (const Account& known : accounts_) {
-        if (EqualsNoCase(known.text, text)) return;
+    if (text.empty()) {
+        why = "an empty name";
+        return false;
     }
     if (const std::size_t slash = text.find('\\'); slash != std::string_view::npos) {
         a.domain = text.substr(0, slash);
@@ -38,11 +52,35 @@ void ExcludedAccounts::Add(std::string_view account) {
     } else {
         a.name = text;
     }
-    if (a.name.empty()) return;
+    const std::size_t star = a.name.find('*');
+    if (a.name.empty() || a.name == "*") {
+        why = "an empty name";
+        return false;
+    }
+    if (star != std::string::npos && star + 1 != a.name.size()) {
+        why = "a * is allowed only at the end of the name";
+        return false;
+    }
+    if (a.domain.find('*') != std::string::npos) {
+        why = "a * is allowed only at the end of the name";
+        return false;
+    }
+    for (const Account& known : accounts_) {
+        if (EqualsNoCase(known.text, text)) return true;
+    }
+    std::string key = LowerAscii(star == std::string::npos ? a.name : a.name.substr(0, star));
+    if (star == std::string::npos) {
+        exact_[std::move(key)].push_back(accounts_.size());
+    } else {
+        longestPrefix_ = std::max(longestPrefix_, key.size());
+        prefixes_[std::move(key)].push_back(accounts_.size());
+    }
     accounts_.push_back(std::move(a));
+    return true;
 }
 
-bool ExcludedAccounts::Excludes(std::string_view name, std::string_view domain) const {
+const std::string* ExcludedAccounts::Match(std::string_view name, std::string_view domain) const {
+    if (accounts_.empty()) return nullptr;
     // A client report names the domain as dc=corp,dc=example,dc=com.
     std::string dns;
     if (domain.find('=') != std::string_view::npos) domain = dns = DnsDomainOfDn(domain);
@@ -50,10 +88,25 @@ bool ExcludedAccounts::Excludes(std::string_view name, std::string_view domain) 
         if (Unknown(domain)) domain = name.substr(at + 1);
         name = name.substr(0, at);
     }
-    for (const Account& a : accounts_) {
-        if (EqualsNoCase(a.name, name) && SameDomain(a.domain, domain)) return true;
+    const std::string lower = LowerAscii(name);
+    auto matching = [&](const std::vector<std::size_t>& entries) -> const std::string* {
+        for (std::size_t i : entries) {
+            if (SameDomain(accounts_[i].domain, domain)) return &accounts_[i].text;
+        }
+        return nullptr;
+    };
+    if (auto it = exact_.find(lower); it != exact_.end()) {
+        if (const std::string* text = matching(it->second)) return text;
     }
-    return false;
+    if (prefixes_.empty()) return nullptr;
+    std::string prefix;
+    for (std::size_t n = 0; n <= std::min(lower.size(), longestPrefix_); ++n) {
+        prefix.assign(lower, 0, n);
+        if (auto it = prefixes_.find(prefix); it != prefixes_.end()) {
+            if (const std::string* text = matching(it->second)) return text;
+        }
+    }
+    return nullptr;
 }
 
 std::string ExcludedAccounts::Describe() const {
