@@ -243,12 +243,12 @@ private:
             if (pair->up.writeEnded && pair->down.writeEnded) done.push_back(pair);
         }
         for (auto& pair : done) Drop(*pair);
-        itimerspec spec{};
+        itimerspec wake{};
         if (next != 0) {
-            spec.it_value.tv_sec = next / 1'000'000'000;
-            spec.it_value.tv_nsec = next % 1'000'000'000;
+            wake.it_value.tv_sec = next / 1'000'000'000;
+            wake.it_value.tv_nsec = next % 1'000'000'000;
         }
-        timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+        timerfd_settime(timer_, TFD_TIMER_ABSTIME, &wake, nullptr);
     }
 
     void Drop(Pair& pair) {

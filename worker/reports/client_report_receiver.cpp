@@ -68,11 +68,11 @@ int DispatchClientReport(std::string_view senderAddress, std::string_view report
         WorkerStatistics::Add(Statistics().refusedExcluded);
         return 0;
     }
-    // The administrator's rules, before any lookup. Logoffs pass: one whose logon the rules
-    // refused finds nobody online, and one of a user announced before the rules changed must
-    // still reach the gateways.
-    if (fields.kind == '0' && RefusedByIdentityRules(fields.user, fields.domain, senderAddress)) return 0;
     if (fields.kind == '0') {
+        // The administrator's rules, before any lookup. Logoffs pass: one whose logon the rules
+        // refused finds nobody online, and one of a user announced before the rules changed
+        // must still reach the gateways.
+        if (RefusedByIdentityRules(fields.user, fields.domain, senderAddress)) return 0;
         LogInfo("[INF]Received user online request from client script.");
         handler.UserLogon(senderAddress, fields.user, fields.domain, fields.computer);
     } else if (fields.kind == '1') {
@@ -395,8 +395,7 @@ void ClientReportReceiver::ProcessClientMessageThread() {
             if (++uncommitted_ >= kDecidedPerCommit) CommitDecided(this);
         }
     }
-    if (store_ && uncommitted_ != 0) store_->Commit();
-    uncommitted_ = 0;
+    CommitDecided(this);
 }
 
 void ClientReportReceiver::CommitDecided(void* receiver) {

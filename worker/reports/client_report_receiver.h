@@ -149,9 +149,9 @@ private:
     void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
     // Takes back the replay digests and the undecided reports of the last run.
     void RestoreFromStore(std::uint32_t antiReplayTime);
+    static void CommitDecided(void* receiver);  // the processing thread's decisions, if still queued
     // Writes the acknowledged reports of `slots` named by `which[0..count)` to the store before
     // their acknowledgements go out.
-    static void CommitDecided(void* receiver);  // the processing thread's decisions, if still queued
     void StoreBurst(std::unique_ptr<ReceivedReport>* slots, const std::size_t* which, std::size_t count);
     void SetSetup(SetupState state, std::uint16_t port);
 
