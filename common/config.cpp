@@ -60,14 +60,14 @@ bool ReadNumber(const ProfileFile& f, std::string_view section, int def, int& ou
     return out != def;
 }
 
-// [SECTION] Num=N, then KEY1..KEYN, as an administrator's list is kept: entry N at position
-// N - 1, empty when missing (so messages can name its key). At most kMaxListEntries.
+}  // namespace
+
 void ReadNumberedList(const ProfileFile& f, std::string_view section, std::string_view key,
-                      std::vector<std::string>& out) {
-    constexpr int kMaxListEntries = 10000;
-    constexpr std::size_t kEntrySize = 256;
+                      std::vector<std::string>& out, std::string_view countKey) {
+    constexpr int kMaxListEntries = static_cast<int>(kMaxNumberedListEntries);
+    constexpr std::size_t kEntrySize = kNumberedListEntryCapacity;
     out.clear();
-    const int count = f.GetInt(section, "Num", 0);
+    const int count = f.GetInt(section, countKey, 0);
     if (count > kMaxListEntries)
         LogError("[ERR]%.*s Num %d is more than %d; the first %d entries are used.", static_cast<int>(section.size()),
                  section.data(), count, kMaxListEntries, kMaxListEntries);
@@ -77,6 +77,8 @@ void ReadNumberedList(const ProfileFile& f, std::string_view section, std::strin
         out.push_back(std::move(text));
     }
 }
+
+namespace {
 
 void LoadForReading(const std::string& path, ProfileFile& f) {
     bool ok = f.Load(path);
@@ -268,6 +270,11 @@ int ReadWorkerConfig(WorkerSettings& s, const ProfileFile& f) {
     s.gateways = {};
     ReadNumberedList(f, "IgnoredAccounts", "Account", s.ignoredAccounts);
     ReadNumberedList(f, "AddressRules", "Rule", s.addressRules);
+    ReadNumberedList(f, "MemberGroups", "Group", s.memberGroups);
+    s.membershipCacheSeconds = kDefaultMembershipCacheSeconds;
+    // A day at most: a membership removed in the directory must not be trusted for longer.
+    if (int seconds = f.GetInt("MemberGroups", "CacheSeconds", -1); seconds >= 0 && seconds <= 86400)
+        s.membershipCacheSeconds = static_cast<std::uint32_t>(seconds);
 
     int v = 0;
     if (!ReadNumber(f, "ModelType", kWorkerMissing, v)) return MissingKey("ModelType");
@@ -362,6 +369,7 @@ void ReadGatewayEntries(WorkerSettings& s, const ProfileFile& f, unsigned count)
         int port = f.GetInt(section, "Port", kWorkerMissing);
         if (port != kWorkerMissing) {
             s.gateways[p].port = static_cast<std::uint32_t>(port);
+            ReadNumberedList(f, section, "Group", s.gateways[p].groups, "GroupNum");
             ++p;
         }
     }
@@ -406,6 +414,12 @@ int ReadQueryTime(WorkerSettings& s, const ProfileFile& f) {
     if (!ReadNumber(f, "QueryTime", kWorkerMissing, v)) return 0;
     s.queryTime = static_cast<std::uint16_t>(v);
     return 1;
+}
+
+bool ReadAllowNtlm(const std::string& configPath) {
+    ProfileFile f;
+    LoadForReading(configPath, f);
+    return f.GetInt("AllowNtlm", kValue, 1) != 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/config_types.h"
 #include "common/profile.h"
@@ -16,6 +17,14 @@ namespace orvane {
 
 // ---------------------------------------------------------------------------------------------
 // Worker. Each reader uses s.configPath, s.modelType and s.serverArgument.
+
+// [SECTION] Num=N (or countKey=N), then KEY1..KEYN, as an administrator's list is kept: entry N
+// at position N - 1, empty when missing (so messages can name its key). At most
+// kMaxNumberedListEntries, each cut to kNumberedListEntryCapacity - 1 characters.
+inline constexpr std::size_t kMaxNumberedListEntries = 10000;
+inline constexpr std::size_t kNumberedListEntryCapacity = 256;
+void ReadNumberedList(const ProfileFile& f, std::string_view section, std::string_view key,
+                      std::vector<std::string>& out, std::string_view countKey = "Num");
 
 // 1 on success, 0 when a required key is missing (later values are then left unread).
 // The worker keeps at most 31 bytes of a clear share key in its 32-byte zero-filled field and
@@ -37,6 +46,9 @@ void ReadReceiverConfig(WorkerSettings& s, const ProfileFile& file);
 // 1 when QueryTime is present, else 0 (the interval then keeps its start value).
 int ReadQueryTime(WorkerSettings& s);
 int ReadQueryTime(WorkerSettings& s, const ProfileFile& file);
+// AllowNtlm: whether a remote DC may be polled with NTLM when Kerberos cannot be used (1, the
+// default when absent) or never (0).
+bool ReadAllowNtlm(const std::string& configPath);
 
 // ---------------------------------------------------------------------------------------------
 // Service.

@@ -30,7 +30,13 @@ struct ServerEntry {
 struct DeviceEntry {
     std::string ip;       // 48
     std::uint32_t port = 0;
+    // The gateway's own member groups ([Firewall%u] GroupNum, Group1..): when any is set, the
+    // gateway hears only about users in one of them (heartbeats unchanged).
+    std::vector<std::string> groups;
 };
+
+// How long a user's group membership, once looked up, is trusted (seconds).
+inline constexpr std::uint32_t kDefaultMembershipCacheSeconds = 300;
 
 // A week: longer than any working session that sends no new logon, short enough that records of
 // PCs that vanished without a logoff do not pile up for years.
@@ -78,6 +84,11 @@ struct WorkerSettings {
     // position N - 1 (empty when missing).
     std::vector<std::string> ignoredAccounts;
     std::vector<std::string> addressRules;
+    // [MemberGroups] Group1..GroupNum (DNs or sAMAccountNames): when any is set, only members
+    // (nested membership included) are reported. CacheSeconds: how long a looked-up
+    // membership is trusted.
+    std::vector<std::string> memberGroups;
+    std::uint32_t membershipCacheSeconds = kDefaultMembershipCacheSeconds;
     std::array<DeviceEntry, kMaxGateways> gateways{};  // packed gateway table
 };
 

@@ -232,6 +232,17 @@ std::string TrimSpaces(std::string_view s) {
     return std::string(s.substr(b, e - b));
 }
 
+void AppendLowerAscii(std::string& out, std::string_view s) {
+    for (char c : s) out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+}
+
+std::string LowerAscii(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    AppendLowerAscii(out, s);
+    return out;
+}
+
 std::string FormatTextV(const char* format, va_list args) {
     char stackBuf[1024];
     va_list copy;

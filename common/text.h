@@ -62,6 +62,10 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 
 std::string TrimSpaces(std::string_view s);
 
+// Appends `s` with ASCII letters lowercased (keys of names compared ignoring case).
+void AppendLowerAscii(std::string& out, std::string_view s);
+std::string LowerAscii(std::string_view s);
+
 // printf into a std::string of any length (the log's lines, the status texts).
 std::string FormatTextV(const char* format, va_list args);
 std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -30,6 +30,7 @@ const std::vector<SnapshotCounterInfo>& SnapshotCounterTable() {
         {"refused.excluded_account", "excluded_account", "", &C::refusedExcluded},
         {"refused.ignored_account", "ignored_account", "", &C::refusedIgnored},
         {"refused.address_excluded", "address_excluded", "", &C::refusedAddress},
+        {"refused.not_in_groups", "not_in_groups", "", &C::refusedGroups},
         {"refused.unverified", "unverified", "", &C::refusedUnverified},
         {"refused.replay", "replay", "", &C::refusedReplay},
         {"refused.not_online", "not_online", "", &C::refusedNotOnline},

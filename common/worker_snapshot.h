@@ -52,6 +52,7 @@ struct SnapshotCounters {
     std::uint64_t refusedExcluded = 0;       // accounts never reported: the agent's own
     std::uint64_t refusedIgnored = 0;        // accounts the administrator's list ignores
     std::uint64_t refusedAddress = 0;        // addresses the administrator's rules exclude
+    std::uint64_t refusedGroups = 0;         // users in none of the member groups
     std::uint64_t refusedUnverified = 0;     // no directory server vouched for the user
     std::uint64_t refusedReplay = 0;         // last logon outside the anti-replay window
     std::uint64_t refusedNotOnline = 0;      // logoff of a user not online

@@ -27,6 +27,7 @@
 #include "console/app/dialog_parts.h"
 #include "console/app/entry_dialogs.h"
 #include "console/app/message_boxes.h"
+#include "console/app/filters_dialog.h"
 #include "console/app/users_dialog.h"
 
 namespace orvane::console {
@@ -215,10 +216,13 @@ void COrvaneAgentDlg::BuildControls() {
     connect(deviceButtonList_[0], &QPushButton::clicked, this, &COrvaneAgentDlg::AddDevice);
     connect(deviceButtonList_[1], &QPushButton::clicked, this, &COrvaneAgentDlg::DeleteDevice);
     connect(deviceButtonList_[2], &QPushButton::clicked, this, [this] { EditDevice(true); });
+    filters_ = NamedButton(deviceInfoGroup_, "FiltersButton", {});
+    connect(filters_, &QPushButton::clicked, this, &COrvaneAgentDlg::OpenFilters);
     auto* right = new QVBoxLayout(deviceInfoGroup_);
     right->addWidget(tree_, 1);
     right->addWidget(serverButtons_);
     right->addWidget(deviceButtons_);
+    right->addWidget(filters_);
 
     auto* columns = new QHBoxLayout(this);
     columns->addWidget(monitorGroup_, 1);
@@ -231,7 +235,7 @@ void COrvaneAgentDlg::BuildControls() {
                         edits_[Index(Field::QueryTime)], encryptGeneral_, encryptEnhanced_,
                         edits_[Index(Field::FirewallKey)], encodeGbk_, encodeUtf8_, showLog_, startService_,
                         stopService_, users_, tree_, serverButtonList_[0], serverButtonList_[1], serverButtonList_[2],
-                        deviceButtonList_[0], deviceButtonList_[1], deviceButtonList_[2]};
+                        deviceButtonList_[0], deviceButtonList_[1], deviceButtonList_[2], filters_};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
@@ -273,6 +277,7 @@ void COrvaneAgentDlg::ApplyCaptions() {
     serviceGroup_->setTitle(T(TextId::Agent_GruopServiceOperate));
     showLog_->setText(T(TextId::Agent_ShowLog));
     users_->setText(Q(LoadUsersTexts(LanguageFilePath(core_.ProgramFolder()), options_.languageId).button));
+    filters_->setText(Q(LoadFiltersTexts(LanguageFilePath(core_.ProgramFolder()), options_.languageId).button));
     startService_->setText(T(TextId::Agent_StartService));
     stopService_->setText(T(TextId::Agent_StopService));
     deviceInfoGroup_->setTitle(T(TextId::Agent_GroupDeviceInfo));
@@ -352,6 +357,7 @@ void COrvaneAgentDlg::ApplyLock() {
     for (QLineEdit* edit : edits_) edit->setEnabled(e.settings);
     for (QPushButton* b : serverButtonList_) b->setEnabled(e.settings);
     for (QPushButton* b : deviceButtonList_) b->setEnabled(e.settings);
+    filters_->setEnabled(e.settings);
     startService_->setEnabled(e.startService);
     stopService_->setEnabled(e.stopService);
     if (root_) root_->setText(0, Q(texts_.Text(RootNodeText(core_.ServiceState()))));
@@ -644,8 +650,11 @@ void COrvaneAgentDlg::FinishServiceRequest() {
     serviceLine_->setText(Q(texts_.Text(RootNodeText(core_.ServiceState()))));
     lineShowsIdle_ = false;
     const std::string failure = core_.ReportServiceFailure(requestOutcome_, requestIsStart_);
-    if (!failure.empty()) serviceLine_->setText(Q(failure).section(QLatin1Char('\n'), 0, 0));
-    else ShowIdleReason();
+    if (!failure.empty()) {
+        serviceLine_->setText(Q(failure).section(QLatin1Char('\n'), 0, 0));
+    } else {
+        ShowIdleReason();
+    }
     emit ServiceRequestFinished();
     if (exitPending_) ExitConsole();
 }
@@ -702,6 +711,19 @@ void COrvaneAgentDlg::OpenUsers() {
     dlg.setWindowIcon(windowIcon());
     dlg.exec();
     usersOpen_ = false;
+}
+
+void COrvaneAgentDlg::OpenFilters() {
+    if (filtersOpen_) return;
+    filtersOpen_ = true;
+    std::vector<std::string> agentAccounts;
+    const ConsoleConfig& c = core_.Config();
+    for (unsigned i = 0; i < kMaxServers; ++i)
+        if (c.serverPresent[i]) agentAccounts.push_back(c.servers[i].userName);
+    CFiltersDlg dlg(core_.ProgramFolder(), c.configPath, options_.languageId, std::move(agentAccounts), this);
+    dlg.setWindowIcon(windowIcon());
+    dlg.exec();
+    filtersOpen_ = false;
 }
 
 void COrvaneAgentDlg::ExitConsole() {

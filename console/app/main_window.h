@@ -92,6 +92,7 @@ private:
     void OpenOptions();
     void OpenAbout();
     void OpenUsers();
+    void OpenFilters();
     void ExitConsole();
 
     ConsoleCore& core_;
@@ -103,6 +104,7 @@ private:
     bool optionsOpen_ = false;
     bool aboutOpen_ = false;
     bool usersOpen_ = false;
+    bool filtersOpen_ = false;
     bool exitPending_ = false;
     bool lineShowsIdle_ = false;
     ConsoleRights rights_;
@@ -121,6 +123,7 @@ private:
     QPushButton *showLog_ = nullptr, *users_ = nullptr, *startService_ = nullptr, *stopService_ = nullptr;
     std::array<QPushButton*, 3> serverButtonList_{};  // add, delete, edit
     std::array<QPushButton*, 3> deviceButtonList_{};
+    QPushButton* filters_ = nullptr;  // which logons become identities
     QLabel *serviceLine_ = nullptr, *rightsLine_ = nullptr;
     QTreeWidget* tree_ = nullptr;
     QTreeWidgetItem *root_ = nullptr, *serverNode_ = nullptr, *deviceNode_ = nullptr;

@@ -154,6 +154,62 @@ UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t lang
     return t;
 }
 
+namespace {
+
+struct FiltersText {
+    const char* key;
+    std::string FiltersTexts::*member;
+    const char* def;
+};
+
+constexpr FiltersText kFiltersTexts[] = {
+    {"Filters_Button", &FiltersTexts::button, "Filters"},
+    {"Filters_Caption", &FiltersTexts::caption, "Which logons become identities"},
+    {"Filters_Accounts", &FiltersTexts::accounts, "Ignored accounts"},
+    {"Filters_Addresses", &FiltersTexts::addresses, "Address rules (the first match decides)"},
+    {"Filters_Groups", &FiltersTexts::groups, "Member groups"},
+    {"Filters_AccountsHint", &FiltersTexts::accountsHint,
+     "name, DOMAIN\\name or name@dns.domain; one * may end the name (svc-*)"},
+    {"Filters_AddressesHint", &FiltersTexts::addressesHint, "include CIDR or exclude CIDR (exclude 10.99.5.0/24)"},
+    {"Filters_GroupsHint", &FiltersTexts::groupsHint,
+     "a group's DN (CN=VPN-Users,CN=Users,DC=corp,DC=com) or its name (VPN-Users)"},
+    {"Filters_GroupsOf", &FiltersTexts::groupsOf, "Groups for:"},
+    {"Filters_AllGateways", &FiltersTexts::allGateways, "every gateway"},
+    {"Filters_Gateway", &FiltersTexts::gateway, "%s only (%s)"},
+    {"Filters_AgentAccounts", &FiltersTexts::agentAccounts, "Always ignored, the agent's own accounts: %s"},
+    {"Filters_Add", &FiltersTexts::add, "Add"},
+    {"Filters_Remove", &FiltersTexts::remove, "Remove"},
+    {"Filters_Up", &FiltersTexts::up, "Up"},
+    {"Filters_Down", &FiltersTexts::down, "Down"},
+    {"Filters_EveryAddress", &FiltersTexts::everyAddress, "No address rules: every address is reported."},
+    {"Filters_UnmatchedPass", &FiltersTexts::unmatchedPass, "An address no rule matches is reported."},
+    {"Filters_UnmatchedRefused", &FiltersTexts::unmatchedRefused,
+     "An address no rule matches is NOT reported (the list holds an include rule)."},
+    {"Filters_Refused", &FiltersTexts::refused, "\"%s\" is refused: %s."},
+    {"Filters_Duplicate", &FiltersTexts::duplicate, "\"%s\" is already in the list."},
+    {"Filters_Saved", &FiltersTexts::saved, "Saved. The service uses the lists from its next start."},
+    {"Filters_SaveFailed", &FiltersTexts::saveFailed, "The lists are not saved: %s."},
+    {"Filters_Save", &FiltersTexts::save, "Save"},
+    {"Filters_Cancel", &FiltersTexts::cancel, "Cancel"},
+};
+
+}  // namespace
+
+FiltersTexts LoadFiltersTexts(const std::string& languageIniPath, std::uint32_t languageId) {
+    ProfileFile file;
+    file.Load(languageIniPath);
+    const std::string section = SectionOf(languageId);
+    FiltersTexts t;
+    for (const FiltersText& f : kFiltersTexts) t.*f.member = file.GetString(section, f.key, f.def, 256);
+    return t;
+}
+
+std::vector<const char*> FiltersTextKeys() {
+    std::vector<const char*> keys;
+    for (const FiltersText& f : kFiltersTexts) keys.push_back(f.key);
+    return keys;
+}
+
 int LanguagePosition(std::uint32_t languageId) { return languageId == kSimplifiedChinese ? 1 : 0; }
 
 std::uint32_t LanguageAtPosition(int position, std::uint32_t current) {

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvane::console {
 
@@ -126,6 +127,40 @@ struct UsersTexts {
     std::string folderFailed;        // Users_FolderFailed: run folder, the system's error
 };
 UsersTexts LoadUsersTexts(const std::string& languageIniPath, std::uint32_t languageId);
+
+// The Filters dialog's texts (which logons become identities), read like the Options dialog's:
+// each with a built-in default. The reasons a value is refused stay in English, as orvanectl
+// and the worker's log give them.
+struct FiltersTexts {
+    std::string button;          // Filters_Button: the main window's button
+    std::string caption;         // Filters_Caption
+    std::string accounts;        // Filters_Accounts: the frames of the three lists
+    std::string addresses;       // Filters_Addresses
+    std::string groups;          // Filters_Groups
+    std::string accountsHint;    // Filters_AccountsHint: what an entry looks like
+    std::string addressesHint;   // Filters_AddressesHint
+    std::string groupsHint;      // Filters_GroupsHint
+    std::string groupsOf;        // Filters_GroupsOf: the label of the gateway choice
+    std::string allGateways;     // Filters_AllGateways: the choice for every gateway
+    std::string gateway;         // Filters_Gateway: "%s" the Firewall section, then its address
+    std::string agentAccounts;   // Filters_AgentAccounts: "%s" the agent's own accounts
+    std::string add;             // Filters_Add
+    std::string remove;          // Filters_Remove
+    std::string up;              // Filters_Up
+    std::string down;            // Filters_Down
+    std::string everyAddress;    // Filters_EveryAddress: the address rules' consequence, no rule
+    std::string unmatchedPass;   // Filters_UnmatchedPass: without an include rule
+    std::string unmatchedRefused;// Filters_UnmatchedRefused: with one
+    std::string refused;         // Filters_Refused: "%s" the value, then why
+    std::string duplicate;       // Filters_Duplicate: "%s" the value
+    std::string saved;           // Filters_Saved
+    std::string saveFailed;      // Filters_SaveFailed: "%s" why
+    std::string save;            // Filters_Save
+    std::string cancel;          // Filters_Cancel
+};
+FiltersTexts LoadFiltersTexts(const std::string& languageIniPath, std::uint32_t languageId);
+// Their keys in language.ini, in the order above.
+std::vector<const char*> FiltersTextKeys();
 
 // The items of the Options dialog's language list, position 0 and 1.
 inline constexpr const char* kLanguageItems[2] = {"English", "中文简体"};

@@ -158,7 +158,7 @@ std::string FormatStatus(const std::vector<WorkerReading>& readings) {
             out += FormatText("  directory %s: %s, %" PRIu64 " failed reconnections\n", d.address.c_str(),
                           d.connected ? "connected" : "not connected", d.failedReconnects);
         const std::uint64_t refused = c.refusedUndecryptable + c.refusedMalformed + c.refusedComputer + c.refusedExcluded +
-                                      c.refusedIgnored + c.refusedAddress + c.refusedUnverified + c.refusedReplay + c.refusedNotOnline;
+                                      c.refusedIgnored + c.refusedAddress + c.refusedGroups + c.refusedUnverified + c.refusedReplay + c.refusedNotOnline;
         const std::uint64_t dropped = c.droppedNotReport + c.droppedQueueFull + c.droppedForeignResponse;
         out += FormatText("  reports: %" PRIu64 " received, %" PRIu64 " acknowledged, %" PRIu64 " refused, %" PRIu64
                           " dropped unanswered\n",

@@ -23,22 +23,24 @@
 #include "console/core/secret_protection.h"
 #include "console/ctl/commands.h"
 #include "console/ctl/secret_input.h"
+#include "console/ctl/session.h"
 
 namespace orvane::ctl {
+
+const char* const kExitStatusHelp =
+    "Exit status: 0 done, 1 failed (config.ini or language.ini unreadable or unwritable),\n"
+    "2 usage error, 3 refused by a check (the message says which), 4 settings locked\n"
+    "while the service is not stopped, 5 the service manager failed or refused.\n";
+
+const char* const kFolderHelp =
+    "The program folder is the folder of orvanectl itself unless 'orvanectl --folder DIR'\n"
+    "names another. Messages of the checks are in the console language (CurLanguageId).\n";
+
 namespace {
 
 using namespace orvane::console;
 
 std::string g_folder;
-
-constexpr const char* kExitStatusHelp =
-    "Exit status: 0 done, 1 failed (config.ini or language.ini unreadable or unwritable),\n"
-    "2 usage error, 3 refused by a check (the message says which), 4 settings locked\n"
-    "while the service is not stopped, 5 the service manager failed or refused.\n";
-
-constexpr const char* kFolderHelp =
-    "The program folder is the folder of orvanectl itself unless 'orvanectl --folder DIR'\n"
-    "names another. Messages of the checks are in the console language (CurLanguageId).\n";
 
 // Messages go to stderr; questions are asked only on a terminal.
 class TerminalMessages final : public MessageSink {
@@ -73,14 +75,6 @@ private:
     LogSink* previous_;
 };
 
-// Everything a command needs: the checked folder, its texts, the service control and the core.
-struct Session {
-    ConsoleStart start;
-    std::unique_ptr<ServiceControl> service;
-    std::unique_ptr<TerminalMessages> messages;
-    std::unique_ptr<ConsoleCore> core;
-};
-
 std::string ProgramFolder() {
     if (!g_folder.empty()) return g_folder;
     std::string folder;
@@ -88,14 +82,9 @@ std::string ProgramFolder() {
     return folder;
 }
 
-// Whether a command shows texts of language.ini (the checks' messages) or can do without them.
-enum class Texts { Needed, Optional };
+}  // namespace
 
-// Opens the folder and loads config.ini; an exit status on failure. A command that can do without
-// the texts runs in English when the stored language does not load, so that a broken language
-// section never locks orvanectl out; `language`, when given, replaces the stored one.
-std::optional<int> OpenSession(Session& s, bool assumeYes = false, Texts texts = Texts::Needed,
-                               std::optional<std::uint32_t> language = std::nullopt) {
+std::optional<int> OpenSession(Session& s, bool assumeYes, Texts texts, std::optional<std::uint32_t> language) {
     const std::string folder = ProgramFolder();
     StartCheck check;
     {
@@ -153,8 +142,7 @@ std::optional<int> OpenSession(Session& s, bool assumeYes = false, Texts texts =
     return std::nullopt;
 }
 
-// Settings change only while the service is stopped, as in the window. A manager that cannot be
-// asked leaves the state stopped, as it does there.
+// A manager that cannot be asked leaves the state stopped, as it does in the window.
 std::optional<int> CheckUnlocked(Session& s) {
     {
         QuietLog quiet;
@@ -166,6 +154,8 @@ std::optional<int> CheckUnlocked(Session& s) {
                  "run 'orvanectl service stop' first\n");
     return kExitLocked;
 }
+
+namespace {
 
 const char* StateName(std::uint32_t state) {
     switch (state) {
@@ -180,12 +170,16 @@ const char* StateName(std::uint32_t state) {
     return "unknown";
 }
 
+}  // namespace
+
 int Usage(const char* command, const char* text) {
     std::fprintf(stderr, "orvanectl %s: %s (see 'orvanectl %s --help')\n", command, text, command);
     return kExitUsage;
 }
 
 bool IsHelp(std::string_view a) { return a == "-h" || a == "--help"; }
+
+namespace {
 
 // Slot number of an entry, as "N" or the section name "AdServerN"/"FirewallN".
 bool ParseSlot(std::string_view text, std::string_view prefix, unsigned& slot) {
@@ -196,17 +190,7 @@ bool ParseSlot(std::string_view text, std::string_view prefix, unsigned& slot) {
     return true;
 }
 
-// Options "--name value" / "--name=value" of the entry commands.
-struct Options {
-    std::vector<std::pair<std::string, std::string>> values;
-    std::vector<std::string> positional;
-    bool yes = false;
-    const std::string* Get(std::string_view name) const {
-        for (const auto& [k, v] : values)
-            if (k == name) return &v;
-        return nullptr;
-    }
-};
+}  // namespace
 
 bool ParseOptions(int argc, char** argv, int first, std::initializer_list<const char*> known, Options& out,
                   std::string& error) {
@@ -216,7 +200,8 @@ bool ParseOptions(int argc, char** argv, int first, std::initializer_list<const 
             out.yes = true;
             continue;
         }
-        if (!a.starts_with("--")) {
+        // --help anywhere is the command's own help, not an unknown option.
+        if (!a.starts_with("--") || a == "--help") {
             out.positional.emplace_back(a);
             continue;
         }
@@ -244,6 +229,8 @@ bool ParseOptions(int argc, char** argv, int first, std::initializer_list<const 
     }
     return true;
 }
+
+namespace {
 
 // A secret from stdin (asked twice on a terminal); an exit status on failure. `mismatch` is the
 // message the window shows when the two entries differ.

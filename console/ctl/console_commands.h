@@ -29,6 +29,13 @@ int RunState(int argc, char** argv);
 // One line per store: its path, size and last write.
 std::string FormatStateFiles();
 
+// orvanectl filter / explain: the lists that decide which logons become identities
+// (filter_command.cpp).
+void PrintFilterHelp(std::FILE* out);
+int RunFilter(int argc, char** argv);
+void PrintExplainHelp(std::FILE* out);
+int RunExplain(int argc, char** argv);
+
 void PrintShowHelp(std::FILE* out);
 int RunShow(int argc, char** argv);
 void PrintSetHelp(std::FILE* out);

@@ -19,6 +19,8 @@ constexpr Command kCommands[] = {
     {"device", "list, add, edit or delete devices (gateways)", PrintDeviceHelp, RunDevice},
     {"service", "start, stop or query the service OrvaneSRV", PrintServiceHelp, RunService},
     {"autostart", "start the console hidden at every desktop logon, or not", PrintAutostartHelp, RunAutostart},
+    {"filter", "show or edit which logons become identities (accounts, addresses, groups)", PrintFilterHelp, RunFilter},
+    {"explain", "tell which rule would decide a logon of USER at ADDRESS, sending nothing", PrintExplainHelp, RunExplain},
     {"users", "list the users the workers believe are logged on (table or --json)", PrintUsersHelp, RunUsers},
     {"status", "a short summary of each running worker", PrintStatusHelp, RunStatus},
     {"metrics", "the workers' counters in the Prometheus text format", PrintMetricsHelp, RunMetrics},
@@ -50,7 +52,8 @@ void PrintUsage(std::FILE* out) {
                  "\n"
                  "Exit status: 0 success, 1 the command failed, 2 usage error, 3 refused by a\n"
                  "check, 4 settings locked while the service runs, 5 service manager failure,\n"
-                 "6 a worker is stopped or not answering (users, status, metrics).\n",
+                 "6 a worker is stopped or not answering (users, status, metrics); explain: 0\n"
+                 "reported, 1 not reported.\n",
                  "help", "show this help, or the help of a command");
 }
 

@@ -52,9 +52,10 @@ struct BareLdap {
         return c;
     }
 
-    // One subtree search for the account, as the worker's lookups send it; true when found.
-    bool Find(const std::string& user, const char* attribute) {
-        std::string filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + user + "))";
+    // One subtree search for the account, as the worker's lookups send it (with `clause` as one
+    // more condition); true when found.
+    bool Find(const std::string& user, const char* attribute, const std::string& clause = {}) {
+        std::string filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + user + ")" + clause + ")";
         char attr[32];
         std::snprintf(attr, sizeof attr, "%s", attribute);
         char* attrs[] = {attr, nullptr};

@@ -29,7 +29,7 @@ using namespace orvane;
 using Clock = std::chrono::steady_clock;
 
 const char kUsage[] =
-    "usage: orvane_directory_probe [--timeout-ms N] [--ad-server-num N]\n"
+    "usage: orvane_directory_probe [--timeout-ms N] [--ad-server-num N] [--bare-clause FILTER]\n"
     "                              --server ADDR --user USER --password PASSWORD [--server ...]\n"
     "\n"
     "Loads the servers as the worker's directory-server list (in the order given) and runs\n"
@@ -41,7 +41,8 @@ const char kUsage[] =
     "  compare N ROUNDS USER DOMAIN\n"
     "                           lookups per second of VerifyUser and of a bare libldap search\n"
     "                           loop (same filter and attribute, first server), N each per round,\n"
-    "                           ROUNDS alternating rounds after a warm-up; medians reported\n"
+    "                           ROUNDS alternating rounds after a warm-up; medians reported;\n"
+    "                           --bare-clause adds FILTER to the bare search's conditions\n"
     "  now                      the current time on the logon-time scale\n"
     "  echo TEXT                prints TEXT (a marker for scripts)\n"
     "Replies go to standard output; logged messages to standard error as \"LOG <message>\".\n"
@@ -61,6 +62,7 @@ double MillisecondsSince(Clock::time_point start) {
 
 struct Probe {
     WorkerSettings settings;
+    std::string bareClause;
     bool connected = false;
     std::unique_ptr<DirectorySearch> logQueryHandle;
 
@@ -121,7 +123,7 @@ struct Probe {
         if (!raw) return -1;
         auto start = Clock::now();
         for (long i = 0; i < n; ++i) {
-            if (!raw->Find(user, "lastLogon")) return -1;
+            if (!raw->Find(user, "lastLogon", bareClause)) return -1;
         }
         return static_cast<double>(n) * 1000.0 / MillisecondsSince(start);
     }
@@ -208,6 +210,8 @@ int main(int argc, char** argv) {
                 value();
         } else if (arg == "--timeout-ms") {
             timeoutMs = std::atoi(value());
+        } else if (arg == "--bare-clause") {
+            probe.bareClause = value();
         } else if (arg == "--ad-server-num") {
             adServerNum = std::atol(value());
         } else {

@@ -43,12 +43,15 @@ ini_set "$C" AdServer0 FilterGroups ''
 ini_set "$C" FirewallNum Value 1
 ini_set "$C" Firewall0 Ip 127.0.0.1
 ini_set "$C" Firewall0 Port "$EMU_PORT"
+# The lists as an administrator writes them with orvanectl (the include rule first, the exclude
+# rule put before it), and one bad entry written by hand, which orvanectl would refuse.
+"$PROG/orvanectl" filter add accounts 'svc-*' >/dev/null
+"$PROG/orvanectl" filter add addresses 'include 10.99.0.0/16' >/dev/null
+"$PROG/orvanectl" filter add addresses 'exclude 10.99.5.0/24' --at 1 >/dev/null
+rc=0; "$PROG/orvanectl" filter add accounts 'svc*x' 2>/dev/null || rc=$?
+[ "$rc" = 3 ] || fail "orvanectl answered svc*x with exit status $rc, not 3"
 ini_set "$C" IgnoredAccounts Num 2
-ini_set "$C" IgnoredAccounts Account1 'svc-*'
 ini_set "$C" IgnoredAccounts Account2 'svc*x'
-ini_set "$C" AddressRules Num 2
-ini_set "$C" AddressRules Rule1 'exclude 10.99.5.0/24'
-ini_set "$C" AddressRules Rule2 'include 10.99.0.0/16'
 
 "$PROG/Orvane" . 0 &
 WPID=$!
@@ -61,14 +64,7 @@ log_has '[ERR]IgnoredAccounts Account2 "svc*x" is left out: a * is allowed only 
 log_has '[INF]2 address rules, first match decides; an address no rule matches is NOT reported (the list holds an include rule).' \
   || fail "the rules in force are not stated: $(LOG)"
 
-R="$SRC/tests/integration/lib/reports.py"
-# report KIND USER FROM: one report sent from the PC's address, acknowledged.
-report() {
-  python3 "$R" seal --key-file "$WORK/client.key" --text "DEDOVEROZ$1|$2|dc=corp,dc=example,dc=com|PC01" \
-    | python3 -c 'import sys; open(sys.argv[1], "wb").write(bytes.fromhex(sys.stdin.read().strip()))' "$WORK/report.bin"
-  [ "$(python3 "$R" send "$WORK/report.bin" --to "$LISTEN_PORT" --from "$3" --acks 1)" = acks=1 ] \
-    || fail "the report of $2 from $3 is not acknowledged"
-}
+report() { send_report "$LISTEN_PORT" "$@"; }
 notices() { count_lines "$WORK/gw.jsonl" "\"type\":\"$1\",\"sequence\":[0-9]*,\"address\":\"$2\",\"user\":\"$3\""; }
 
 report 0 ann 10.99.6.7

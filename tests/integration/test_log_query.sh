@@ -15,20 +15,8 @@ DC_ADDR=10.99.2.1
 CLIENT_ADDR=10.99.2.7
 trap '"$FIX/samba/samba-dc" stop "$DC" >/dev/null 2>&1 || true; cleanup' EXIT
 
-# The client host: a network namespace of its own, held by a sleeping process, joined to this
-# one by a veth pair. It goes away with the test's namespace.
-ip link add dc0 type veth peer name client0
-ip addr add "$DC_ADDR/24" dev dc0
-ip link set dc0 up
-unshare --net sleep 3600 &
-CLIENT_NS=$!; PIDS+=("$CLIENT_NS")
-wait_for 5 bash -c '[ "$(readlink "/proc/$1/ns/net")" != "$(readlink /proc/self/ns/net)" ]' _ "$CLIENT_NS" \
-  || fail "client namespace not created"
-ip link set client0 netns "/proc/$CLIENT_NS/ns/net"
-on_client() { nsenter --net="/proc/$CLIENT_NS/ns/net" "$@"; }
-on_client ip link set lo up
-on_client ip addr add "$CLIENT_ADDR/24" dev client0
-on_client ip link set client0 up
+# The client host: a network namespace of its own, joined to this one by a veth pair.
+client_namespace "$DC_ADDR" "$CLIENT_ADDR"
 
 "$FIX/samba/samba-dc" start "$DC" --address "$DC_ADDR" --template "$BUILD/samba-dc-template" >/dev/null
 source "$DC/env"

@@ -45,8 +45,12 @@ expect() {  # expect RC TEXT-IN-STDERR WHAT
 }
 
 # Help everywhere, exit statuses documented.
-for c in show set server device service autostart protect users status metrics; do
+for c in show set server device service autostart protect users status metrics filter explain; do
   run help "$CTL" "$c" --help
+  [ $rc -eq 0 ] && [[ $OUT == Usage:* ]] || fail "$c --help: rc $rc"
+done
+for c in "filter add" "filter move" "server add" "device edit"; do
+  run help "$CTL" $c --help
   [ $rc -eq 0 ] && [[ $OUT == Usage:* ]] || fail "$c --help: rc $rc"
 done
 run help "$CTL" --help
@@ -237,6 +241,37 @@ run a "$CTL" autostart; [ "$OUT" = on ] || fail "autostart reads $OUT"
 run a "$CTL" autostart off; expect 0 "" "autostart off"
 [ -e "$ORVANE_AUTOSTART_DIR/OrvaneAgent.desktop" ] && fail "autostart entry left"
 pass "autostart on/off"
+
+# Which logons become identities: a bad value is refused with its reason and nothing is written;
+# a saved rule list says what an unmatched address gets; explain decides as a worker would.
+before=$(sha256sum <"$CFG")
+run f "$CTL" filter add accounts 'svc*x';               expect 3 "a * is allowed only at the end" "account svc*x"
+run f "$CTL" filter add accounts 'CORP\';              expect 3 "an empty name" "account CORP\\"
+run f "$CTL" filter add addresses 'include 10.99.0.1/16'; expect 3 "bits set below its /16" "rule with host bits"
+run f "$CTL" filter add addresses 'allow 10.0.0.0/8';   expect 3 "starts with include or exclude" "rule allow"
+run f "$CTL" filter add groups 'VPN?Users';             expect 3 "cannot hold '?'" "group VPN?Users"
+run f "$CTL" filter add groups 'CN=VPN,,DC=corp';       expect 3 "part 2 of the DN is empty" "group DN"
+run f "$CTL" filter add groups VPN --gateway 7;         expect 2 "0 to 4" "gateway 7"
+run f "$CTL" filter remove accounts 1;                  expect 3 "there is no entry 1" "remove from an empty list"
+[ "$(sha256sum <"$CFG")" = "$before" ] || fail "a refused filter command changed config.ini"
+run f "$CTL" filter add addresses 'exclude 10.99.5.0/24'; expect 0 "" "exclude rule"
+[[ $OUT == *"an address no rule matches is reported."* ]] || fail "exclude-only consequence: $OUT"
+run f "$CTL" filter add addresses 'Include 10.99.0.0/16'; expect 0 "" "include rule"
+[[ $OUT == *"an address no rule matches is NOT reported (the list holds an include rule)."* ]] || fail "include consequence: $OUT"
+run f "$CTL" filter add accounts 'svc-*';                expect 0 "" "account svc-*"
+run f "$CTL" filter add groups 'VPN-Users' --gateway 2;  expect 0 "" "gateway group"
+run f "$CTL" filter move addresses 2 1;                  expect 0 "" "move"
+[ "$(ini AddressRules Rule1)" = "include 10.99.0.0/16" ] && [ "$(ini AddressRules Num)" = 2 ] || fail "move: $(ini AddressRules Rule1)"
+[ "$(ini Firewall2 Group1)" = VPN-Users ] && [ "$(ini Firewall2 GroupNum)" = 1 ] || fail "gateway group not written"
+run e "$CTL" explain 'CORP\svc-backup' 10.99.6.7; expect 1 "" "explain an ignored account"
+[[ $OUT == *"account ignored by IgnoredAccounts Account1 (svc-*)"* ]] || fail "explain: $OUT"
+run e "$CTL" explain ann 10.99.5.7; expect 0 "" "explain an address the include rule now takes first"
+[[ $OUT == *"included by AddressRules Rule1"* && $OUT == *"Firewall2 ("*"only if a member of one of: VPN-Users."* ]] || fail "explain: $OUT"
+run e "$CTL" explain ann 192.168.1.1; expect 1 "" "explain an unmatched address"
+run e "$CTL" explain ann 10.99.5; expect 3 "not an IPv4 address" "explain a bad address"
+run f "$CTL" filter move addresses 2 1; run f "$CTL" filter remove groups 1 --gateway 2; expect 0 "" "remove"
+[ "$(ini Firewall2 Group1)" = "<missing>" ] && [ "$(ini Firewall2 GroupNum)" = 0 ] || fail "gateway group not removed"
+pass "filter and explain check, write and decide as the worker does"
 
 # The whole result is what the worker and the console read.
 run show "$CTL" show

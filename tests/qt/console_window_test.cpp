@@ -388,7 +388,8 @@ TEST_F(ConsoleWindowTest, EveryControlHasItsOwnMnemonic) {
         for (QAbstractButton* b : w->findChildren<QAbstractButton*>()) check(b->text());
         for (QLabel* l : w->findChildren<QLabel*>())
             if (l->buddy()) check(l->text());
-        EXPECT_EQ(controls, 6 + 6 + 4 + 6);  // radios, entry buttons, service and users buttons, labelled edits
+        // Radios, entry buttons and Filters, service and users buttons, labelled edits.
+        EXPECT_EQ(controls, 6 + 7 + 4 + 6);
         app_.reset();
     }
 }
@@ -442,6 +443,7 @@ TEST_F(ConsoleWindowTest, ARunningServiceLocksTheWindowAndExitStopsIt) {
     COrvaneAgentDlg* w = Start();
     EXPECT_FALSE(Find<QWidget>("1029")->isEnabled());
     EXPECT_FALSE(Find<QWidget>("6")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("FiltersButton")->isEnabled());
     EXPECT_TRUE(Find<QWidget>("1013")->isEnabled());
     std::unique_ptr<QMenu> menu(w->BuildTrayMenu(nullptr));
     ASSERT_EQ(menu->actions().size(), 8);

@@ -14,6 +14,7 @@
 #include "common/profile.h"
 #include "console/app/agent_app.h"
 #include "console/app/entry_dialogs.h"
+#include "console/app/filters_dialog.h"
 #include "console/app/small_dialogs.h"
 #include "console/app/users_dialog.h"
 #include "console/core/language.h"
@@ -192,6 +193,23 @@ bool Shoot(const QString& packaging, const QString& out, std::uint32_t language)
     COptionDlg dlg(options, w);
     ok = Save(&dlg, out + "/options-" + lang + ".png") && ok;
     dlg.close();
+    // The lists of a typical site: service accounts and a scanner, the server network kept out
+    // of the user networks, and a VPN group.
+    const std::string ini = c.configPath;
+    const char* lists[][3] = {{"IgnoredAccounts", "Account", "svc-*"},
+                              {"IgnoredAccounts", "Account", "CORP\\scanner"},
+                              {"AddressRules", "Rule", "exclude 10.30.9.0/24"},
+                              {"AddressRules", "Rule", "include 10.30.0.0/16"},
+                              {"MemberGroups", "Group", "VPN-Users"},
+                              {"MemberGroups", "Group", "CN=Sales-VPN,OU=Groups,DC=corp,DC=example,DC=com"}};
+    for (std::size_t i = 0; i < std::size(lists); ++i) {
+        const std::string key = lists[i][1] + std::to_string(i % 2 + 1);
+        Set(ini, lists[i][0], key.c_str(), lists[i][2]);
+        Set(ini, lists[i][0], "Num", "2");
+    }
+    CFiltersDlg filters(o.programFolder, ini, language, {c.servers[0].userName}, w);
+    ok = Save(&filters, out + "/filters-" + lang + ".png") && ok;
+    filters.close();
     testing::FakeWorker worker(o.programFolder, ".", SampleSnapshot());
     COnlineUsersDlg users(o.programFolder, language, w);
     QSignalSpy shown(&users, &COnlineUsersDlg::Refreshed);  // the workers are read off the UI thread

@@ -126,6 +126,28 @@ TEST(ConsoleLanguageTest, OptionTextsFallBackToDefaultsAndAreCut) {
     EXPECT_EQ(LanguageAtPosition(-1, kSimplifiedChinese), kSimplifiedChinese);
 }
 
+// The Filters dialog falls back to English for a missing key: in the Chinese section that would
+// go unnoticed, so the delivered file must hold every key in both.
+TEST(ConsoleLanguageTest, TheDeliveredFileTranslatesEveryFiltersText) {
+    ProfileFile f;
+    f.Parse(DeliveredLanguageIni());
+    for (const char* key : FiltersTextKeys()) {
+        for (const char* section : {"1033", "2052"}) EXPECT_NE(f.Find(section, key), nullptr) << section << " " << key;
+        // A Chinese text equal to the English one is a key copied and never translated.
+        const std::string* en = f.Find("1033", key);
+        const std::string* zh = f.Find("2052", key);
+        if (en && zh) {
+            EXPECT_NE(*en, *zh) << key;
+        }
+    }
+    TempDir dir;
+    WriteFile(dir / "language.ini", DeliveredLanguageIni());
+    const FiltersTexts zh = LoadFiltersTexts(dir / "language.ini", kSimplifiedChinese);
+    EXPECT_EQ(zh.save, "保存");
+    EXPECT_EQ(FormatWithArguments(zh.gateway, {"Firewall1", "10.0.0.2"}), "仅 Firewall1（10.0.0.2）");
+    EXPECT_EQ(LoadFiltersTexts(dir / "missing.ini", kSimplifiedChinese).save, "Save");
+}
+
 TEST(ConsoleStartTest, ConfigAndLanguageAreCheckedInOrderWithTheirLines) {
     MemoryLog log;
     LogSink* previous = SetLogSink(&log);

@@ -29,6 +29,11 @@ struct FakeServer {
     bool throwOnOpen = false;
     std::vector<FakeAccount> accounts;
     int searchFailure = 0;  // FindAccounts returns this after visiting the matching entries
+    // Groups by sAMAccountName → DN, and the (user DN, group DN) pairs of nested membership,
+    // already flattened: what a DC's in-chain rule answers.
+    std::map<std::string, std::string> groups;
+    std::vector<std::pair<std::string, std::string>> members;
+    std::uint64_t binds = 1;
 
     // What was asked.
     int opens = 0;
@@ -44,11 +49,13 @@ public:
     FakeSearch(std::string address, FakeServer& server) : address_(std::move(address)), server_(server) {}
     const std::string& Server() const override { return address_; }
     const std::string& NamingContext() const override { return server_.namingContext; }
+    std::uint64_t BindCount() const override { return server_.binds; }
 
     int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) override {
         ++server_.searches;
         server_.filters.emplace_back(filter);
         server_.withLastLogon.push_back(withLastLogon);
+        if (filter.find("(objectClass=group)") != std::string_view::npos) return FindGroups(filter, visitor);
         // The value of (sAMAccountName=...) as sent, escapes included.
         constexpr std::string_view key = "(sAMAccountName=";
         std::size_t at = filter.find(key);
@@ -59,6 +66,7 @@ public:
         }
         for (const FakeAccount& a : server_.accounts) {
             if (!EqualsNoCase(a.name, wanted)) continue;
+            if (!InGroupsOfFilter(a.dn, filter, "(memberOf:1.2.840.113556.1.4.1941:=")) continue;
             std::vector<std::string_view> values(a.lastLogon.begin(), a.lastLogon.end());
             DirectoryAccount account;
             account.dn = a.dn;
@@ -70,6 +78,45 @@ public:
     }
 
 private:
+    // Every value of `key`...`)` in the filter (values as sent; the tests' DNs need no escapes).
+    static std::vector<std::string_view> Values(std::string_view filter, std::string_view key) {
+        std::vector<std::string_view> out;
+        for (std::size_t at = filter.find(key); at != std::string_view::npos; at = filter.find(key, at + 1)) {
+            std::string_view v = filter.substr(at + key.size());
+            out.push_back(v.substr(0, v.find(')')));
+        }
+        return out;
+    }
+    bool Member(std::string_view user, std::string_view group) const {
+        for (const auto& [u, g] : server_.members)
+            if (EqualsNoCase(u, user) && EqualsNoCase(g, group)) return true;
+        return false;
+    }
+    // No such condition in the filter, or the user is in one of its groups.
+    bool InGroupsOfFilter(std::string_view userDn, std::string_view filter, std::string_view key) const {
+        const std::vector<std::string_view> groups = Values(filter, key);
+        if (groups.empty()) return true;
+        for (std::string_view g : groups)
+            if (Member(userDn, g)) return true;
+        return false;
+    }
+    int FindGroups(std::string_view filter, AccountVisitor& visitor) {
+        const std::vector<std::string_view> names = Values(filter, "(sAMAccountName=");
+        const std::vector<std::string_view> dns = Values(filter, "(distinguishedName=");
+        const std::vector<std::string_view> users = Values(filter, "(member:1.2.840.113556.1.4.1941:=");
+        for (const auto& [name, dn] : server_.groups) {
+            bool match = false;
+            for (std::string_view n : names) match = match || EqualsNoCase(n, name);
+            for (std::string_view d : dns) match = match || EqualsNoCase(d, dn);
+            if (!match) continue;
+            if (!users.empty() && !Member(users.front(), dn)) continue;
+            DirectoryAccount account;
+            account.dn = dn;
+            if (!visitor.Visit(account)) return 0;
+        }
+        return server_.searchFailure;
+    }
+
     std::string address_;
     FakeServer& server_;
 };

@@ -14,13 +14,14 @@
 
 #include "common/log.h"
 #include "worker/eventlog/event_source.h"
+#include "worker/eventlog/wsman_event_source.h"
 
 namespace {
 
 using namespace orvane;
 
 const char kUsage[] =
-    "usage: orvane-wmiquery --server ADDR [--user DOMAIN\\USER --password-file FILE] [--query WQL] [--count]\n"
+    "usage: orvane-wmiquery --server ADDR [--user DOMAIN\\USER --password-file FILE] [--auth MECH] [--query WQL] [--count]\n"
     "       orvane-wmiquery --local [--query WQL] [--count]\n"
     "\n"
     "Runs one WQL query the way the worker's log-query mode does and prints every object.\n"
@@ -29,6 +30,9 @@ const char kUsage[] =
     "                       LDAPTLS_CACERT, else TLS_CACERT of /etc/ldap/ldap.conf, else the system store\n"
     "  --user DOMAIN\\USER   the account (as in config.ini's AdServer UserName)\n"
     "  --password-file FILE the account's password in clear, first line (default: $ORVANE_PASSWORD)\n"
+    "  --auth MECH          kerberos, ntlm, or auto (the default, as the worker does with AllowNtlm=1:\n"
+    "                       Kerberos for HTTP/<the DC's dnsHostName>, NTLM when Kerberos cannot be\n"
+    "                       used); the mechanism that authenticated is printed to standard error\n"
     "  --local              the Samba DC of this machine (its audit log, found through smb.conf)\n"
     "  --query WQL          default: SELECT Caption FROM Win32_OperatingSystem\n"
     "  --count              print only the number of objects, the time the query took and the\n"
@@ -62,7 +66,7 @@ void Print(const EventObject& o, const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string server, who, passwordFile, query = "SELECT Caption FROM Win32_OperatingSystem";
+    std::string server, who, passwordFile, auth = "auto", query = "SELECT Caption FROM Win32_OperatingSystem";
     bool local = false, count = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -76,7 +80,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         if ((a == "--server" && value(server)) || (a == "--user" && value(who)) ||
-            (a == "--password-file" && value(passwordFile)) || (a == "--query" && value(query)))
+            (a == "--password-file" && value(passwordFile)) || (a == "--query" && value(query)) ||
+            (a == "--auth" && value(auth)))
             continue;
         if (a == "--local") {
             local = true;
@@ -89,6 +94,16 @@ int main(int argc, char** argv) {
     }
     if (local == !server.empty()) {
         std::fprintf(stderr, "orvane-wmiquery: give either --server or --local\n%s", kUsage);
+        return 2;
+    }
+    if (auth == "kerberos") {
+        SetWsmanAuthPolicy({WsmanAuth::Kerberos, false});
+    } else if (auth == "ntlm") {
+        SetWsmanAuthPolicy({WsmanAuth::Ntlm, true});
+    } else if (auth == "auto") {
+        SetWsmanAuthPolicy({WsmanAuth::Auto, true});
+    } else {
+        std::fprintf(stderr, "orvane-wmiquery: --auth takes kerberos, ntlm or auto, not %s\n%s", auth.c_str(), kUsage);
         return 2;
     }
     std::string password;
@@ -119,6 +134,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto connected = std::chrono::steady_clock::now();
+    if (const char* mechanism = WsmanMechanism(*services))
+        std::fprintf(stderr, "orvane-wmiquery: authenticated with %s\n", mechanism);
     const double cpuBefore = CpuMs();
     std::unique_ptr<EventEnumerator> e;
     if (HResult q = services->ExecQuery(query, e); q != kSOk || !e) {

@@ -57,9 +57,17 @@ protected:
 
 // A bound search handle: a connection to one server, bound with the credentials, positioned
 // at the server's default naming context.
+struct ResolvedGroups;
+
 class DirectorySearch {
 public:
     virtual ~DirectorySearch() = default;
+
+    // Rises with every bind of the handle, its own reconnections included: what the lookups
+    // read once per bind (the member groups' DNs) is read again after one.
+    virtual std::uint64_t BindCount() const { return 1; }
+    // The member groups as resolved on this handle, kept by the lookups (member_groups.h).
+    std::shared_ptr<const ResolvedGroups> groups;
 
     // The address the handle was opened with and the naming context it searches below.
     virtual const std::string& Server() const = 0;

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "platform/clock.h"
 #include "worker/directory/logon_time.h"
+#include "worker/directory/member_groups.h"
 #include "worker/status/worker_statistics.h"
 
 namespace orvane {
@@ -20,24 +21,17 @@ constexpr std::string_view kFilterHead = "(&(objectCategory=person)(objectClass=
 constexpr std::string_view kFilterTail = "))";
 
 // The documented filter text must fit its field; what is sent has the user name escaped, so a
-// name such as "*" or "a)(x=*" can never widen the search to other accounts.
-bool BuildUserFilter(std::string_view userName, std::string& filter) {
+// name such as "*" or "a)(x=*" can never widen the search to other accounts. `clause`, when
+// given, is one more condition the account must meet (the member groups).
+bool BuildUserFilter(std::string_view userName, std::string& filter, std::string_view clause = {}) {
     if (!FitsCapacity(userName, kPathCapacity - kFilterHead.size() - kFilterTail.size())) return false;
     filter.clear();
-    filter.reserve(kFilterHead.size() + userName.size() + kFilterTail.size() + 8);
+    filter.reserve(kFilterHead.size() + userName.size() + kFilterTail.size() + clause.size() + 8);
     filter.append(kFilterHead);
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (char c : userName) {
-        if (c == '*' || c == '(' || c == ')' || c == '\\' || c == '\0') {
-            unsigned char u = static_cast<unsigned char>(c);
-            filter.push_back('\\');
-            filter.push_back(kHex[u >> 4]);
-            filter.push_back(kHex[u & 0xF]);
-        } else {
-            filter.push_back(c);
-        }
-    }
-    filter.append(kFilterTail);
+    AppendFilterValue(filter, userName);
+    filter.push_back(')');
+    filter.append(clause);
+    filter.push_back(')');
     return true;
 }
 
@@ -104,12 +98,14 @@ public:
             result_ = kEFail;
             return false;
         }
+        userDn_.assign(account.dn);
         result_ = kSOk;
         return false;
     }
 
     bool Matched() const { return result_.has_value(); }
     HResult Result() const { return *result_; }
+    const std::string& UserDn() const { return userDn_; }
 
 private:
     const DirectorySearch& handle_;
@@ -117,6 +113,7 @@ private:
     OnlineUserRecord& record_;
     int slot_;
     std::string adsPath_;
+    std::string userDn_;
     std::optional<HResult> result_;
 };
 
@@ -129,6 +126,7 @@ public:
         ++rows_;
         if (!account.dn.empty() && BuildAdsPath(handle_, account.dn, adsPath_) &&
             ExtractAdPath(&record_, &adsPath_, userName_) == kSOk) {
+            userDn_.assign(account.dn);
             found_ = true;
             return false;
         }
@@ -136,6 +134,7 @@ public:
     }
 
     bool Found() const { return found_; }
+    const std::string& UserDn() const { return userDn_; }
     unsigned Rows() const { return rows_; }
 
 private:
@@ -143,6 +142,7 @@ private:
     std::string_view userName_;
     OnlineUserRecord& record_;
     std::string adsPath_;
+    std::string userDn_;
     bool found_ = false;
     unsigned rows_ = 0;
 };
@@ -293,7 +293,7 @@ void DirectoryServerTable::RecordReconnectResult(int result, unsigned slot) {
 }
 
 HResult DirectoryServerTable::VerifyUser(std::string_view userName, std::string_view domain,
-                                         OnlineUserRecord& record) {
+                                         OnlineUserRecord& record, Membership membership) {
     WorkerStatistics::Add(Statistics().lookups);
     bool unreachable = false;
     for (unsigned slot = 0; slot < count_; ++slot) {
@@ -301,10 +301,16 @@ HResult DirectoryServerTable::VerifyUser(std::string_view userName, std::string_
         DirectoryServerSlot& s = slots_[slot];
         if (s.searchHandle) {
             int searchError = 0;
-            if (SearchUserOnServer(s.searchHandle.get(), userName, domain, record, static_cast<int>(slot),
-                                   &searchError) >= 0) {
+            const HResult found = SearchUserOnServer(s.searchHandle.get(), userName, domain, record,
+                                                     static_cast<int>(slot), &searchError, membership);
+            if (found >= 0) {
                 s.unreachable = false;
                 return kSOk;
+            }
+            // The server knows the user, who is in none of the groups: no other server is asked.
+            if (found == kENotInGroups) {
+                s.unreachable = false;
+                return found;
             }
             s.unreachable = IsUnreachableError(searchError);
         }
@@ -331,21 +337,74 @@ bool IsUnreachableError(int code) {
     }
 }
 
+namespace {
+
+// A user search with the member groups: `search(clause)` runs the user's search with one more
+// condition and returns its result (matched or not, and the search's own code). Members cost
+// that one search; a user it misses is searched once more without the groups, which tells a
+// non-member (kENotInGroups) from a user the server does not know.
+template <typename Search>
+HResult WithMemberGroups(DirectorySearch& handle, Membership membership, OnlineUserRecord& record, int& searchError,
+                         Search search) {
+    MemberGroups& groups = GetMemberGroups();
+    record.withheldMask = 0;
+    if (membership == Membership::Ignored || !groups.Any()) return search(std::string_view(), searchError);
+    if (const int rc = groups.Resolve(handle); rc != 0) {
+        searchError = rc;
+        return kEFail;
+    }
+    const bool restricted = membership == Membership::Checked && groups.HasGlobal();
+    const std::string& clause = handle.groups->globalClause;
+    HResult result = kEFail;
+    bool member = !restricted;
+    if (restricted && !clause.empty()) {
+        result = search(clause, searchError);
+        member = result == kSOk;
+    }
+    if (!member) {
+        // Unknown, or known and in none of the groups.
+        if (search(std::string_view(), searchError) != kSOk) return kEFail;
+        return kENotInGroups;
+    }
+    if (!restricted) result = search(std::string_view(), searchError);
+    return result;
+}
+
+}  // namespace
+
 HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userName, std::string_view domain,
-                           OnlineUserRecord& record, int slot, int* searchError) {
+                           OnlineUserRecord& record, int slot, int* searchError, Membership membership) {
     if (!searchHandle || userName.empty()) {
         LogError("[ERR]Fail to Find user begin,adserv count = %d.", slot);
         return kEInvalidArg;
     }
-    std::string filter;
-    if (BuildUserFilter(userName, filter)) {
-        VerifyVisitor visitor(*searchHandle, domain, record, slot);
-        const int rc = searchHandle->FindAccounts(filter, true, visitor);
-        if (searchError) *searchError = rc;
-        if (visitor.Matched()) return visitor.Result();
+    int rc = 0;
+    bool matched = false;
+    std::string userDn;
+    HResult result = WithMemberGroups(
+        *searchHandle, membership, record, rc, [&](std::string_view clause, int& error) -> HResult {
+            matched = false;
+            std::string filter;
+            if (!BuildUserFilter(userName, filter, clause)) return kEFail;
+            VerifyVisitor visitor(*searchHandle, domain, record, slot);
+            error = searchHandle->FindAccounts(filter, true, visitor);
+            matched = visitor.Matched();
+            if (!matched) return kEFail;
+            userDn = visitor.UserDn();
+            return visitor.Result();
+        });
+    if (result == kSOk && membership != Membership::Ignored) {
+        if (const int groupsError = GetMemberGroups().WithheldPositions(*searchHandle, userDn, record.withheldMask)) {
+            LogError("[ERR]Cannot read the gateway groups of user %.*s at %s: %s", static_cast<int>(userName.size()),
+                     userName.data(), searchHandle->Server().c_str(), FormatSystemError(groupsError).c_str());
+            rc = groupsError;
+            result = kEFail;
+        }
     }
-    LogError("[ERR]Fail to execute the search,adserv count = %d.", slot);
-    return kEFail;
+    if (searchError) *searchError = rc;
+    if (!matched && result != kSOk && result != kENotInGroups)
+        LogError("[ERR]Fail to execute the search,adserv count = %d.", slot);
+    return result;
 }
 
 void GetSearchHandleOfAD(const std::string& userName, std::unique_ptr<DirectorySearch>& handle,
@@ -369,13 +428,27 @@ namespace {
 
 HResult SearchUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record) {
     if (!searchHandle || userName.empty()) return kEInvalidArg;
-    std::string filter;
-    if (!BuildUserFilter(userName, filter)) return kEFail;
-    FindVisitor visitor(*searchHandle, userName, record);
-    int failure = searchHandle->FindAccounts(filter, false, visitor);
-    if (visitor.Found()) return kSOk;
+    int failure = 0;
+    unsigned rows = 0;
+    std::string userDn;
+    const HResult result = WithMemberGroups(
+        *searchHandle, Membership::Checked, record, failure, [&](std::string_view clause, int& error) -> HResult {
+            std::string filter;
+            if (!BuildUserFilter(userName, filter, clause)) return kEFail;
+            FindVisitor visitor(*searchHandle, userName, record);
+            error = searchHandle->FindAccounts(filter, false, visitor);
+            rows = visitor.Rows();
+            if (!visitor.Found()) return kEFail;
+            userDn = visitor.UserDn();
+            return kSOk;
+        });
+    if (result == kSOk) {
+        failure = GetMemberGroups().WithheldPositions(*searchHandle, userDn, record.withheldMask);
+        return failure == 0 ? kSOk : HResultFromSystemError(failure);
+    }
+    if (result == kENotInGroups) return result;
     // A search that failed before its first row failed to execute: its own result is returned.
-    if (failure != 0 && visitor.Rows() == 0) return HResultFromSystemError(failure);
+    if (failure != 0 && rows == 0) return HResultFromSystemError(failure);
     return kEFail;
 }
 
@@ -407,6 +480,10 @@ void ConnectDirectoryServers() { g_serverTable.ConnectDirectoryServers(g_serverL
 
 HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record) {
     return g_serverTable.VerifyUser(userName, domain, record);
+}
+
+HResult VerifyLogoffUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record) {
+    return g_serverTable.VerifyUser(userName, domain, record, Membership::GatewaysOnly);
 }
 
 DirectoryServerTable& GetDirectoryServerTable() { return g_serverTable; }

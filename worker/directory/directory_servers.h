@@ -63,6 +63,10 @@ struct DirectoryServerSlot {
     bool unreachable = false;
 };
 
+// Which member groups a lookup applies: all (a logon), only the gateways' own (a logoff: who is
+// told the user left; never refused for groups), or none.
+enum class Membership { Checked, GatewaysOnly, Ignored };
+
 // Failures (errno-style codes of the directory client) that say the server could not be reached
 // or did not answer in time, as opposed to an answer.
 bool IsUnreachableError(int code);
@@ -89,7 +93,10 @@ public:
     // 0 when a server vouches for the user (record gets the AD path and last logon time),
     // kEDirectoryUnreachable when none did and a server could not be reached, kEFail
     // otherwise. Servers are asked in slot order.
-    HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
+    // kENotInGroups when the first server that knows the user finds her in none of the member
+    // groups. The record's withheldMask gets the gateways that must not hear of her.
+    HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record,
+                       Membership membership = Membership::Checked);
 
     // Slots in use: those that got an entry.
     unsigned SlotCount() const { return count_; }
@@ -107,7 +114,8 @@ private:
 // has its AD path and last logon time), kEFail, or kEInvalidArg without handle or user name.
 // searchError, when given, gets the search's own result (0 when the server answered).
 HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userName, std::string_view domain,
-                           OnlineUserRecord& record, int slot, int* searchError = nullptr);
+                           OnlineUserRecord& record, int slot, int* searchError = nullptr,
+                           Membership membership = Membership::Checked);
 
 // Log-query mode: (re)binds `address` with the whole UserName and password. The handle is
 // released first; it is set on success and stays empty on failure.
@@ -115,7 +123,8 @@ void GetSearchHandleOfAD(const std::string& userName, std::unique_ptr<DirectoryS
                          const std::string& address, const std::string& password);
 
 // Log-query mode: looks userName up (no domain test, no last logon); on success the record
-// has the AD path and the user name. 0, kEInvalidArg, kEFail, or the failed search's result.
+// has the AD path and the user name. 0, kEInvalidArg, kEFail, kENotInGroups, or the failed
+// search's result.
 HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record);
 
 // The worker's directory state. LoadDirectoryServers is called once at start-up, after the
@@ -125,6 +134,7 @@ void LoadDirectoryServers(const WorkerSettings& settings);
 bool TakeDirectoryServer(ServerEntry& entry);
 void ConnectDirectoryServers();
 HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
+HResult VerifyLogoffUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
 DirectoryServerTable& GetDirectoryServerTable();
 
 }  // namespace orvane

@@ -34,12 +34,6 @@ struct ValuesFreer {
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesFreer>;
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
-
 bool ConnectionLost(int rc) { return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_UNAVAILABLE; }
 
 class LdapSession {
@@ -49,6 +43,7 @@ public:
     const std::string& Server() const { return server_; }
     const std::string& NamingContext() const { return namingContext_; }
     LDAP* Handle() const { return ld_.get(); }
+    std::uint64_t Binds() const { return binds_; }
     void Drop() { ld_.reset(); }
 
     timeval Timeout() const { return timeval{timeoutMs_ / 1000, (timeoutMs_ % 1000) * 1000}; }
@@ -181,6 +176,7 @@ private:
         if (rc != LDAP_SUCCESS) return Fail(error, BindStage::BindDomain, SystemCodeOfLdapResult(rc));
         bindName_ = name;
         password_ = password;
+        ++binds_;
         return true;
     }
 
@@ -190,6 +186,7 @@ private:
     std::string namingContext_;
     std::string bindName_;
     std::string password_;
+    std::uint64_t binds_ = 0;
 };
 
 class LdapSearch final : public DirectorySearch {
@@ -198,6 +195,7 @@ public:
 
     const std::string& Server() const override { return session_->Server(); }
     const std::string& NamingContext() const override { return session_->NamingContext(); }
+    std::uint64_t BindCount() const override { return session_->Binds(); }
 
     int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) override {
         filter_.assign(filter);
@@ -280,20 +278,6 @@ std::unique_ptr<DirectorySearch> LdapDirectoryClient::Open(const std::string& se
     auto session = std::make_unique<LdapSession>(server, timeoutMs_);
     if (!session->Bind(user, password, error)) return nullptr;
     return std::make_unique<LdapSearch>(std::move(session));
-}
-
-std::string DnsDomainOfDn(std::string_view dn) {
-    std::string domain;
-    while (!dn.empty()) {
-        std::size_t comma = dn.find(',');
-        std::string_view rdn = Trim(dn.substr(0, comma));
-        dn = comma == std::string_view::npos ? std::string_view() : dn.substr(comma + 1);
-        std::size_t eq = rdn.find('=');
-        if (eq == std::string_view::npos || !EqualsNoCase(Trim(rdn.substr(0, eq)), "DC")) continue;
-        if (!domain.empty()) domain.push_back('.');
-        domain.append(Trim(rdn.substr(eq + 1)));
-    }
-    return domain;
 }
 
 std::string QualifiedBindName(std::string_view user, std::string_view namingContext) {

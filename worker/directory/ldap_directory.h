@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/distinguished_name.h"
 #include "worker/directory/directory_client.h"
 
 namespace orvane {
@@ -29,8 +30,6 @@ private:
     int timeoutMs_;
 };
 
-// "corp.example.com" for "DC=corp,DC=example,DC=com" (the DC components, in order).
-std::string DnsDomainOfDn(std::string_view dn);
 // The name a simple bind sends for `user` below the naming context (see above).
 std::string QualifiedBindName(std::string_view user, std::string_view namingContext);
 // The errno-style code reported for a libldap result code (for FormatSystemError).

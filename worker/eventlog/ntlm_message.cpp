@@ -19,7 +19,7 @@ constexpr std::uint32_t kUnicode = 0x00000001, kRequestTarget = 0x00000004, kNtl
                         kTargetInfo = 0x00800000, k128 = 0x20000000, k56 = 0x80000000;
 constexpr std::uint32_t kOurFlags =
     kUnicode | kRequestTarget | kNtlm | kAlwaysSign | kExtendedSessionSecurity | kTargetInfo | k128 | k56;
-constexpr std::uint16_t kAvEol = 0, kAvFlags = 6, kAvTimestamp = 7;
+constexpr std::uint16_t kAvEol = 0, kAvFlags = 6, kAvTimestamp = 7, kAvChannelBindings = 10;
 constexpr std::uint32_t kAvFlagMicPresent = 0x00000002;
 constexpr std::size_t kAuthenticateHeader = 64;
 // The header with the Version field and the MIC.
@@ -98,8 +98,9 @@ bool FindTimestamp(std::string_view info, std::string& stamp) {
     return false;
 }
 
-// The server's AV pairs with MsvAvFlags saying that a MIC follows, ended by MsvAvEOL again.
-bool WithMicFlag(std::string_view info, std::string& out) {
+// The server's AV pairs as the response carries them: with MsvAvFlags saying that a MIC
+// follows when `mic`, and MsvAvChannelBindings when `bindings`, ended by MsvAvEOL again.
+bool ResponsePairs(std::string_view info, bool mic, const std::array<unsigned char, 16>* bindings, std::string& out) {
     out.clear();
     bool flagged = false;
     std::size_t at = 0;
@@ -107,17 +108,26 @@ bool WithMicFlag(std::string_view info, std::string& out) {
         const std::uint16_t id = U16(info, at), len = U16(info, at + 2);
         if (at + 4 + len > info.size()) return false;
         if (id == kAvEol) break;
+        // A server never sends bindings; ours replace any such pair.
+        if (id == kAvChannelBindings && bindings) {
+            at += 4u + len;
+            continue;
+        }
         const std::size_t start = out.size();
         out.append(info.substr(at, 4u + len));
-        if (id == kAvFlags && len == 4) {
+        if (mic && id == kAvFlags && len == 4) {
             PutU32(out, start + 4, U32(info, at + 4) | kAvFlagMicPresent);
             flagged = true;
         }
         at += 4u + len;
     }
-    if (!flagged) {
+    if (mic && !flagged) {
         out.append("\x06\0\x04\0\0\0\0\0", 8);
         PutU32(out, out.size() - 4, kAvFlagMicPresent);
+    }
+    if (bindings) {
+        out.append("\x0a\0\x10\0", 4);
+        out.append(reinterpret_cast<const char*>(bindings->data()), bindings->size());
     }
     out.append(4, '\0');
     return true;
@@ -163,7 +173,8 @@ bool NtOwfV2(std::string_view user, std::string_view domain, std::string_view pa
 
 bool AuthenticateMessage(const Challenge& c, std::string_view user, std::string_view domain,
                          std::string_view password, const std::array<unsigned char, 8>& clientChallenge,
-                         std::uint64_t fileTime, std::string& out, std::string& error) {
+                         std::uint64_t fileTime, std::string& out, std::string& error,
+                         const std::array<unsigned char, 16>* channelBindings) {
     std::array<unsigned char, 16> key{};
     if (!NtOwfV2(user, domain, password, key)) {
         error = "MD4 is not available (OpenSSL's legacy provider is missing)";
@@ -177,9 +188,9 @@ bool AuthenticateMessage(const Challenge& c, std::string_view user, std::string_
     }
     // A server that sends its time expects the MIC (and then no LMv2 response).
     std::string info;
-    if (!serverStamp) {
+    if (!serverStamp && !channelBindings) {
         info = c.targetInfo;
-    } else if (!WithMicFlag(c.targetInfo, info)) {
+    } else if (!ResponsePairs(c.targetInfo, serverStamp, channelBindings, info)) {
         error = "the NTLM challenge's target information is malformed";
         return false;
     }

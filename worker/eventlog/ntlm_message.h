@@ -22,10 +22,12 @@ bool ParseChallenge(std::string_view message, Challenge& out, std::string& error
 // The AUTHENTICATE_MESSAGE answering `challenge` with an NTLMv2 response. `fileTime` (100 ns
 // since 1601) is used when the server sent no timestamp of its own. With a server timestamp the
 // message carries a MIC over the three messages (NegotiateMessage(), `challenge.raw`, itself),
-// announced by MsvAvFlags in the response; no channel bindings are sent.
+// announced by MsvAvFlags in the response. `channelBindings` (the MD5 of the TLS channel's
+// bindings) goes into the response as MsvAvChannelBindings when given.
 bool AuthenticateMessage(const Challenge& challenge, std::string_view user, std::string_view domain,
                          std::string_view password, const std::array<unsigned char, 8>& clientChallenge,
-                         std::uint64_t fileTime, std::string& out, std::string& error);
+                         std::uint64_t fileTime, std::string& out, std::string& error,
+                         const std::array<unsigned char, 16>* channelBindings = nullptr);
 
 // Where the MIC lies in an AUTHENTICATE_MESSAGE that has one.
 constexpr std::size_t kMicOffset = 72;

@@ -14,6 +14,8 @@
 #include "platform/thread.h"
 #include "platform/udp.h"
 #include "worker/directory/directory_servers.h"
+#include "worker/directory/member_groups.h"
+#include "worker/eventlog/wsman_event_source.h"
 #include "worker/gateway/notification_sender.h"
 #include "worker/startup/worker_runtime.h"
 #include "worker/state/state_store.h"
@@ -278,7 +280,10 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
         if (reported.Size() >= kReportedPairsLimit) reported.Clear();
         OnlineUserRecord record;
         const std::string userName(name);
-        if (FindUserInDirectory(searchHandle, userName, record) != kSOk) {
+        const HResult found = FindUserInDirectory(searchHandle, userName, record);
+        if (found == kENotInGroups) {
+            NotReportedForGroups(userName, client);
+        } else if (found != kSOk) {
             LogInfo("[INF]User non-exist(name : %s IP:%s", userName.c_str(), client.c_str());
         } else {
             services.reportServerLogon(client, userName, record);
@@ -380,6 +385,7 @@ PollerServices DefaultPollerServices(std::uint16_t queryTime) {
 
 void StartEventLogPoller(WorkerSettings& settings, StateStore* store) {
     ReadQueryTime(settings);
+    SetWsmanAuthPolicy({WsmanAuth::Auto, ReadAllowNtlm(settings.configPath)});
     const std::uint16_t queryTime = settings.queryTime;
     const std::uint32_t resumeSpan = settings.queryResumeSpan;
     EventSourceFactory& factory = GetEventSourceFactory();

@@ -2,10 +2,12 @@
 
 #include <curl/curl.h>
 #include <openssl/rand.h>
+#include <openssl/ssl.h>
 
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -15,6 +17,9 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "platform/clock.h"
+#include "worker/eventlog/channel_binding.h"
+#include "worker/eventlog/dc_identity.h"
+#include "worker/eventlog/kerberos_client.h"
 #include "worker/eventlog/ntlm_message.h"
 #include "worker/eventlog/wsman_soap.h"
 
@@ -42,7 +47,20 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+std::mutex policyMutex;
+WsmanAuthPolicy policy;
+
 }  // namespace
+
+void SetWsmanAuthPolicy(const WsmanAuthPolicy& p) {
+    std::lock_guard lock(policyMutex);
+    policy = p;
+}
+
+WsmanAuthPolicy GetWsmanAuthPolicy() {
+    std::lock_guard lock(policyMutex);
+    return policy;
+}
 
 unsigned WsmanPort() {
     const char* p = std::getenv("ORVANE_WSMAN_PORT");
@@ -69,14 +87,20 @@ std::string WsmanCaFile() {
     return {};
 }
 
-// One HTTPS connection to a WS-Management listener, authenticated per connection with NTLM.
+// One HTTPS connection to a WS-Management listener, authenticated per connection: Kerberos
+// first, NTLM when Kerberos cannot be used and the policy allows it, both bound to the channel.
 class WsmanSession final : public WsmanTransport {
 public:
-    WsmanSession(std::string url, std::string user, std::string domain, std::string password)
-        : url_(std::move(url)), user_(std::move(user)), domain_(std::move(domain)), password_(std::move(password)) {}
+    WsmanSession(std::string url, std::string host, std::string user, std::string domain, std::string password,
+                 WsmanAuthPolicy policy)
+        : url_(std::move(url)), host_(std::move(host)), user_(std::move(user)), domain_(std::move(domain)),
+          password_(std::move(password)), policy_(policy) {}
+
+    ~WsmanSession() override { OPENSSL_cleanse(password_.data(), password_.size()); }
 
     const std::string& Url() const override { return url_; }
     std::string& Body() override { return body_; }
+    const char* Mechanism() const override { return mechanism_; }
 
     bool Open(std::string& error) {
         GlobalInit();
@@ -138,6 +162,8 @@ private:
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t n, void* self) {
         auto* s = static_cast<WsmanSession*>(self);
         std::string_view h(data, size * n);
+        // The connection is up while its answer arrives: the moment to read its certificate.
+        if (h.starts_with("HTTP/")) s->ReadChannelBindings();
         constexpr std::string_view kLength = "Content-Length:";
         if (h.size() > kLength.size() && EqualsNoCase(h.substr(0, kLength.size()), kLength)) {
             // The body lands in one buffer that keeps its size from answer to answer.
@@ -203,7 +229,138 @@ private:
         return true;
     }
 
+    // The channel's tls-server-end-point bindings, from the certificate of the connection in use.
+    void ReadChannelBindings() {
+        const curl_tlssessioninfo* info = nullptr;
+        if (curl_easy_getinfo(curl_.get(), CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
+            info->backend != CURLSSLBACKEND_OPENSSL || !info->internals)
+            return;
+        std::string hash;
+        if (binding::TlsServerEndPoint(SSL_get0_peer_certificate(static_cast<SSL*>(info->internals)), hash))
+            bindings_ = binding::ApplicationData(hash);
+    }
+
+    // The last transfer needed a new connection: a handshake begun on the old one is lost.
+    bool NewConnection() const {
+        long connects = 0;
+        curl_easy_getinfo(curl_.get(), CURLINFO_NUM_CONNECTS, &connects);
+        return connects != 0;
+    }
+
     bool Handshake(const std::string& body, long& status, bool& denied, std::string& error) {
+        mechanism_ = nullptr;
+        const bool ntlmAllowed = policy_.mechanism == WsmanAuth::Ntlm || (policy_.mechanism == WsmanAuth::Auto && policy_.allowNtlm);
+        if (policy_.mechanism == WsmanAuth::Ntlm) return NtlmHandshake(body, status, denied, error);
+        std::string why;
+        switch (KerberosHandshake(body, status, why, error)) {
+            case Outcome::Done:
+                return true;
+            case Outcome::Failed:
+                return false;
+            case Outcome::AccountRefused:
+                denied = true;
+                return false;
+            case Outcome::Unusable:
+                break;
+        }
+        if (!ntlmAllowed) {
+            denied = true;
+            error = "cannot authenticate: Kerberos cannot be used (" + why + ") and NTLM is " +
+                    (policy_.mechanism == WsmanAuth::Auto ? "forbidden (AllowNtlm=0)" : "not asked for");
+            return false;
+        }
+        LogInfo("[INF]WS-Management %s: Kerberos cannot be used (%s); falling back to NTLM.", url_.c_str(), why.c_str());
+        return NtlmHandshake(body, status, denied, error);
+    }
+
+    enum class Outcome { Done, Failed, AccountRefused, Unusable };
+
+    // What Kerberos needs beside the account: the DC's host name and domain, read from the DC.
+    bool PrepareKerberos(std::string& why) {
+        if (kerberos_) return true;
+        DcIdentity dc;
+        std::string error;
+        if (!ReadDcIdentity(host_, dc, error)) {
+            why = "the DC's host name is unknown: " + error;
+            return false;
+        }
+        principal_ = KerberosPrincipalOf(domain_, user_, dc.dnsDomain);
+        service_ = WinRmPrincipalOf(dc);
+        kerberos_ = std::make_unique<KerberosClient>(principal_, password_);
+        return true;
+    }
+
+    void LogKerberos(const KerberosError& e) const {
+        LogError("[ERR]WS-Management %s: Kerberos as %s for %s: %s (%s)", url_.c_str(), principal_.c_str(),
+                 service_.c_str(), KerberosFailureText(e.kind), e.detail.c_str());
+    }
+
+    // Kerberos inside Negotiate: one request to learn the channel, one carrying the ticket and
+    // the first request's body, whose answer proves the server (mutual authentication).
+    Outcome KerberosHandshake(const std::string& body, long& status, std::string& why, std::string& error) {
+        if (!PrepareKerberos(why)) return Outcome::Unusable;
+        KerberosError ke;
+        if (!kerberos_->EnsureTicket(ke)) {
+            LogKerberos(ke);
+            why = KerberosFailureText(ke.kind);
+            if (!KerberosRefusedAccount(ke.kind)) return Outcome::Unusable;
+            error = std::string("the KDC refused the account: ") + why;
+            return Outcome::AccountRefused;
+        }
+        bindings_.clear();
+        if (!Send(std::string(), nullptr, status, error)) return Outcome::Failed;
+        if (bindings_.empty()) {
+            error = "the server's certificate cannot be read for the channel bindings";
+            return Outcome::Failed;
+        }
+        std::string token;
+        bool started = kerberos_->Start(service_, bindings_, token, ke);
+        if (!started && ke.kind == KerberosFailure::TicketExpired) {
+            // Aged in between (a suspended machine, a clock set forward): once more with a new one.
+            kerberos_->Forget();
+            started = kerberos_->EnsureTicket(ke) && kerberos_->Start(service_, bindings_, token, ke);
+        }
+        if (!started) {
+            LogKerberos(ke);
+            why = KerberosFailureText(ke.kind);
+            return Outcome::Unusable;
+        }
+        // One message carries the whole of it: a server that closed the first connection is
+        // answered on a new one (the same certificate, so the same bindings).
+        const std::string encoded = ntlm::Base64(token);
+        if (!Send(body, &encoded, status, error)) return Outcome::Failed;
+        if (status == kHttpUnauthorized) {
+            why = "the server refused the Kerberos ticket for " + service_;
+            LogError("[ERR]WS-Management %s: %s.", url_.c_str(), why.c_str());
+            return Outcome::Unusable;
+        }
+        std::string reply;
+        if (!token_.empty() && !ntlm::FromBase64(token_, reply)) reply.clear();
+        if (!kerberos_->Finish(reply, ke)) {
+            // The answer did not come from the service the ticket was for: it is not used.
+            error = "the server did not prove itself to Kerberos: " + ke.detail;
+            body_.clear();
+            return Outcome::Failed;
+        }
+        Authenticated("Kerberos");
+        return Outcome::Done;
+    }
+
+    void Authenticated(const char* mechanism) {
+        authenticated_ = true;
+        mechanism_ = mechanism;
+        // Once per session, and again when a later connection took the other mechanism.
+        if (logged_ != mechanism) {
+            logged_ = mechanism;
+            LogInfo("[INF]WS-Management %s: authenticated with %s as %s.", url_.c_str(), mechanism,
+                    std::strcmp(mechanism, "Kerberos") == 0 ? principal_.c_str()
+                    : domain_.empty()                     ? user_.c_str()
+                                                          : (domain_ + "\\" + user_).c_str());
+        }
+    }
+
+    bool NtlmHandshake(const std::string& body, long& status, bool& denied, std::string& error) {
+        bindings_.clear();
         const std::string hello = ntlm::Base64(ntlm::NegotiateMessage());
         if (!Send(std::string(), &hello, status, error)) return false;
         std::string raw;
@@ -221,23 +378,29 @@ private:
         const std::uint64_t fileTime =
             static_cast<std::uint64_t>(platform::GetClock().Now()) * 10000000ull + kFileTimeOf1970;
         std::string answer;
-        if (!ntlm::AuthenticateMessage(challenge, user_, domain_, password_, clientChallenge, fileTime, answer, error))
+        const auto cbt = binding::NtlmChannelBindingHash(bindings_);
+        if (!ntlm::AuthenticateMessage(challenge, user_, domain_, password_, clientChallenge, fileTime, answer, error,
+                                       bindings_.empty() ? nullptr : &cbt))
             return false;
         const std::string encoded = ntlm::Base64(answer);
         if (!Send(body, &encoded, status, error)) return false;
         // The handshake binds to one connection: a reconnect in between would lose it.
-        long connects = 0;
-        curl_easy_getinfo(curl_.get(), CURLINFO_NUM_CONNECTS, &connects);
         if (status == kHttpUnauthorized) {
-            denied = connects == 0;
+            denied = !NewConnection();
             error = denied ? "the server refused the credentials" : "the connection was lost during NTLM authentication";
             return false;
         }
-        authenticated_ = true;
+        Authenticated("NTLM");
         return true;
     }
 
-    std::string url_, user_, domain_, password_;
+    std::string url_, host_, user_, domain_, password_;
+    WsmanAuthPolicy policy_;
+    std::unique_ptr<KerberosClient> kerberos_;
+    std::string principal_, service_;
+    std::string bindings_;  // application data of the connection's channel bindings
+    const char* mechanism_ = nullptr;  // of the connection in use
+    const char* logged_ = nullptr;
     std::unique_ptr<CURL, CurlDeleter> curl_;
     std::string body_, token_;
     bool tooLarge_ = false;
@@ -536,6 +699,8 @@ class WsmanServices final : public EventServices {
 public:
     explicit WsmanServices(std::shared_ptr<WsmanTransport> transport) : transport_(std::move(transport)) {}
 
+    const char* Mechanism() const { return transport_->Mechanism(); }
+
     HResult ExecQuery(std::string_view wql, std::unique_ptr<EventEnumerator>& out) override {
         auto e = std::make_unique<WsmanEnumerator>(transport_);
         if (const HResult hr = e->Start(wql); hr != kSOk) return hr;
@@ -551,6 +716,11 @@ private:
 
 std::unique_ptr<EventServices> MakeWsmanServices(std::shared_ptr<WsmanTransport> transport) {
     return std::make_unique<WsmanServices>(std::move(transport));
+}
+
+const char* WsmanMechanism(const EventServices& services) {
+    const auto* wsman = dynamic_cast<const WsmanServices*>(&services);
+    return wsman ? wsman->Mechanism() : nullptr;
 }
 
 HResult WsmanLocator::ConnectServer(const std::string& path, const std::string& user, const std::string& password,
@@ -571,7 +741,7 @@ HResult WsmanLocator::ConnectServer(const std::string& path, const std::string& 
     if (authority.size() >= kNtlmDomain.size() && EqualsNoCase(std::string_view(authority).substr(0, kNtlmDomain.size()), kNtlmDomain))
         domain = authority.substr(kNtlmDomain.size());
     const std::string url = "https://" + host + ":" + std::to_string(WsmanPort()) + "/wsman";
-    auto session = std::make_shared<WsmanSession>(url, user, domain, password);
+    auto session = std::make_shared<WsmanSession>(url, host, user, domain, password, GetWsmanAuthPolicy());
     std::string error;
     if (!session->Open(error)) {
         LogError("[ERR]WS-Management %s: %s", url.c_str(), error.c_str());

@@ -1,7 +1,8 @@
 #pragma once
 // The event source of a remote Windows domain controller: WMI's root/cimv2 over
-// WS-Management (WinRM over HTTPS, port 5986), authenticated with NTLM carried in the
-// Negotiate scheme with the entry's domain, user and password. The peer's certificate is
+// WS-Management (WinRM over HTTPS, port 5986), authenticated in the Negotiate scheme with the
+// entry's domain, user and password: Kerberos (SPNEGO) for HTTP/<the DC's host name>, else NTLM,
+// both with the TLS channel's bindings (tls-server-end-point). The peer's certificate is
 // verified before any credential is sent: against the CA file the directory lookups trust
 // (LDAPTLS_CACERT, else TLS_CACERT of /etc/ldap/ldap.conf), else the system's trust store.
 #include <memory>
@@ -33,7 +34,25 @@ public:
     // credentials were refused.
     virtual bool Post(const std::string& request, bool& denied, std::string& error) = 0;
     virtual std::string& Body() = 0;
+    // "Kerberos" or "NTLM": what authenticated the connection in use; null before that.
+    virtual const char* Mechanism() const { return nullptr; }
 };
+
+// How the remote source authenticates. Auto: Kerberos first, NTLM only when Kerberos cannot be
+// used (no host name or ticket for the DC, KDC unreachable, ticket refused by the server) and
+// allowNtlm; an account the KDC refuses is refused, never retried with NTLM. Kerberos or Ntlm:
+// that mechanism alone (orvane-wmiquery --auth).
+enum class WsmanAuth { Auto, Kerberos, Ntlm };
+struct WsmanAuthPolicy {
+    WsmanAuth mechanism = WsmanAuth::Auto;
+    bool allowNtlm = true;
+};
+// For the connections made from now on.
+void SetWsmanAuthPolicy(const WsmanAuthPolicy& policy);
+WsmanAuthPolicy GetWsmanAuthPolicy();
+
+// The mechanism that authenticated a remote source's connection; null for any other source.
+const char* WsmanMechanism(const EventServices& services);
 
 // The queries of a connected listener. An enumeration stopped before its end (the caller's
 // enumerator destroyed early, or an answer that could not be read) is released on the server.

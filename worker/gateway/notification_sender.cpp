@@ -119,6 +119,10 @@ void GatewayNotifier::NotifyAllGateways(OnlineUserRecord& record) {
     for (unsigned p = 0; p < positions_.count; ++p) {
         record.sendCount[p] = 0;
         record.givenUpMask = static_cast<std::uint8_t>(record.givenUpMask & ~(1u << p));
+        if (record.withheldMask & (1u << p)) {
+            record.status[p] = kDeliveryNone;
+            continue;
+        }
         SendUserInfo(record, record.state, p);
     }
 }
@@ -210,6 +214,7 @@ void GatewayNotifier::RetranPass(std::int64_t now) {
     while (record) {
         bool finished = true;
         for (unsigned p = 0; p < positions_.count; ++p) {
+            if (record->withheldMask & (1u << p)) continue;
             if (record->status[p] == kDeliveryAwaiting && record->sendCount[p] <= retranTimes_) {
                 std::int64_t elapsed = 0;
                 // A clock set back (negative age) or an absurd time never qualifies.

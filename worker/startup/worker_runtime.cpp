@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "platform/clock.h"
 #include "worker/directory/directory_servers.h"
+#include "worker/directory/member_groups.h"
 #include "worker/eventlog/security_log_poller.h"
 #include "worker/gateway/heartbeat.h"
 #include "worker/gateway/notification_sender.h"
@@ -58,6 +59,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
     log.SetImmediateFlush(s.modelType == 0);
     ExcludeAgentAccounts(s.agentAccounts);
     SetIdentityRules(s);
+    SetMemberGroups(s);
 
     // Objects of the process's life: the worker never ends its threads.
     static GatewayNotifier notifier(s, GetOnlineUserTable());
@@ -92,6 +94,9 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
             LogonServices services;
             services.verifyUser = [](std::string_view user, std::string_view domain, OnlineUserRecord& record) {
                 return static_cast<long>(VerifyUser(user, domain, record));
+            };
+            services.verifyLogoff = [](std::string_view user, std::string_view domain, OnlineUserRecord& record) {
+                return static_cast<long>(VerifyLogoffUser(user, domain, record));
             };
             services.notifyAllGateways = [](OnlineUserRecord& record) { NotifyAllGateways(record); };
             services.waitForDirectory = [](unsigned ms) {

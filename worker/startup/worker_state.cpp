@@ -1,10 +1,12 @@
 #include "worker/startup/worker_state.h"
 
+
 #include <cerrno>
 #include <memory>
 
 #include "common/log.h"
 #include "platform/clock.h"
+#include "worker/directory/member_groups.h"
 
 namespace orvane {
 
@@ -38,6 +40,9 @@ std::size_t RestoreOnlineUsers(StateStore& store, OnlineUserTable& table, std::u
         auto record = std::make_unique<OnlineUserRecord>();
         record->state = kUserOnline;
         record->status.fill(kDeliveryConfirmed);
+        // Whether a gateway with groups of its own was told is not kept: its logoff goes where
+        // she is a member then.
+        record->withheldMask = GetMemberGroups().GatewayMask();
         record->computer = u.computer;
         record->organisation[0] = u.adPath;
         record->lastLogonTime = u.logonTime;

@@ -38,6 +38,7 @@ void WorkerStatistics::CopyCounters(SnapshotCounters& out) const {
     out.refusedExcluded = get(refusedExcluded);
     out.refusedIgnored = get(refusedIgnored);
     out.refusedAddress = get(refusedAddress);
+    out.refusedGroups = get(refusedGroups);
     out.refusedUnverified = get(refusedUnverified);
     out.refusedReplay = get(refusedReplay);
     out.refusedNotOnline = get(refusedNotOnline);

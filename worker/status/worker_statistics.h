@@ -23,7 +23,7 @@ public:
     // and the senders never contend for one line.
     alignas(kCacheLine) Counter reportsReceived{0};
     Counter reportsAcknowledged{0}, refusedUndecryptable{0}, refusedMalformed{0}, refusedComputer{0};
-    Counter refusedExcluded{0}, refusedIgnored{0}, refusedAddress{0};
+    Counter refusedExcluded{0}, refusedIgnored{0}, refusedAddress{0}, refusedGroups{0};
     alignas(kCacheLine) Counter refusedUnverified{0};
     Counter refusedReplay{0}, refusedNotOnline{0}, logons{0}, logoffs{0}, lookups{0}, lookupFailures{0};
     alignas(kCacheLine) Counter notificationsSent{0};

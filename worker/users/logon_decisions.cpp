@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "worker/directory/directory_client.h"
 #include "worker/directory/logon_time.h"
+#include "worker/directory/member_groups.h"
+#include "worker/users/identity_rules.h"
 #include "worker/status/worker_statistics.h"
 
 namespace orvane {
@@ -26,8 +28,10 @@ bool LogonTimeIsRecent(std::int64_t lastLogon, std::uint32_t window) {
     return lastLogon <= now && now <= lastLogon + static_cast<std::int64_t>(window);
 }
 
-long LogonDecisions::VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record) {
-    long result = services_.verifyUser(userName, domain, record);
+long LogonDecisions::VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record,
+                                bool logoff) {
+    const auto& verify = logoff && services_.verifyLogoff ? services_.verifyLogoff : services_.verifyUser;
+    long result = verify(userName, domain, record);
     if (result != kEDirectoryUnreachable || !services_.waitForDirectory) return result;
     const std::string user(userName);
     LogError("[ERR]No directory server can be reached; the report of user (%s) waits until a directory server "
@@ -38,7 +42,7 @@ long LogonDecisions::VerifyHeld(std::string_view userName, std::string_view doma
     unsigned pause = kFirstDirectoryPauseMs;
     while (result == kEDirectoryUnreachable && platform::GetClock().Now() - start < limit &&
            services_.waitForDirectory(pause)) {
-        result = services_.verifyUser(userName, domain, record);
+        result = verify(userName, domain, record);
         pause = std::min(pause * 2, kLongestDirectoryPauseMs);
     }
     if (result != kEDirectoryUnreachable)
@@ -51,7 +55,12 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
     const std::string_view domain = CutAtFirstDot(domainText);
     auto fresh = std::make_unique<OnlineUserRecord>();
     const std::string user(userName);
-    if (VerifyHeld(userName, domain, *fresh) != 0) {
+    const long verified = VerifyHeld(userName, domain, *fresh);
+    if (verified == kENotInGroups) {
+        NotReportedForGroups(userName, address);
+        return -1;
+    }
+    if (verified != 0) {
         LogError("[ERR]The user (%s) did not pass the AD server authentication and logon failed.", user.c_str());
         WorkerStatistics::Add(Statistics().refusedUnverified);
         return -1;
@@ -73,6 +82,7 @@ int LogonDecisions::UserLogon(std::string_view address, std::string_view userNam
         if (found->computer != computer) found->computer = std::string(computer);
         if (found->Address() != address) found->SetAddress(addr);
         if (found->UserName() != userName) found->SetUserName(user);
+        found->withheldMask = fresh->withheldMask;
         table_.Changed(*found);
         services_.notifyAllGateways(*found);
         const std::string name = found->UserName();
@@ -106,15 +116,17 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
                                std::string_view) {
     const std::string_view domain = CutAtFirstDot(domainText);
     const std::string user(userName);
+    std::uint8_t withheld = 0;
     {
         // The record serves the lookup only.
         OnlineUserRecord lookup;
-        if (VerifyHeld(userName, domain, lookup) != 0) {
+        if (VerifyHeld(userName, domain, lookup, true) != 0) {
             LogError("[ERR]The user (%s) did not pass the AD server authentication and logoff failed.",
                      user.c_str());
             WorkerStatistics::Add(Statistics().refusedUnverified);
             return -1;
         }
+        withheld = lookup.withheldMask;
     }
     const std::string addr(address);
     LogInfo("[INF]The user (%s) logoff from %s passed the AD server authentication.", user.c_str(), addr.c_str());
@@ -126,6 +138,8 @@ int LogonDecisions::UserLogoff(std::string_view address, std::string_view userNa
         return -1;
     }
     LogInfo("[INF]*************User '%s' logoff.", found->UserName().c_str());
+    // Told where she was announced, and where she is a member now.
+    found->withheldMask = static_cast<std::uint8_t>(found->withheldMask & withheld);
     found->state = kUserOffline;
     found->stateSince = platform::GetClock().Now();
     table_.Changed(*found);

@@ -24,6 +24,9 @@ struct LogonServices {
     // Waits `ms` milliseconds before a lookup that found no directory server reachable is tried
     // again; false stops the waiting. Without it such a lookup is a refusal at once.
     std::function<bool(unsigned ms)> waitForDirectory;
+    // The lookup of a logoff (no member-group refusal; the record's withheldMask tells which
+    // gateways' groups she is in none of). verifyUser when not set.
+    std::function<long(std::string_view userName, std::string_view domain, OnlineUserRecord& record)> verifyLogoff;
 };
 
 class LogonDecisions {
@@ -50,7 +53,8 @@ public:
     static constexpr std::int64_t kDirectoryHoldWithoutWindow = 1800;
 
 private:
-    long VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
+    long VerifyHeld(std::string_view userName, std::string_view domain, OnlineUserRecord& record,
+                    bool logoff = false);
 
     OnlineUserTable& table_;
     LogonServices services_;

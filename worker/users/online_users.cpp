@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/text.h"
+
 namespace orvane {
 namespace {
 
@@ -21,7 +23,7 @@ std::string IdentityKey(std::string_view userName, std::string_view domain, std:
     appendLength(userName.size());
     appendLength(domain.size());
     appendLength(address.size());
-    for (char c : userName) key.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    AppendLowerAscii(key, userName);
     key.append(domain);
     key.append(address);
     return key;

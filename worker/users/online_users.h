@@ -66,6 +66,8 @@ struct OnlineUserRecord {
     std::int64_t stateSince = 0;
     // Positions whose repetitions ran out unconfirmed and were counted as given up.
     std::uint8_t givenUpMask = 0;
+    // Positions whose own member groups the user is in none of: they hear nothing of the record.
+    std::uint8_t withheldMask = 0;
 
     const std::string& UserName() const { return userName_; }
     const std::string& Domain() const { return domain_; }

@@ -103,6 +103,36 @@ count_lines() { local n=0; [ -f "$1" ] && n=$(grep -c -- "$2" "$1" || true); ech
 # at_least N FILE PATTERN: FILE has at least N lines matching PATTERN (for wait_for).
 at_least() { [ "$(count_lines "$2" "$3")" -ge "$1" ]; }
 
+# client_namespace DC_ADDRESS CLIENT_ADDRESS: a client host in a network namespace of its own,
+# held by a sleeping process and joined to this one by a veth pair (dc0 here with DC_ADDRESS/24,
+# client0 there with CLIENT_ADDRESS/24); defines on_client COMMAND... It goes away with the
+# test's namespace.
+client_namespace() {
+  ip link add dc0 type veth peer name client0
+  ip addr add "$1/24" dev dc0
+  ip link set dc0 up
+  unshare --net sleep 3600 &
+  CLIENT_NS=$!; PIDS+=("$CLIENT_NS")
+  wait_for 5 bash -c '[ "$(readlink "/proc/$1/ns/net")" != "$(readlink /proc/self/ns/net)" ]' _ "$CLIENT_NS" \
+    || fail "client namespace not created"
+  ip link set client0 netns "/proc/$CLIENT_NS/ns/net"
+  on_client ip link set lo up
+  on_client ip addr add "$2/24" dev client0
+  on_client ip link set client0 up
+}
+on_client() { nsenter --net="/proc/$CLIENT_NS/ns/net" "$@"; }
+
+# send_report PORT KIND USER FROM: one client report (KIND 0 logon, 1 logoff) of USER in
+# corp.example.com, sealed with the key in $WORK/client.key, sent from the address FROM to the
+# worker's PORT on 127.0.0.1; fails unless it is acknowledged.
+send_report() {
+  local r="$SRC/tests/integration/lib/reports.py"
+  python3 "$r" seal --key-file "$WORK/client.key" --text "DEDOVEROZ$2|$3|dc=corp,dc=example,dc=com|PC01" \
+    | python3 -c 'import sys; open(sys.argv[1], "wb").write(bytes.fromhex(sys.stdin.read().strip()))' "$WORK/report.bin"
+  [ "$(python3 "$r" send "$WORK/report.bin" --to "$1" --from "$4" --acks 1)" = acks=1 ] \
+    || fail "the report of $3 from $4 is not acknowledged"
+}
+
 # Log-query tests: the client host's on_client, DC (the fixture's folder) and SAMBA_DC_REALM set.
 # client_kinit PRINCIPAL PASSWORD: a Kerberos logon from the client host (may fail).
 client_kinit() {
