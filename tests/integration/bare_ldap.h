@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/config_types.h"
 #include "worker/directory/directory_servers.h"
@@ -65,6 +66,37 @@ struct BareLdap {
         bool found = rc == LDAP_SUCCESS && ldap_first_entry(ld, r);
         ldap_msgfree(r);
         return found;
+    }
+
+    // n of the same searches with up to `depth` of them in flight on the connection, each answer
+    // taken by its message id in the order asked; true when every one found the account.
+    bool FindPipelined(const std::string& user, const char* attribute, long n, int depth) {
+        const std::string filter = "(&(objectCategory=person)(objectClass=user)(sAMAccountName=" + user + "))";
+        char attr[32];
+        std::snprintf(attr, sizeof attr, "%s", attribute);
+        char* attrs[] = {attr, nullptr};
+        std::vector<int> ids;
+        long sent = 0, done = 0;
+        while (done < n) {
+            while (sent < n && static_cast<int>(ids.size() - static_cast<std::size_t>(done)) < depth) {
+                int id = 0;
+                if (ldap_search_ext(ld, base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0, nullptr, nullptr,
+                                    nullptr, 0, &id) != LDAP_SUCCESS)
+                    return false;
+                ids.push_back(id);
+                ++sent;
+            }
+            LDAPMessage* r = nullptr;
+            if (ldap_result(ld, ids[static_cast<std::size_t>(done)], LDAP_MSG_ALL, nullptr, &r) != LDAP_RES_SEARCH_RESULT) {
+                ldap_msgfree(r);
+                return false;
+            }
+            const bool found = ldap_first_entry(ld, r) != nullptr;
+            ldap_msgfree(r);
+            if (!found) return false;
+            ++done;
+        }
+        return true;
     }
 };
 

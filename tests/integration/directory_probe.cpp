@@ -43,6 +43,8 @@ const char kUsage[] =
     "                           loop (same filter and attribute, first server), N each per round,\n"
     "                           ROUNDS alternating rounds after a warm-up; medians reported;\n"
     "                           --bare-clause adds FILTER to the bare search's conditions\n"
+    "  pipelined N DEPTH USER   bare searches per second with up to DEPTH in flight on one\n"
+    "                           connection (first server), N of them\n"
     "  now                      the current time on the logon-time scale\n"
     "  echo TEXT                prints TEXT (a marker for scripts)\n"
     "Replies go to standard output; logged messages to standard error as \"LOG <message>\".\n"
@@ -172,6 +174,19 @@ struct Probe {
             std::string user, domain;
             if (!(in >> n >> rounds >> user >> domain) || n <= 0 || rounds <= 0) return false;
             Compare(n, rounds, user, domain == "-" ? std::string() : domain);
+        } else if (cmd == "pipelined") {
+            long n = 0;
+            int depth = 0;
+            std::string user;
+            if (!(in >> n >> depth >> user) || n <= 0 || depth <= 0) return false;
+            if (!raw && !settings.servers.empty()) raw = bench::BareLdap::Open(settings.servers.front());
+            const auto start = Clock::now();
+            if (!raw || !raw->FindPipelined(user, "lastLogon", n, depth)) {
+                std::printf("pipelined fail\n");
+            } else {
+                std::printf("pipelined n=%ld depth=%d per_second=%.0f\n", n, depth,
+                            static_cast<double>(n) * 1000.0 / MillisecondsSince(start));
+            }
         } else if (cmd == "now") {
             std::printf("now %lld\n", static_cast<long long>(UtcToLogonTime(platform::GetClock().Now())));
         } else if (cmd == "echo") {
