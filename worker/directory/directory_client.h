@@ -3,6 +3,7 @@
 // lookups (directory_servers.h) only talk to this interface; the real implementation is
 // libldap (ldap_directory.h), unit tests install a fake.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -55,6 +56,12 @@ protected:
     ~AccountVisitor() = default;
 };
 
+// How many searches a handle keeps in flight ahead of the lookups that will read them
+// (DirectorySearch::Prefetch). A lookup waits one round trip either way; sixteen in flight
+// let a DC 10 ms away answer about 1,600 lookups a second instead of 100, and cost the DC no
+// more than sixteen queued requests of one connection.
+inline constexpr std::size_t kLookupPipelineDepth = 16;
+
 // A bound search handle: a connection to one server, bound with the credentials, positioned
 // at the server's default naming context.
 struct ResolvedGroups;
@@ -80,6 +87,17 @@ public:
     // (entries received before a failure have been visited). A handle whose connection was
     // lost reconnects once by itself before it reports a failure.
     virtual int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) = 0;
+
+    // Sends the search a later FindAccounts with the same filter and attributes will make, so
+    // that the lookups of reports waiting behind one another overlap; that FindAccounts then
+    // reads its answer instead of asking again. Nothing waits for the answer here. False when
+    // nothing was sent: no connection (a prefetch never reconnects), or a handle without it.
+    // Of more than kLookupPipelineDepth in flight the oldest is abandoned.
+    virtual bool Prefetch(std::string_view filter, bool withLastLogon) {
+        (void)filter;
+        (void)withLastLogon;
+        return false;
+    }
 };
 
 class DirectoryClient {

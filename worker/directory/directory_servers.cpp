@@ -370,6 +370,19 @@ HResult WithMemberGroups(DirectorySearch& handle, Membership membership, OnlineU
     return result;
 }
 
+// The filter of the first search a lookup makes on `handle` (see WithMemberGroups); false
+// when it cannot be told yet: the member groups are not resolved on this bind.
+bool FirstSearchFilter(const DirectorySearch& handle, std::string_view userName, Membership membership,
+                       std::string& filter) {
+    const MemberGroups& groups = GetMemberGroups();
+    std::string_view clause;
+    if (membership != Membership::Ignored && groups.Any()) {
+        if (!handle.groups || handle.groups->bindCount != handle.BindCount()) return false;
+        if (membership == Membership::Checked && groups.HasGlobal()) clause = handle.groups->globalClause;
+    }
+    return BuildUserFilter(userName, filter, clause);
+}
+
 }  // namespace
 
 HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userName, std::string_view domain,
@@ -405,6 +418,16 @@ HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userN
     if (!matched && result != kSOk && result != kENotInGroups)
         LogError("[ERR]Fail to execute the search,adserv count = %d.", slot);
     return result;
+}
+
+void DirectoryServerTable::Prefetch(std::string_view userName, Membership membership) {
+    for (unsigned slot = 0; slot < count_; ++slot) {
+        DirectorySearch* handle = slots_[slot].searchHandle.get();
+        if (!handle) continue;
+        // The first server with a handle is asked first; the others only for users it misses.
+        if (FirstSearchFilter(*handle, userName, membership, prefetchFilter_)) handle->Prefetch(prefetchFilter_, true);
+        return;
+    }
 }
 
 void GetSearchHandleOfAD(const std::string& userName, std::unique_ptr<DirectorySearch>& handle,
@@ -461,6 +484,12 @@ HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view user
     return result;
 }
 
+void PrefetchUserInDirectory(DirectorySearch* searchHandle, std::string_view userName) {
+    if (!searchHandle || userName.empty()) return;
+    thread_local std::string filter;
+    if (FirstSearchFilter(*searchHandle, userName, Membership::Checked, filter)) searchHandle->Prefetch(filter, false);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 namespace {
@@ -484,6 +513,10 @@ HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUse
 
 HResult VerifyLogoffUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record) {
     return g_serverTable.VerifyUser(userName, domain, record, Membership::GatewaysOnly);
+}
+
+void PrefetchUser(std::string_view userName, bool logoff) {
+    g_serverTable.Prefetch(userName, logoff ? Membership::GatewaysOnly : Membership::Checked);
 }
 
 DirectoryServerTable& GetDirectoryServerTable() { return g_serverTable; }

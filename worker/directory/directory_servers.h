@@ -98,6 +98,11 @@ public:
     HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record,
                        Membership membership = Membership::Checked);
 
+    // Sends the first search of a later VerifyUser of `userName` ahead of it, on the server it
+    // will ask first (DirectorySearch::Prefetch); never binds. A lookup that is never made
+    // costs the server one answer.
+    void Prefetch(std::string_view userName, Membership membership = Membership::Checked);
+
     // Slots in use: those that got an entry.
     unsigned SlotCount() const { return count_; }
     const DirectoryServerSlot& Slot(unsigned i) const { return slots_[i]; }
@@ -107,6 +112,7 @@ private:
 
     DirectoryClient* client_ = nullptr;
     std::array<DirectoryServerSlot, kSlots> slots_;
+    std::string prefetchFilter_;
     unsigned count_ = 0;
 };
 
@@ -127,6 +133,9 @@ void GetSearchHandleOfAD(const std::string& userName, std::unique_ptr<DirectoryS
 // search's result.
 HResult FindUserInDirectory(DirectorySearch* searchHandle, std::string_view userName, OnlineUserRecord& record);
 
+// Log-query mode: sends the first search of a later FindUserInDirectory of userName ahead of it.
+void PrefetchUserInDirectory(DirectorySearch* searchHandle, std::string_view userName);
+
 // The worker's directory state. LoadDirectoryServers is called once at start-up, after the
 // configuration has been read; ConnectDirectoryServers and VerifyUser then work on the
 // process's table (client-report mode), TakeDirectoryServer serves the query-log thread.
@@ -135,6 +144,8 @@ bool TakeDirectoryServer(ServerEntry& entry);
 void ConnectDirectoryServers();
 HResult VerifyUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
 HResult VerifyLogoffUser(std::string_view userName, std::string_view domain, OnlineUserRecord& record);
+// The first search of a later VerifyUser (VerifyLogoffUser when logoff) of userName, sent ahead.
+void PrefetchUser(std::string_view userName, bool logoff);
 DirectoryServerTable& GetDirectoryServerTable();
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include <ldap.h>
 #include <signal.h>
 
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -198,7 +199,6 @@ public:
     std::uint64_t BindCount() const override { return session_->Binds(); }
 
     int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) override {
-        filter_.assign(filter);
         char lastLogon[] = "lastLogon";
         char noAttrs[] = LDAP_NO_ATTRS;
         char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
@@ -209,24 +209,106 @@ public:
             }
             timeval tv = session_->Timeout();
             LDAPMessage* raw = nullptr;
-            int rc = ldap_search_ext_s(session_->Handle(), session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
+            int rc = LDAP_SUCCESS;
+            int msgid = 0;
+            if (attempt == 0 && TakeSent(filter, withLastLogon, msgid)) {
+                rc = AwaitSent(msgid, tv, raw);
+            } else {
+                filter_.assign(filter);
+                rc = ldap_search_ext_s(session_->Handle(), session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
                                        filter_.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &raw);
+            }
             MessagePtr res(raw);
             if (ConnectionLost(rc)) {
                 // Servers drop idle connections (AD after 15 minutes) and restart: the handle
                 // stays valid and binds again once, as an ADSI handle would.
-                session_->Drop();
+                Drop();
                 if (attempt == 0) continue;
                 return SystemCodeOfLdapResult(rc);
             }
             // A server that stopped answering gets a fresh connection at the next search.
-            if (rc == LDAP_TIMEOUT) session_->Drop();
+            if (rc == LDAP_TIMEOUT) Drop();
             if (res) VisitEntries(res.get(), visitor);
             return rc == LDAP_SUCCESS ? 0 : SystemCodeOfLdapResult(rc);
         }
     }
 
+    bool Prefetch(std::string_view filter, bool withLastLogon) override {
+        LDAP* ld = session_->Handle();
+        if (!ld) return false;
+        if (sentCount_ == kLookupPipelineDepth) {
+            // Lookups read their answers in the order they were sent, so the oldest is the one
+            // no lookup asked for.
+            Abandon(sent_[sentHead_].msgid);
+            sentHead_ = (sentHead_ + 1) % kLookupPipelineDepth;
+            --sentCount_;
+        }
+        Sent& slot = sent_[(sentHead_ + sentCount_) % kLookupPipelineDepth];
+        slot.filter.assign(filter);
+        slot.withLastLogon = withLastLogon;
+        char lastLogon[] = "lastLogon";
+        char noAttrs[] = LDAP_NO_ATTRS;
+        char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
+        timeval tv = session_->Timeout();
+        const int rc = ldap_search_ext(ld, session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
+                                       slot.filter.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &slot.msgid);
+        if (rc != LDAP_SUCCESS) {
+            // The lookup itself finds out what is wrong and follows the reconnection rules.
+            return false;
+        }
+        ++sentCount_;
+        return true;
+    }
+
 private:
+    struct Sent {
+        std::string filter;
+        bool withLastLogon = false;
+        int msgid = 0;
+    };
+
+    // Finds the sent search of this lookup. Those sent before it are abandoned: no lookup
+    // will read them any more (they were for reports decided without one).
+    bool TakeSent(std::string_view filter, bool withLastLogon, int& msgid) {
+        for (std::size_t i = 0; i < sentCount_; ++i) {
+            const Sent& s = sent_[(sentHead_ + i) % kLookupPipelineDepth];
+            if (s.withLastLogon != withLastLogon || s.filter != filter) continue;
+            msgid = s.msgid;
+            for (std::size_t j = 0; j < i; ++j) Abandon(sent_[(sentHead_ + j) % kLookupPipelineDepth].msgid);
+            sentHead_ = (sentHead_ + i + 1) % kLookupPipelineDepth;
+            sentCount_ -= i + 1;
+            return true;
+        }
+        return false;
+    }
+
+    // The whole answer of a sent search, as the synchronous search would return it.
+    int AwaitSent(int msgid, timeval tv, LDAPMessage*& res) {
+        LDAP* ld = session_->Handle();
+        const int type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tv, &res);
+        if (type == 0) {
+            Abandon(msgid);
+            return LDAP_TIMEOUT;
+        }
+        if (type < 0) {
+            int rc = LDAP_OTHER;
+            ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &rc);
+            return rc == LDAP_SUCCESS ? LDAP_OTHER : rc;
+        }
+        int rc = LDAP_OTHER;
+        if (ldap_parse_result(ld, res, &rc, nullptr, nullptr, nullptr, nullptr, 0) != LDAP_SUCCESS) return LDAP_OTHER;
+        return rc;
+    }
+
+    void Abandon(int msgid) { ldap_abandon_ext(session_->Handle(), msgid, nullptr, nullptr); }
+
+    // The connection is closed; what was sent on it is gone with it.
+    void Drop() {
+        session_->Drop();
+        sentHead_ = 0;
+        sentCount_ = 0;
+    }
+
     void VisitEntries(LDAPMessage* res, AccountVisitor& visitor) {
         LDAP* ld = session_->Handle();
         for (LDAPMessage* e = ldap_first_entry(ld, res); e; e = ldap_next_entry(ld, e)) {
@@ -258,6 +340,10 @@ private:
     std::unique_ptr<LdapSession> session_;
     std::string filter_;
     std::vector<std::string_view> values_;
+    // The searches sent ahead, oldest first: a ring of kLookupPipelineDepth.
+    std::array<Sent, kLookupPipelineDepth> sent_;
+    std::size_t sentHead_ = 0;
+    std::size_t sentCount_ = 0;
 };
 
 LdapDirectoryClient g_ldapClient;

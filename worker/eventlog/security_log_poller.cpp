@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <ctime>
 
@@ -78,6 +79,19 @@ void EndWorker(PollerContext& context, const PollerServices& services) {
     LogError("[ERR]Error accured, restart Orvane service.");
     Pause(10000);
     services.exitProcess(0);
+}
+
+// The name an event's handling will look up, read without a word logged (the handling says
+// what it skips); empty when it will look up nobody.
+std::string_view LookupNameOf(const EventObject& event, std::uint32_t generation) {
+    const std::int64_t* code = event.GetInteger("EventIdentifier");
+    const EventSlots* slots = code ? SlotsOf(generation, *code) : nullptr;
+    const std::vector<std::string>* strings = event.GetStrings("InsertionStrings");
+    if (!slots || !strings || slots->user >= strings->size()) return {};
+    std::string_view name((*strings)[slots->user]);
+    name = name.substr(0, name.find('@'));
+    if (name.find('$') != std::string_view::npos || EqualsNoCase(name, "Administrator")) return {};
+    return name;
 }
 
 }  // namespace
@@ -230,8 +244,30 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
         LogError("[ERR]query error\n");
         return -1;
     }
-    EventObject event;
-    while (events->Next(event)) {
+    // Events are read up to the pipeline's depth ahead of the one handled, and their lookups
+    // start as they are read; each is still handled in its turn, as if read one by one. The
+    // first poll reads one event only.
+    const bool lookAhead = !context.lastQueryTime.empty();
+    std::array<EventObject, kLookupPipelineDepth> ahead;
+    std::size_t head = 0, count = 0;
+    bool more = true, taken = false;
+    for (;;) {
+        if (taken) {
+            head = (head + 1) % ahead.size();
+            --count;
+        }
+        while (more && count < (lookAhead ? ahead.size() : 1)) {
+            EventObject& next = ahead[(head + count) % ahead.size()];
+            if (!events->Next(next)) {
+                more = false;
+                break;
+            }
+            ++count;
+            if (lookAhead) PrefetchUserInDirectory(searchHandle, LookupNameOf(next, context.generation));
+        }
+        if (count == 0) break;
+        taken = true;
+        const EventObject& event = ahead[head];
         const std::string* time = event.GetString("TimeGenerated");
         if (!time) {
             LogError("[ERR]Error in getting specified object\n");

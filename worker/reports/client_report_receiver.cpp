@@ -1,5 +1,7 @@
 #include "worker/reports/client_report_receiver.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +13,7 @@
 #include "common/log_repeat.h"
 #include "platform/clock.h"
 #include "platform/udp_receiver.h"
+#include "worker/directory/directory_client.h"
 #include "worker/status/worker_statistics.h"
 #include "worker/users/excluded_accounts.h"
 #include "worker/users/identity_rules.h"
@@ -37,6 +40,8 @@ void StoreDatagram(ReceivedReport& into, std::size_t length, const platform::Ipv
     std::memset(into.datagram.data() + length, 0, into.datagram.size() - length);
     into.length = length;
     into.sender = from;
+    into.lookedAhead = false;
+    into.opened = false;
 }
 
 }  // namespace
@@ -154,6 +159,13 @@ std::unique_ptr<ReceivedReport> ReportQueue::KeepOrFree(std::unique_ptr<Received
     }
     --live_;
     return done;
+}
+
+std::size_t ReportQueue::Peek(ReceivedReport** out, std::size_t max) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t n = std::min(max, queue_.size());
+    for (std::size_t i = 0; i < n; ++i) out[i] = queue_[i].get();
+    return n;
 }
 
 std::unique_ptr<ReceivedReport> ReportQueue::Take(std::unique_ptr<ReceivedReport> done, void (*whenIdle)(void*),
@@ -383,6 +395,7 @@ void ClientReportReceiver::ProcessClientMessageThread() {
     while (!stop_.load(std::memory_order_relaxed)) {
         report = queue_.Take(std::move(report), &ClientReportReceiver::CommitDecided, this);
         if (!report) break;
+        LookAhead(*report);
         ProcessReport(*report, plain_.data(), text);
         if (store_) {
             // Decided, in arrival order: one mark says so for this report and every earlier one.
@@ -455,7 +468,34 @@ void ClientReportReceiver::RestoreFromStore(std::uint32_t antiReplayTime) {
     store_->Commit();
 }
 
-void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text) {
+void ClientReportReceiver::LookAhead(ReceivedReport& head) {
+    std::array<ReceivedReport*, kLookupPipelineDepth> window;
+    window[0] = &head;
+    const std::size_t count = 1 + queue_.Peek(window.data() + 1, window.size() - 1);
+    const std::int64_t now = platform::GetClock().Now();
+    for (std::size_t i = 0; i < count; ++i) {
+        ReceivedReport& r = *window[i];
+        if (r.lookedAhead) continue;
+        r.lookedAhead = true;
+        if (OpenClientReport(r.datagram.data(), r.length, clientKey_, plain_.data(), r.text) != ReportOpenResult::Opened)
+            continue;
+        r.digest = DigestReportBody(r.datagram.data(), r.length);
+        r.opened = true;
+        // A repeat costs the directory nothing, as when it is decided: known ones, and copies
+        // of one waiting in the window.
+        if (replay_->Seen(r.digest, now)) continue;
+        bool copy = false;
+        for (std::size_t j = 0; j < i && !copy; ++j) copy = window[j]->opened && window[j]->digest == r.digest;
+        if (copy) continue;
+        ReportFields fields;
+        if (SplitReportText(r.text, fields) != ReportSplitResult::Split || fields.user.empty() ||
+            fields.user.find('$') != std::string_view::npos || (fields.kind != '0' && fields.kind != '1'))
+            continue;
+        handler_.LookAhead(fields.user, fields.kind == '1');
+    }
+}
+
+void ClientReportReceiver::ProcessReport(ReceivedReport& report, std::uint8_t* plain, std::string& text) {
     // The sender's address is formatted only for a line that is written or a report decided:
     // refusals must stay cheap, anyone can send them by the hundred thousand.
     char address[16];
@@ -464,26 +504,31 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
         return address;
     };
     // A datagram without the key is refused after one block, before anything else is spent on
-    // it: a flood of them never reaches the digest or the replay cache.
-    switch (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text)) {
-        case ReportOpenResult::Opened:
-            break;
-        case ReportOpenResult::NotAsWritten:
-            WorkerStatistics::Add(Statistics().refusedMalformed);
-            ORVANE_LOG_LIMITED(malformedLines_, LogError,
-                               "[ERR]Received a report from %s that no client script wrote (changed on the way?), "
-                               "dropped.",
-                               sender());
-            return;
-        case ReportOpenResult::Unknown:
-        case ReportOpenResult::Malformed:
-            WorkerStatistics::Add(Statistics().refusedUndecryptable);
-            ORVANE_LOG_LIMITED(unknownLines_, LogError, "[ERR]Received unknown message from client script.\n");
-            return;
+    // it: a flood of them never reaches the digest or the replay cache. One the look-ahead
+    // opened is not opened again.
+    const std::string& body = report.opened ? report.text : text;
+    if (!report.opened) {
+        switch (OpenClientReport(report.datagram.data(), report.length, clientKey_, plain, text)) {
+            case ReportOpenResult::Opened:
+                break;
+            case ReportOpenResult::NotAsWritten:
+                WorkerStatistics::Add(Statistics().refusedMalformed);
+                ORVANE_LOG_LIMITED(malformedLines_, LogError,
+                                   "[ERR]Received a report from %s that no client script wrote (changed on the "
+                                   "way?), dropped.",
+                                   sender());
+                return;
+            case ReportOpenResult::Unknown:
+            case ReportOpenResult::Malformed:
+                WorkerStatistics::Add(Statistics().refusedUndecryptable);
+                ORVANE_LOG_LIMITED(unknownLines_, LogError, "[ERR]Received unknown message from client script.\n");
+                return;
+        }
+        report.digest = DigestReportBody(report.datagram.data(), report.length);
     }
     // A repeat is known by its encrypted body (whatever its IV says) before any look-up or
     // decision.
-    const ReportDigest digest = DigestReportBody(report.datagram.data(), report.length);
+    const ReportDigest& digest = report.digest;
     const std::int64_t now = platform::GetClock().Now();
     if (replay_->Seen(digest, now)) {
         WorkerStatistics::Add(Statistics().refusedReplay);
@@ -492,9 +537,9 @@ void ClientReportReceiver::ProcessReport(const ReceivedReport& report, std::uint
                            sender());
         return;
     }
-    const bool logoff = text[kReportMagicLength] == static_cast<char>(ReportKind::Logoff);
+    const bool logoff = body[kReportMagicLength] == static_cast<char>(ReportKind::Logoff);
     const std::int64_t expires = replay_->Remember(digest, logoff, now);
-    DispatchClientReport(sender(), text, handler_);
+    DispatchClientReport(sender(), body, handler_);
     // Stored with the report's removal, never before: a restart between the two decides the
     // report again instead of taking it for a replay of itself.
     if (store_ && expires != 0) store_->SaveDigest(StoredDigest{digest.bytes, logoff, expires});

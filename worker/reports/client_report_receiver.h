@@ -40,6 +40,12 @@ public:
                           std::string_view computer) = 0;
     virtual int UserLogoff(std::string_view address, std::string_view userName, std::string_view domain,
                            std::string_view computer) = 0;
+    // A report of userName waits behind the one being decided: its directory lookup may start
+    // now (it is decided in its turn all the same).
+    virtual void LookAhead(std::string_view userName, bool logoff) {
+        (void)userName;
+        (void)logoff;
+    }
 };
 
 // Run once by the processing thread before its first report: connecting the directory servers.
@@ -57,6 +63,12 @@ struct ReceivedReport {
     std::size_t length = 0;
     platform::Ipv4Endpoint sender;  // formatted as dotted text only when processed
     std::int64_t storeId = 0;       // its row in the state store until decided; 0 for none
+    // Set by the processing thread's look-ahead: seen by it, and (opened) decrypted into
+    // `text` with its digest, so that deciding it does neither again.
+    bool lookedAhead = false;
+    bool opened = false;
+    ReportDigest digest;
+    std::string text;
 };
 
 // The received-report queue: first in, first out, under the report-queue lock, which is held for
@@ -88,6 +100,9 @@ public:
     // stayed empty for the brief pause, before the wait without a time limit.
     std::unique_ptr<ReceivedReport> Take(std::unique_ptr<ReceivedReport> done, void (*whenIdle)(void*) = nullptr,
                                          void* context = nullptr);
+    // The first queued elements, at most `max`, oldest first, into `out`; how many. They stay
+    // valid until Take hands them out: only the taking thread may use this.
+    std::size_t Peek(ReceivedReport** out, std::size_t max) const;
     // Wakes a waiting Take for good.
     void Close();
     std::size_t Size() const;
@@ -146,7 +161,11 @@ private:
     // report is dropped unacknowledged unless an element has come free meanwhile; false likewise.
     bool ReceiveWithoutElement(platform::UdpReceiver& socket);
     void ProcessClientMessageThread();
-    void ProcessReport(const ReceivedReport& report, std::uint8_t* plain, std::string& text);
+    void ProcessReport(ReceivedReport& report, std::uint8_t* plain, std::string& text);
+    // Starts the directory lookups of `head` and of the reports queued behind it, up to the
+    // pipeline's depth, ahead of their decisions. Silent: what it skips is decided (and
+    // logged) in its turn.
+    void LookAhead(ReceivedReport& head);
     // Takes back the replay digests and the undecided reports of the last run.
     void RestoreFromStore(std::uint32_t antiReplayTime);
     static void CommitDecided(void* receiver);  // the processing thread's decisions, if still queued

@@ -21,6 +21,9 @@ public:
                    std::string_view computer) override {
         return decisions_ ? decisions_->UserLogoff(address, userName, domain, computer) : -1;
     }
+    void LookAhead(std::string_view userName, bool logoff) override {
+        if (decisions_) decisions_->LookAhead(userName, logoff);
+    }
 
 private:
     LogonDecisions* decisions_ = nullptr;

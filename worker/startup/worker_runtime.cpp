@@ -98,6 +98,7 @@ void InitialiseWorker(WorkerRuntime& rt, WorkerLog& log) {
             services.verifyLogoff = [](std::string_view user, std::string_view domain, OnlineUserRecord& record) {
                 return static_cast<long>(VerifyLogoffUser(user, domain, record));
             };
+            services.prefetch = [](std::string_view user, bool logoff) { PrefetchUser(user, logoff); };
             services.notifyAllGateways = [](OnlineUserRecord& record) { NotifyAllGateways(record); };
             services.waitForDirectory = [](unsigned ms) {
                 platform::GetClock().SleepMs(ms);

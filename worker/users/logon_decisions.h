@@ -27,6 +27,9 @@ struct LogonServices {
     // The lookup of a logoff (no member-group refusal; the record's withheldMask tells which
     // gateways' groups she is in none of). verifyUser when not set.
     std::function<long(std::string_view userName, std::string_view domain, OnlineUserRecord& record)> verifyLogoff;
+    // Starts the lookup a later verifyUser (verifyLogoff when logoff) of userName makes, so
+    // that lookups of waiting reports overlap. Optional.
+    std::function<void(std::string_view userName, bool logoff)> prefetch;
 };
 
 class LogonDecisions {
@@ -40,6 +43,10 @@ public:
     // 0 notified, -1 nothing done.
     int UserLogoff(std::string_view address, std::string_view userName, std::string_view domain,
                    std::string_view computer);
+    // A report of userName waits to be decided: its lookup may start.
+    void LookAhead(std::string_view userName, bool logoff) {
+        if (services_.prefetch) services_.prefetch(userName, logoff);
+    }
 
     // Log-query mode: notifies every gateway of a logon found in a Security log, for a record
     // filled by the directory lookup; the caller releases the record. No table, no lock.
