@@ -42,6 +42,7 @@ struct FakeServer {
     std::vector<std::string> passwords;
     std::vector<std::string> filters;
     std::vector<bool> withLastLogon;
+    std::vector<std::pair<std::string, bool>> prefetched;  // (filter, withLastLogon) sent ahead
 };
 
 class FakeSearch final : public DirectorySearch {
@@ -75,6 +76,11 @@ public:
             if (!visitor.Visit(account)) return 0;
         }
         return server_.searchFailure;
+    }
+
+    bool Prefetch(std::string_view filter, bool withLastLogon) override {
+        server_.prefetched.emplace_back(std::string(filter), withLastLogon);
+        return true;
     }
 
 private:

@@ -143,5 +143,51 @@ TEST_F(MemberGroupsTest, GroupsAreResolvedAgainAfterARebindAndAFailedResolutionI
     EXPECT_EQ(Server().filters[first + 2], "(&(objectClass=group)(sAMAccountName=VPN-Users))");
 }
 
+// What is sent ahead must be exactly the lookup's first search, or no lookup ever reads it: with
+// and without the groups, for logons and logoffs, on the first server that has a handle.
+TEST_F(MemberGroupsTest, TheSearchSentAheadIsTheLookupsOwnFirstSearch) {
+    DirectoryServerList list;
+    list.Load({ServerEntry{"10.0.0.9", "CORP\\svc", "pw", ""}, ServerEntry{"10.0.0.1", "CORP\\svc", "pw", ""}});
+    DirectoryServerTable table(fake_);
+    table.ConnectDirectoryServers(list, 2);  // 10.0.0.9 is down
+    auto sentAheadIsFirstSearch = [&](const char* user, Membership m) {
+        const std::size_t sent = Server().prefetched.size(), asked = Server().filters.size();
+        table.Prefetch(user, m);
+        OnlineUserRecord r;
+        table.VerifyUser(user, "dc=corp", r, m);
+        if (Server().prefetched.size() != sent + 1) return ::testing::AssertionFailure() << "nothing sent ahead";
+        std::size_t first = asked;  // the group resolutions come first
+        while (first < Server().filters.size() &&
+               Server().filters[first].find("(objectClass=group)") != std::string::npos)
+            ++first;
+        if (first == Server().filters.size()) return ::testing::AssertionFailure() << "no user search";
+        if (Server().prefetched.back() != std::make_pair(Server().filters[first], bool(Server().withLastLogon[first])))
+            return ::testing::AssertionFailure() << Server().prefetched.back().first << " against " << Server().filters[first];
+        return ::testing::AssertionSuccess();
+    };
+    EXPECT_TRUE(sentAheadIsFirstSearch("ann", Membership::Checked));
+
+    Configure({"VPN-Users"}, {"Sales-VPN"});
+    // Before the groups are resolved on this bind the first search cannot be told: none is sent.
+    table.Prefetch("ann", Membership::Checked);
+    EXPECT_EQ(Server().prefetched.size(), 1u);
+    OnlineUserRecord resolving;
+    ASSERT_EQ(table.VerifyUser("ann", "dc=corp", resolving), kSOk);
+    EXPECT_TRUE(sentAheadIsFirstSearch("carl", Membership::Checked));
+    EXPECT_NE(Server().prefetched.back().first.find("memberOf:1.2.840.113556.1.4.1941:="), std::string::npos);
+    EXPECT_TRUE(sentAheadIsFirstSearch("bob", Membership::Checked));  // a non-member: two searches
+    EXPECT_TRUE(sentAheadIsFirstSearch("ann", Membership::GatewaysOnly));
+    EXPECT_EQ(Server().prefetched.back().first.find("memberOf"), std::string::npos);
+
+    // Log-query lookups: no last logon (the groups resolved on this handle first).
+    OnlineUserRecord r;
+    ASSERT_EQ(FindUserInDirectory(handle_.get(), "ann", r), kSOk);
+    const std::size_t asked = Server().filters.size();
+    PrefetchUserInDirectory(handle_.get(), "carl");
+    ASSERT_EQ(FindUserInDirectory(handle_.get(), "carl", r), kSOk);
+    ASSERT_GT(Server().filters.size(), asked);
+    EXPECT_EQ(Server().prefetched.back(), std::make_pair(Server().filters[asked], false));
+}
+
 }  // namespace
 }  // namespace orvane

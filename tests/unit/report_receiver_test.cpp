@@ -34,6 +34,7 @@ constexpr auto kDeadline = 5s;
 struct Call {
     bool logon;
     std::string address, user, domain, computer;
+    std::size_t lookAheadsBefore = 0;  // look-aheads made before this decision began
 };
 
 // Records every decision call; can hold the first call until released, like a slow directory.
@@ -44,6 +45,15 @@ public:
     }
     int UserLogoff(std::string_view a, std::string_view u, std::string_view d, std::string_view c) override {
         return Record(false, a, u, d, c);
+    }
+
+    void LookAhead(std::string_view u, bool logoff) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lookAheads_.push_back({!logoff, "", std::string(u), "", ""});
+    }
+    std::vector<Call> LookAheads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lookAheads_;
     }
 
     void HoldCalls() { held_ = true; }
@@ -65,7 +75,7 @@ public:
 private:
     int Record(bool logon, std::string_view a, std::string_view u, std::string_view d, std::string_view c) {
         std::unique_lock<std::mutex> lock(mutex_);
-        calls_.push_back({logon, std::string(a), std::string(u), std::string(d), std::string(c)});
+        calls_.push_back({logon, std::string(a), std::string(u), std::string(d), std::string(c), lookAheads_.size()});
         ++started_;
         changed_.notify_all();
         changed_.wait(lock, [&] { return !held_; });
@@ -75,6 +85,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Call> calls_;
+    std::vector<Call> lookAheads_;
     std::size_t started_ = 0;
     bool held_ = false;
 };
@@ -267,6 +278,55 @@ TEST_F(ReceiverTest, AcknowledgesAtOnceWhileEarlierReportsAreStillBeingDecided) 
         EXPECT_EQ(calls[i + 1].logon, i % 2 == 0);
     }
     EXPECT_FALSE(reporter.NextAck(0));  // exactly one acknowledgement per report
+}
+
+// The lookups of the reports waiting behind the one decided start before its decision, up to the
+// pipeline's depth and never for what will not be looked up (a copy in the window, a stranger's
+// datagram, a computer account); the decisions themselves keep the arrival order.
+TEST_F(ReceiverTest, LookupsOfWaitingReportsStartAheadOfTheirDecisionsWhichKeepArrivalOrder) {
+    StartReceiver();
+    handler_.HoldCalls();
+    Reporter reporter(port_);
+    reporter.Send(Report(ReportKind::Logon, "gate", key_));
+    ASSERT_TRUE(handler_.WaitForCalls(1));  // the gate's decision hangs while the rest queue up
+    const Bytes annOn = Report(ReportKind::Logon, "ann", key_);
+    std::vector<Bytes> burst = {Report(ReportKind::Logon, "slow", key_),
+                                annOn,
+                                Report(ReportKind::Logon, "bob", key_),
+                                annOn,  // a copy
+                                Report(ReportKind::Logoff, "ann", key_),
+                                Report(ReportKind::Logon, "carol", MakeKeyField("Other-Key")),
+                                Report(ReportKind::Logon, "pc$", key_),
+                                Report(ReportKind::Logoff, "bob", key_)};
+    for (int i = 8; i <= 20; ++i) burst.push_back(Report(ReportKind::Logon, "u" + std::to_string(i), key_));
+    for (const Bytes& d : burst) reporter.Send(d);
+    for (std::size_t i = 0; i < burst.size(); ++i) ASSERT_TRUE(reporter.NextAck()) << i;
+    ASSERT_TRUE(WaitUntil([&] { return receiver_->QueuedReports() == burst.size(); }));
+    handler_.Release();
+
+    const std::vector<std::string> decided = {"gate", "slow", "ann", "bob", "ann", "bob", "u8", "u9", "u10",
+                                              "u11", "u12", "u13", "u14", "u15", "u16", "u17", "u18", "u19", "u20"};
+    ASSERT_TRUE(handler_.WaitForCalls(decided.size()));
+    receiver_->Stop();
+    const std::vector<Call> calls = handler_.Calls();
+    ASSERT_EQ(calls.size(), decided.size());
+    for (std::size_t i = 0; i < decided.size(); ++i) EXPECT_EQ(calls[i].user, decided[i]) << i;
+    EXPECT_FALSE(calls[4].logon);  // ann's logoff after her logon
+    EXPECT_FALSE(calls[5].logon);
+
+    // Taking "slow" looked ahead over it and the 15 behind it: of those, the copy, the stranger's
+    // report and the computer account start nothing, which leaves 13 beside the gate's own.
+    EXPECT_EQ(calls[0].lookAheadsBefore, 1u);
+    EXPECT_EQ(calls[1].lookAheadsBefore, 1u + 13u);
+    const std::vector<Call> ahead = handler_.LookAheads();
+    ASSERT_EQ(ahead.size(), decided.size());  // once per decided report, none for the rest
+    for (std::size_t i = 0; i < decided.size(); ++i) {
+        EXPECT_EQ(ahead[i].user, decided[i]) << i;
+        EXPECT_EQ(ahead[i].logon, calls[i].logon) << i;
+        EXPECT_LE(ahead[i].lookAheadsBefore, calls[i].lookAheadsBefore);
+        // Each report's lookup starts before its own decision.
+        EXPECT_GT(calls[i].lookAheadsBefore, i) << i;
+    }
 }
 
 // What was acknowledged is on disk before the acknowledgement leaves; a worker that ends with it
