@@ -3,10 +3,12 @@
 // order, while later bytes keep being read: a connection's throughput is not capped by the delay
 // (no stop-and-wait). Bytes pass untouched, so StartTLS and TLS work through it.
 //
-//   orvane_delay_line --listen ADDR:PORT --connect ADDR:PORT --delay-us MICROSECONDS
+//   orvane_delay_line --listen ADDR:PORT --connect ADDR:PORT --delay-us MICROSECONDS [--stall-ms MS]
 //
 // PORT 0 for --listen takes a free port. Once listening it prints "listening on ADDR:PORT" on
-// stderr. Runs until killed.
+// stderr. Runs until killed. With --stall-ms, SIGUSR1 arms a slow answer: the next bytes a server
+// sends (and, in order, all behind them) leave MS later than their time; it prints "stall armed"
+// and then "stalled" on stderr.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -32,6 +34,9 @@
 namespace {
 
 using Nanos = std::int64_t;
+
+volatile std::sig_atomic_t g_stallRequested = 0;
+void RequestStall(int) { g_stallRequested = 1; }
 
 Nanos Now() {
     timespec ts{};
@@ -80,7 +85,8 @@ constexpr std::size_t kReadSize = 64u << 10;
 
 class DelayLine {
 public:
-    DelayLine(const sockaddr_in& target, Nanos delay) : target_(target), delay_(delay) {}
+    DelayLine(const sockaddr_in& target, Nanos delay, Nanos stall)
+        : target_(target), delay_(delay), stall_(stall) {}
 
     bool Listen(const sockaddr_in& at) {
         epoll_ = epoll_create1(EPOLL_CLOEXEC);
@@ -108,6 +114,11 @@ public:
         epoll_event events[64];
         for (;;) {
             const int n = epoll_wait(epoll_, events, 64, -1);
+            if (g_stallRequested) {
+                g_stallRequested = 0;
+                stallArmed_ = stall_ > 0;
+                std::fprintf(stderr, "stall armed\n");
+            }
             if (n < 0 && errno == EINTR) continue;
             for (int i = 0; i < n; ++i) {
                 const int fd = events[i].data.fd;
@@ -192,7 +203,14 @@ private:
             }
             d.buffered += static_cast<std::size_t>(n);
             if (n == 0) d.readEnded = true;
-            d.pending.push_back(Chunk{Now() + delay_, std::vector<char>(buffer_.data(), buffer_.data() + n)});
+            Nanos due = Now() + delay_;
+            if (stallArmed_ && &d == &pair.down && n > 0) {
+                // Everything behind it waits too: the stream stays in order.
+                stallArmed_ = false;
+                due += stall_;
+                std::fprintf(stderr, "stalled\n");
+            }
+            d.pending.push_back(Chunk{due, std::vector<char>(buffer_.data(), buffer_.data() + n)});
         }
         SetReading(d);
     }
@@ -261,6 +279,8 @@ private:
 
     sockaddr_in target_;
     Nanos delay_;
+    Nanos stall_;
+    bool stallArmed_ = false;
     int epoll_ = -1, timer_ = -1, listener_ = -1;
     std::unordered_map<int, std::shared_ptr<Pair>> pairs_;
     std::vector<char> buffer_ = std::vector<char>(kReadSize);
@@ -270,8 +290,10 @@ int Usage(const char* why) {
     if (why) std::fprintf(stderr, "orvane_delay_line: %s\n", why);
     std::fprintf(why ? stderr : stdout,
                  "usage: orvane_delay_line --listen ADDR:PORT --connect ADDR:PORT --delay-us MICROSECONDS\n"
+                 "                         [--stall-ms MS]\n"
                  "Adds the delay to each direction of every TCP connection passed through, without\n"
-                 "stop-and-wait. Prints \"listening on ADDR:PORT\" on stderr once ready.\n");
+                 "stop-and-wait. Prints \"listening on ADDR:PORT\" on stderr once ready. With\n"
+                 "--stall-ms, SIGUSR1 holds the next bytes from the server MS longer (\"stalled\").\n");
     return why ? 2 : 0;
 }
 
@@ -280,7 +302,7 @@ int Usage(const char* why) {
 int main(int argc, char** argv) {
     sockaddr_in listenAt{}, target{};
     bool haveListen = false, haveTarget = false;
-    long long delayUs = -1;
+    long long delayUs = -1, stallMs = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return Usage(nullptr);
@@ -296,13 +318,20 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             delayUs = std::strtoll(value, &end, 10);
             if (*end != '\0' || delayUs < 0 || delayUs > 10'000'000) return Usage("--delay-us wants 0 to 10000000");
+        } else if (arg == "--stall-ms") {
+            char* end = nullptr;
+            stallMs = std::strtoll(value, &end, 10);
+            if (*end != '\0' || stallMs < 0 || stallMs > 600'000) return Usage("--stall-ms wants 0 to 600000");
         } else {
             return Usage(("unknown argument " + arg).c_str());
         }
     }
     if (!haveListen || !haveTarget || delayUs < 0) return Usage("--listen, --connect and --delay-us are needed");
     signal(SIGPIPE, SIG_IGN);
-    DelayLine line(target, static_cast<Nanos>(delayUs) * 1000);
+    struct sigaction stall {};
+    stall.sa_handler = RequestStall;  // no SA_RESTART: epoll_wait returns and sees it
+    sigaction(SIGUSR1, &stall, nullptr);
+    DelayLine line(target, static_cast<Nanos>(delayUs) * 1000, static_cast<Nanos>(stallMs) * 1'000'000);
     if (!line.Listen(listenAt)) return 1;
     line.Run();
 }

@@ -3,7 +3,9 @@
 // acknowledges it at once and queues it; ProcessClientMessageThread decrypts the queued reports
 // one at a time in arrival order and hands them to the logon/logoff decisions. The two are split
 // so that a reporter gets its acknowledgement even while earlier reports wait for slow
-// directory look-ups.
+// directory look-ups. Before each decision the processing thread looks ahead over the reports
+// queued behind it (up to the lookup pipeline's depth) and starts their look-ups, so that the
+// round trips to a distant directory overlap while the decisions keep their order.
 #include <array>
 #include <atomic>
 #include <chrono>
