@@ -60,6 +60,8 @@ struct SnapshotCounters {
     std::uint64_t logoffs = 0;
     std::uint64_t lookups = 0;
     std::uint64_t lookupFailures = 0;
+    std::uint64_t searchesSentAhead = 0;  // directory searches sent ahead of their look-ups
+    std::uint64_t searchesUnread = 0;     // of those, never read (no look-up came, connection lost)
     std::uint64_t notificationsSent = 0;
     std::uint64_t notificationFailures = 0;
     std::uint64_t confirmations = 0;

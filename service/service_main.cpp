@@ -153,16 +153,24 @@ void RemoveService(Service& s) {
             LogError("[ERR]The service already stopped!");
         } else if (scm->Stop(kServiceName) != ServiceResult::Ok) {
             LogError("[ERR]Stop the service failure!");
+            std::fprintf(stderr, "OrvaneSRV: %s\n", scm->LastErrorText().c_str());
         } else {
             platform::Clock& clock = platform::GetClock();
+            ServiceResult queried = ServiceResult::Ok;
             for (unsigned waited = 0; waited < kStopWaitMs; waited += kStopPollMs) {
-                if (scm->Query(kServiceName, state) != ServiceResult::Ok || state != ServiceState::StopPending) break;
+                queried = scm->Query(kServiceName, state);
+                if (queried != ServiceResult::Ok || state != ServiceState::StopPending) break;
                 clock.SleepMs(kStopPollMs);
             }
-            if (state == ServiceState::Stopped)
+            if (state == ServiceState::Stopped) {
                 LogInfo("[INF]Stop the service success!");
-            else
+            } else {
                 LogError("[ERR]Stop the service failure!");
+                // Say what was seen instead of stopped, for whoever has to find out why.
+                std::fprintf(stderr, "OrvaneSRV: after the stop request the service is %s%s%s\n",
+                             ServiceStateText(state), queried != ServiceResult::Ok ? "; asking failed: " : "",
+                             queried != ServiceResult::Ok ? scm->LastErrorText().c_str() : "");
+            }
         }
         if (scm->Delete(kServiceName) == ServiceResult::Ok)
             LogInfo("[INF]Delete the service success!");

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Overlapped lookups keep each user's order: the worker reaches the DC through the delay line
 # (2 ms each way), one user's answer is held 4 s, and logons and logoffs of four users,
-# interleaved, queue up behind it. Every report reaches the gateway once, and each user's
-# notifications come in the order the reports were sent.
+# interleaved, queue up behind it. Every report reaches the gateway once, each user's
+# notifications come in the order the reports were sent, and the searches of the queued reports
+# were sent ahead and read.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/netns.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
@@ -70,4 +71,11 @@ PY
 refused=$(worker_log_count "$PROG" "$WPID" "did not pass the AD server authentication")
 [ "$refused" = 0 ] || fail "$refused reports were refused"
 pass "every report reached the gateway once, each user's in the order sent"
-echo "2 passed, 0 failed"
+
+# The reports queued behind the held answer had their searches sent ahead, and each was read.
+ahead=$(metric orvane_directory_searches_sent_ahead_total)
+unread=$(metric orvane_directory_searches_unread_total)
+[ "${ahead:-0}" -ge 16 ] || fail "only ${ahead:-none} searches were sent ahead"
+[ "$unread" = 0 ] || fail "$unread searches sent ahead were never read"
+pass "$ahead searches sent ahead, none left unread"
+echo "3 passed, 0 failed"

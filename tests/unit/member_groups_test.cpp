@@ -143,6 +143,19 @@ TEST_F(MemberGroupsTest, GroupsAreResolvedAgainAfterARebindAndAFailedResolutionI
     EXPECT_EQ(Server().filters[first + 2], "(&(objectClass=group)(sAMAccountName=VPN-Users))");
 }
 
+// A gateway-group read that fails fails the lookup with its reason logged, in both modes (the
+// log-query line alone would say "User non-exist").
+TEST_F(MemberGroupsTest, AFailedGatewayGroupReadFailsTheLookupWithItsReasonInBothModes) {
+    ScopedMemoryLog log;
+    Configure({}, {kSales});
+    Server().searchFailure = 112;  // EHOSTDOWN after the entries: the user is found, the groups are not
+    OnlineUserRecord r;
+    EXPECT_LT(Lookup("carl", r), 0);
+    EXPECT_EQ(FindUserInDirectory(handle_.get(), "ann", r), HResultFromSystemError(112));
+    EXPECT_EQ(log.Count("[ERR]Cannot read the gateway groups of user carl at 10.0.0.1:"), 1u) << log.Text();
+    EXPECT_EQ(log.Count("[ERR]Cannot read the gateway groups of user ann at 10.0.0.1:"), 1u) << log.Text();
+}
+
 // What is sent ahead must be exactly the lookup's first search, or no lookup ever reads it: with
 // and without the groups, for logons and logoffs, on the first server that has a handle.
 TEST_F(MemberGroupsTest, TheSearchSentAheadIsTheLookupsOwnFirstSearch) {

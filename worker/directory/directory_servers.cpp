@@ -370,6 +370,17 @@ HResult WithMemberGroups(DirectorySearch& handle, Membership membership, OnlineU
     return result;
 }
 
+// The gateways that must not hear of a user found (the record's withheldMask); a failure is
+// logged and its code returned.
+int ReadGatewayGroups(DirectorySearch& handle, std::string_view userName, std::string_view userDn,
+                      OnlineUserRecord& record) {
+    const int rc = GetMemberGroups().WithheldPositions(handle, userDn, record.withheldMask);
+    if (rc != 0)
+        LogError("[ERR]Cannot read the gateway groups of user %.*s at %s: %s", static_cast<int>(userName.size()),
+                 userName.data(), handle.Server().c_str(), FormatSystemError(rc).c_str());
+    return rc;
+}
+
 // The filter of the first search a lookup makes on `handle` (see WithMemberGroups); false
 // when it cannot be told yet: the member groups are not resolved on this bind.
 bool FirstSearchFilter(const DirectorySearch& handle, std::string_view userName, Membership membership,
@@ -407,9 +418,7 @@ HResult SearchUserOnServer(DirectorySearch* searchHandle, std::string_view userN
             return visitor.Result();
         });
     if (result == kSOk && membership != Membership::Ignored) {
-        if (const int groupsError = GetMemberGroups().WithheldPositions(*searchHandle, userDn, record.withheldMask)) {
-            LogError("[ERR]Cannot read the gateway groups of user %.*s at %s: %s", static_cast<int>(userName.size()),
-                     userName.data(), searchHandle->Server().c_str(), FormatSystemError(groupsError).c_str());
+        if (const int groupsError = ReadGatewayGroups(*searchHandle, userName, userDn, record)) {
             rc = groupsError;
             result = kEFail;
         }
@@ -466,7 +475,7 @@ HResult SearchUserInDirectory(DirectorySearch* searchHandle, std::string_view us
             return kSOk;
         });
     if (result == kSOk) {
-        failure = GetMemberGroups().WithheldPositions(*searchHandle, userDn, record.withheldMask);
+        failure = ReadGatewayGroups(*searchHandle, userName, userDn, record);
         return failure == 0 ? kSOk : HResultFromSystemError(failure);
     }
     if (result == kENotInGroups) return result;

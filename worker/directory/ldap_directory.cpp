@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "worker/status/worker_statistics.h"
 
 namespace orvane {
 namespace {
@@ -240,6 +241,7 @@ public:
             // Lookups read their answers in the order they were sent, so the oldest is the one
             // no lookup asked for.
             Abandon(sent_[sentHead_].msgid);
+            WorkerStatistics::Add(Statistics().searchesUnread);
             sentHead_ = (sentHead_ + 1) % kLookupPipelineDepth;
             --sentCount_;
         }
@@ -257,6 +259,7 @@ public:
             return false;
         }
         ++sentCount_;
+        WorkerStatistics::Add(Statistics().searchesSentAhead);
         return true;
     }
 
@@ -275,6 +278,7 @@ private:
             if (s.withLastLogon != withLastLogon || s.filter != filter) continue;
             msgid = s.msgid;
             for (std::size_t j = 0; j < i; ++j) Abandon(sent_[(sentHead_ + j) % kLookupPipelineDepth].msgid);
+            WorkerStatistics::Add(Statistics().searchesUnread, i);
             sentHead_ = (sentHead_ + i + 1) % kLookupPipelineDepth;
             sentCount_ -= i + 1;
             return true;
@@ -305,6 +309,7 @@ private:
     // The connection is closed; what was sent on it is gone with it.
     void Drop() {
         session_->Drop();
+        WorkerStatistics::Add(Statistics().searchesUnread, sentCount_);
         sentHead_ = 0;
         sentCount_ = 0;
     }

@@ -46,6 +46,8 @@ void WorkerStatistics::CopyCounters(SnapshotCounters& out) const {
     out.logoffs = get(logoffs);
     out.lookups = get(lookups);
     out.lookupFailures = get(lookupFailures);
+    out.searchesSentAhead = get(searchesSentAhead);
+    out.searchesUnread = get(searchesUnread);
     out.notificationsSent = get(notificationsSent);
     out.notificationFailures = get(notificationFailures);
     out.confirmations = get(confirmations);

@@ -26,6 +26,7 @@ public:
     Counter refusedExcluded{0}, refusedIgnored{0}, refusedAddress{0}, refusedGroups{0};
     alignas(kCacheLine) Counter refusedUnverified{0};
     Counter refusedReplay{0}, refusedNotOnline{0}, logons{0}, logoffs{0}, lookups{0}, lookupFailures{0};
+    Counter searchesSentAhead{0}, searchesUnread{0};
     alignas(kCacheLine) Counter notificationsSent{0};
     Counter notificationFailures{0}, confirmations{0}, givenUp{0}, heartbeatsSent{0};
     alignas(kCacheLine) Counter droppedNotReport{0};
