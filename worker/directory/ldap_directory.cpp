@@ -200,25 +200,20 @@ public:
     std::uint64_t BindCount() const override { return session_->Binds(); }
 
     int FindAccounts(std::string_view filter, bool withLastLogon, AccountVisitor& visitor) override {
-        char lastLogon[] = "lastLogon";
-        char noAttrs[] = LDAP_NO_ATTRS;
-        char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
         for (int attempt = 0;; ++attempt) {
             if (!session_->Handle()) {
                 DirectoryError error;
                 if (!session_->Rebind(error)) return error.code;
             }
-            timeval tv = session_->Timeout();
             LDAPMessage* raw = nullptr;
-            int rc = LDAP_SUCCESS;
             int msgid = 0;
-            if (attempt == 0 && TakeSent(filter, withLastLogon, msgid)) {
-                rc = AwaitSent(msgid, tv, raw);
-            } else {
+            int rc = LDAP_SUCCESS;
+            // An answer sent ahead is read; otherwise the search is sent now.
+            if (attempt != 0 || !TakeSent(filter, withLastLogon, msgid)) {
                 filter_.assign(filter);
-                rc = ldap_search_ext_s(session_->Handle(), session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
-                                       filter_.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &raw);
+                rc = Send(filter_, withLastLogon, msgid);
             }
+            if (rc == LDAP_SUCCESS) rc = Await(msgid, raw);
             MessagePtr res(raw);
             if (ConnectionLost(rc)) {
                 // Servers drop idle connections (AD after 15 minutes) and restart: the handle
@@ -235,8 +230,7 @@ public:
     }
 
     bool Prefetch(std::string_view filter, bool withLastLogon) override {
-        LDAP* ld = session_->Handle();
-        if (!ld) return false;
+        if (!session_->Handle()) return false;
         if (sentCount_ == kLookupPipelineDepth) {
             // Lookups read their answers in the order they were sent, so the oldest is the one
             // no lookup asked for.
@@ -248,16 +242,8 @@ public:
         Sent& slot = sent_[(sentHead_ + sentCount_) % kLookupPipelineDepth];
         slot.filter.assign(filter);
         slot.withLastLogon = withLastLogon;
-        char lastLogon[] = "lastLogon";
-        char noAttrs[] = LDAP_NO_ATTRS;
-        char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
-        timeval tv = session_->Timeout();
-        const int rc = ldap_search_ext(ld, session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
-                                       slot.filter.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &slot.msgid);
-        if (rc != LDAP_SUCCESS) {
-            // The lookup itself finds out what is wrong and follows the reconnection rules.
-            return false;
-        }
+        // On failure the lookup itself finds out what is wrong and follows the reconnection rules.
+        if (Send(slot.filter, withLastLogon, slot.msgid) != LDAP_SUCCESS) return false;
         ++sentCount_;
         WorkerStatistics::Add(Statistics().searchesSentAhead);
         return true;
@@ -286,9 +272,21 @@ private:
         return false;
     }
 
-    // The whole answer of a sent search, as the synchronous search would return it.
-    int AwaitSent(int msgid, timeval tv, LDAPMessage*& res) {
+    // One subtree search below the naming context, sent without waiting: its message id.
+    int Send(const std::string& filter, bool withLastLogon, int& msgid) {
+        char lastLogon[] = "lastLogon";
+        char noAttrs[] = LDAP_NO_ATTRS;
+        char* attrs[] = {withLastLogon ? lastLogon : noAttrs, nullptr};
+        timeval tv = session_->Timeout();
+        return ldap_search_ext(session_->Handle(), session_->NamingContext().c_str(), LDAP_SCOPE_SUBTREE,
+                               filter.c_str(), attrs, 0, nullptr, nullptr, &tv, 0, &msgid);
+    }
+
+    // The whole answer of a sent search within the time-out, as the synchronous search would
+    // return it (a search not answered in time is abandoned).
+    int Await(int msgid, LDAPMessage*& res) {
         LDAP* ld = session_->Handle();
+        timeval tv = session_->Timeout();
         const int type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tv, &res);
         if (type == 0) {
             Abandon(msgid);

@@ -81,16 +81,22 @@ void EndWorker(PollerContext& context, const PollerServices& services) {
     services.exitProcess(0);
 }
 
+// The account name of an event's user (up to an '@') in `name`; false for a computer account or
+// the Administrator, who are never reported.
+bool ReportedName(std::string_view user, std::string_view& name) {
+    name = user.substr(0, user.find('@'));
+    return name.find('$') == std::string_view::npos && !EqualsNoCase(name, "Administrator");
+}
+
 // The name an event's handling will look up, read without a word logged (the handling says
 // what it skips); empty when it will look up nobody.
 std::string_view LookupNameOf(const EventObject& event, std::uint32_t generation) {
     const std::int64_t* code = event.GetInteger("EventIdentifier");
     const EventSlots* slots = code ? SlotsOf(generation, *code) : nullptr;
     const std::vector<std::string>* strings = event.GetStrings("InsertionStrings");
-    if (!slots || !strings || slots->user >= strings->size()) return {};
-    std::string_view name((*strings)[slots->user]);
-    name = name.substr(0, name.find('@'));
-    if (name.find('$') != std::string_view::npos || EqualsNoCase(name, "Administrator")) return {};
+    std::string_view name;
+    if (!slots || !strings || slots->user >= strings->size() || !ReportedName((*strings)[slots->user], name))
+        return {};
     return name;
 }
 
@@ -305,9 +311,8 @@ int QuerySecurityLog(DirectorySearch* searchHandle, PollerContext& context, cons
         }
         const std::string client = ClientAddressOf(*address);
         if (client.empty()) continue;
-        std::string_view name(*user);
-        name = name.substr(0, name.find('@'));
-        if (name.find('$') != std::string_view::npos || EqualsNoCase(name, "Administrator")) continue;
+        std::string_view name;
+        if (!ReportedName(*user, name)) continue;
         const std::string_view domain =
             slots->domain < strings->size() ? std::string_view((*strings)[slots->domain]) : std::string_view();
         if (GetExcludedAccounts().Excludes(*user, domain)) continue;
